@@ -1,0 +1,30 @@
+# Native tree: the publisher's tools, the portable code under sanitizers, benchmarks.
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
+set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+
+add_library(ovra_portable STATIC ${PORTABLE_SOURCES})
+target_include_directories(ovra_portable PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(ovra_portable_san STATIC ${PORTABLE_SOURCES})
+target_include_directories(ovra_portable_san PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_portable_san PUBLIC ${SANITIZE_FLAGS})
+target_link_options(ovra_portable_san PUBLIC ${SANITIZE_FLAGS})
+
+add_executable(mksetup tools/mksetup.cpp)
+target_link_libraries(mksetup PRIVATE ovra_portable)
+set_target_properties(mksetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+find_library(MSPACK_LIBRARY mspack REQUIRED)
+
+# Native tests: one executable per concern, run directly.
+function(native_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE ovra_portable_san gtest_main)
+  target_compile_options(${name} PRIVATE ${SANITIZE_FLAGS})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+    "SETUP32_SOURCE_DIR=${CMAKE_SOURCE_DIR};SETUP32_MKSETUP=$<TARGET_FILE:mksetup>;ASAN_OPTIONS=detect_leaks=1")
+endfunction()
+
+include(${CMAKE_SOURCE_DIR}/tests/native.cmake)
+include(${CMAKE_SOURCE_DIR}/bench/native.cmake)

@@ -1,0 +1,58 @@
+# Windows tree: the installer program, the demo payload programs and the Wine tests.
+set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+    -fno-asynchronous-unwind-tables -Wall -Wextra)
+set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+    -Wl,--disable-dynamicbase,--disable-reloc-section)
+
+# The engine, compiled once with the installer's flags and linked into the
+# installer and into the tests that drive it.
+add_library(ovra_engine STATIC
+  ${PORTABLE_SOURCES}
+  engine/session.cpp
+  engine/destination.cpp
+  engine/placement.cpp
+  engine/lzexpand.cpp
+  engine/scanner.cpp
+  engine/checksum_slot.cpp
+  ui/messages.cpp
+  ui/progress.cpp)
+target_include_directories(ovra_engine PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_engine PRIVATE ${INSTALLER_COMPILE_FLAGS})
+target_link_libraries(ovra_engine PUBLIC comdlg32 gdi32 user32 kernel32)
+
+add_executable(setup32-stub WIN32 ui/main.cpp resources/setup32.rc)
+target_link_libraries(setup32-stub PRIVATE ovra_engine)
+target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
+target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows)
+set_target_properties(setup32-stub PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The scan would take any four marker bytes in the program for the first item.
+add_custom_command(TARGET setup32-stub POST_BUILD
+  COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:setup32-stub>
+  VERBATIM)
+
+# The two tiny product programs of the demo payload.
+foreach(prog ovra32 ovaux32)
+  add_executable(${prog} WIN32 resources/demo/demo_app.cpp)
+  target_compile_definitions(${prog} PRIVATE DEMO_PROGRAM_NAME="${prog}")
+  target_compile_options(${prog} PRIVATE ${INSTALLER_COMPILE_FLAGS})
+  target_link_options(${prog} PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows)
+  set_target_properties(${prog} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)
+endforeach()
+
+# The packer also builds for Windows.
+add_executable(mksetup tools/mksetup.cpp ${PORTABLE_SOURCES})
+target_include_directories(mksetup PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(mksetup PRIVATE -static)
+
+# Wine tests: one executable per concern, run through the emulator wrapper.
+function(wine_test name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ovra_engine gtest_main)
+  target_link_options(${name} PRIVATE -static)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
+endfunction()
+
+include(${CMAKE_SOURCE_DIR}/tests/wine.cmake)
+include(${CMAKE_SOURCE_DIR}/bench/wine.cmake)

@@ -1,0 +1,82 @@
+// The Install session: the one process-wide record of an installation run, and
+// the engine operations that work on it, grouped by the file that owns them.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include <cstdio>
+
+constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
+constexpr int kInstallerPathCapacity = 899;
+constexpr int kPathPartCapacity = 256;   // directory, name and extension parts
+
+// Small integer results of engine operations.
+enum StepResult {
+    STEP_FAILED = 0,  // failed and reported; the run ends
+    STEP_DONE = 1,
+    STEP_SOFT_FAILURE = 2,  // failed softly and reported; the dialog returns to idle
+    STEP_MORE = 3,          // ScanStep: more to do; PrepareTarget: existing target kept
+};
+
+struct InstallSession {
+    char destinationDir[kPathCapacity];
+    char scratch[kPathCapacity];
+    char installerPath[kInstallerPathCapacity];
+    char pathDrive[3];
+    char pathDir[kPathPartCapacity];
+    char pathName[kPathPartCapacity];
+    char pathExt[kPathPartCapacity];
+    char tempPath[kPathCapacity];
+    char targetPath[kPathCapacity];
+    char backupDir[kPathCapacity];
+    char savedSettingsPath[kPathCapacity];
+    int32_t placedCount;
+    int32_t settingsDecision;  // 0 not asked, 1 keep settings, 2 replace them
+    bool makeBackups;
+    bool addIcons;
+    bool createdDestination;
+    bool abortRequested;
+    bool newShell;
+    HWND dialogWindow;
+    FILE *installerFile;
+    FILE *tempFile;
+    char marker[4];
+    int32_t matchLength;
+    uint8_t lastByte;
+    int32_t stepBytes;
+    uint32_t checksum;
+    uint32_t checksumWeight;
+    int32_t installerSize;
+    int32_t progressPixels;
+    INT expandSource;
+    INT expandTarget;
+    int32_t expandResult;
+    // Items whose existing target was kept rather than expanded: the user's own
+    // files, which Rollback must never delete.
+    bool keptTarget[11];
+};
+
+extern InstallSession session;
+
+// engine/session.cpp
+void ResetSession();
+void PayloadTargetPath(char *buffer, int index);  // buffer of kPathCapacity
+long InstallerFileSize(FILE *stream);
+// Splits a path into the session's pathDrive/pathDir/pathName/pathExt.
+void SplitSessionPath(const char *path);
+
+// engine/destination.cpp
+int CreateDestination();  // 1 or 2
+void Rollback();
+
+// engine/placement.cpp
+int PlaceExtractedFile();  // 1, 0 or 2
+int PrepareTarget(const char *target);  // 1, 3 or 2
+int ExpandFile(const char *source, const char *target);  // 1 or 0
+
+// engine/scanner.cpp
+int OpenInstallerFile();  // 1 or 0
+int ScanStep();           // 3, 1, 0 or 2
+
+// ui/progress.cpp
+void PaintProgress(HDC dc, FILE *stream);
+void ShowFileStatus();

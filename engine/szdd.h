@@ -1,0 +1,68 @@
+// SZDD compressed-file format: header, the LZSS expander (used by the installer)
+// and the optimal-parse compressor (used by the publisher's tools).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Header: 8 magic bytes, mode byte 'A', the missing last character of the name,
+// and the little-endian length of the expanded file.
+constexpr size_t kSzddHeaderSize = 14;
+constexpr size_t kSzddWindowSize = 4096;
+constexpr uint8_t kSzddModeA = 0x41;
+
+// One error code per failure; success results are zero or positive.
+enum SzddError : long {
+    SZDD_ERR_READ = -1,          // the source reader failed
+    SZDD_ERR_WRITE = -2,         // the target writer failed or wrote short
+    SZDD_ERR_SHORT_HEADER = -3,  // SZDD magic present but header cut short
+    SZDD_ERR_BAD_MODE = -4,      // compression mode other than 'A'
+    SZDD_ERR_TRUNCATED = -5,     // compressed data ended before the header's length was reached
+    SZDD_ERR_BAD_ARGUMENT = -6,  // null callback, or input too large for the 32-bit length field
+};
+
+// Writes the eight magic bytes. They are assembled at run time so that no
+// program that carries the expander holds the four marker bytes in a row.
+void SzddMagic(uint8_t out[8]);
+
+// True when the n bytes at p start with the full eight-byte magic.
+bool SzddHasMagic(const uint8_t *p, size_t n);
+
+// Streaming callbacks: return the bytes transferred (read: 0 at end of input),
+// or a negative value on failure. Writes must transfer everything they are given.
+typedef long (*SzddReadFn)(void *ctx, uint8_t *buf, long n);
+typedef long (*SzddWriteFn)(void *ctx, const uint8_t *buf, long n);
+
+// Expands an SZDD stream: writes exactly the header's length, whatever follows
+// the compressed data. A source without the magic is copied unchanged.
+// Returns the number of bytes written (>= 0) or an SzddError.
+// Memory use is the 4 KiB window and fixed buffers, whatever the file size.
+long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx);
+
+// Convenience for tools and tests: expands an in-memory file.
+long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out);
+
+// Positions in the *input* where the compressor must not start a particular token.
+// len 0 forbids a literal at pos; len 3..18 forbids a match of that length at pos.
+struct SzddTokenBan {
+    uint32_t pos;
+    uint8_t len;
+};
+
+// Compresses in mode 'A' with the smallest output the format allows
+// (a shortest-path parse over token costs), honouring the given bans.
+// Returns false only when the input is too large for the format (>= 4 GiB).
+bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
+                  const std::vector<SzddTokenBan> &bans = {});
+
+// Describes which input position/token produced each byte of a compressed file;
+// lets the packer ban the token behind an unlucky byte and compress again.
+// origin[i] for output byte i: the input position of the token it encodes, or
+// for a flag byte the input position of the first token of its group;
+// originLen[i] the token length (0 literal, 3..18 match, 0xFF header or flag byte).
+struct SzddTrace {
+    std::vector<uint32_t> origin;
+    std::vector<uint8_t> originLen;
+};
+bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
+                        const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
