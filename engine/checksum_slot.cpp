@@ -1,1 +1,6 @@
-// placeholder
+// The payload checksum this installer accepts. It sits in a section of its own so
+// that the packer can find it and write the checksum of a new payload into it.
+#include "engine/session.h"
+
+__attribute__((section(PAYLOAD_CHECKSUM_SECTION), used))
+volatile ChecksumSlot expectedChecksumSlot = {{'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'}, kShippedPayloadChecksum};

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/payload.h"
+
 constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
 constexpr int kInstallerPathCapacity = 899;
 constexpr int kPathPartCapacity = 256;   // directory, name and extension parts
@@ -56,6 +58,9 @@ struct InstallSession {
 };
 
 extern InstallSession session;
+
+// engine/checksum_slot.cpp: the expected payload checksum, rewritten by the packer.
+extern volatile ChecksumSlot expectedChecksumSlot;
 
 // engine/session.cpp
 void ResetSession();
