@@ -1,1 +1,2 @@
 # Native tests.
+native_test(pathsplit_test tests/pathsplit_test.cpp)
