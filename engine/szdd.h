@@ -19,6 +19,7 @@ enum SzddError : long {
     SZDD_ERR_BAD_MODE = -4,      // compression mode other than 'A'
     SZDD_ERR_TRUNCATED = -5,     // compressed data ended before the header's length was reached
     SZDD_ERR_BAD_ARGUMENT = -6,  // null callback, or input too large for the 32-bit length field
+    SZDD_ERR_TOO_LARGE = -7,     // the output would not fit the (32-bit on Windows) long result
 };
 
 // Writes the eight magic bytes. They are assembled at run time so that no
@@ -51,7 +52,9 @@ struct SzddTokenBan {
 
 // Compresses in mode 'A' with the smallest output the format allows
 // (a shortest-path parse over token costs), honouring the given bans.
-// Returns false only when the input is too large for the format (>= 4 GiB).
+// Returns false when the input is too large for the format (>= 4 GiB) or when
+// the bans leave no way to encode it (a banned literal with no allowed match
+// covering that position).
 bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                   const std::vector<SzddTokenBan> &bans = {});
 

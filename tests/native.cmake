@@ -1,2 +1,3 @@
 # Native tests.
 native_test(pathsplit_test tests/pathsplit_test.cpp)
+native_test(szdd_test tests/szdd_test.cpp)
