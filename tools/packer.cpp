@@ -1,1 +1,602 @@
-// placeholder
+// The packer's library: installer layout, the replayed scan, marker avoidance
+// in compressed items, the checksum slot, and build/list/extract.
+#include "tools/packer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "engine/payload.h"
+#include "engine/szdd.h"
+#include "tools/pe_section.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Bounded: each round strictly moves the first marker later or removes it.
+constexpr int kMaxAvoidRounds = 64;
+// Tokens before a marker whose ban may shift the next flag byte between its letters.
+constexpr int kEarlierTokenCandidates = 12;
+
+uint32_t ReadLe32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void WriteLe32(uint8_t *p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+std::string Hex32(uint32_t v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(v));
+    return text;
+}
+
+std::string ItemLabel(size_t index)
+{
+    const char *name = PayloadItemName(int(index));
+    return "item " + std::to_string(index) + " (" + (name ? name : "no table name") + ")";
+}
+
+// Continues the matcher from matchLength over some bytes.
+MarkerRun ContinueMatcher(int &matchLength, const uint8_t *data, size_t size)
+{
+    char marker[4];
+    BuildMarker(marker);
+    for (size_t i = 0; i < size; ++i) {
+        int held = 0;
+        if (MatchMarkerByte(marker, matchLength, data[i], held) == MARKER_COMPLETE)
+            return MarkerRun{true, i + 1 - 4, 0};
+    }
+    return MarkerRun{false, 0, matchLength};
+}
+
+uint32_t PayloadChecksum(const std::vector<uint8_t> &payload)
+{
+    uint32_t checksum = 0;
+    uint32_t weight = 1;
+    for (size_t i = 4; i < payload.size(); ++i)
+        ChecksumAddByte(checksum, weight, payload[i]);
+    return checksum;
+}
+
+bool SameBan(const SzddTokenBan &a, const SzddTokenBan &b) { return a.pos == b.pos && a.len == b.len; }
+
+void AddCandidate(std::vector<SzddTokenBan> &list, const SzddTokenBan &ban)
+{
+    for (const SzddTokenBan &b : list)
+        if (SameBan(b, ban))
+            return;
+    list.push_back(ban);
+}
+
+// The token that produced output byte k; a flag byte stands for the first token
+// of its group, whose change flips the flag's bits.
+bool TokenBehind(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t k, SzddTokenBan &ban)
+{
+    if (k < kSzddHeaderSize || k >= out.size() || k >= trace.originLen.size())
+        return false;
+    if (trace.originLen[k] == 0xFF) {
+        k += 1;
+        if (k >= out.size() || k >= trace.originLen.size() || trace.originLen[k] == 0xFF)
+            return false;
+    }
+    ban = SzddTokenBan{trace.origin[k], trace.originLen[k]};
+    return true;
+}
+
+// Bans worth a try for a marker at out[q .. q+3]: the tokens behind its bytes,
+// then tokens just before it (a different token count moves the next flag byte
+// in between literal letters that no ban can turn into a match).
+std::vector<SzddTokenBan> CandidateBans(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t q)
+{
+    std::vector<SzddTokenBan> list;
+    SzddTokenBan ban;
+    for (size_t k = q; k < q + 4; ++k)
+        if (TokenBehind(out, trace, k, ban))
+            AddCandidate(list, ban);
+    int earlier = 0;
+    for (size_t k = q; k > kSzddHeaderSize && earlier < kEarlierTokenCandidates;) {
+        --k;
+        if (trace.originLen[k] == 0xFF)
+            continue;
+        size_t before = list.size();
+        AddCandidate(list, SzddTokenBan{trace.origin[k], trace.originLen[k]});
+        if (list.size() != before)
+            ++earlier;
+    }
+    return list;
+}
+
+// First marker in a compressed item after its own, as an output offset.
+bool FirstInnerMarker(const std::vector<uint8_t> &out, size_t &q)
+{
+    if (out.size() <= 4)
+        return false;
+    MarkerRun run = RunMarkerMatcher(out.data() + 4, out.size() - 4);
+    if (!run.complete)
+        return false;
+    q = run.markerOffset + 4;
+    return true;
+}
+
+std::string SzddErrorText(long code)
+{
+    switch (code) {
+    case SZDD_ERR_READ: return "read failed";
+    case SZDD_ERR_WRITE: return "write failed";
+    case SZDD_ERR_SHORT_HEADER: return "header cut short";
+    case SZDD_ERR_BAD_MODE: return "compression mode is not 'A'";
+    case SZDD_ERR_TRUNCATED: return "compressed data ends before the stated length";
+    case SZDD_ERR_BAD_ARGUMENT: return "bad argument";
+    default: return "error " + std::to_string(code);
+    }
+}
+
+}  // namespace
+
+void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
+{
+    char marker[4];
+    BuildMarker(marker);
+    result.items.clear();
+    result.checksum = 0;
+    uint32_t weight = 1;
+    int matchLength = 0;
+    bool tempOpen = false;
+    size_t step = 0;
+    size_t stepBytes = 0;
+    for (size_t pos = 0; pos < size; ++pos) {
+        uint8_t byte = data[pos];
+        if (tempOpen)
+            ChecksumAddByte(result.checksum, weight, byte);
+        int held = 0;
+        if (MatchMarkerByte(marker, matchLength, byte, held) == MARKER_COMPLETE) {
+            size_t start = pos + 1 - 4;
+            if (tempOpen)
+                result.items.back().size = start - result.items.back().offset;
+            result.items.push_back(ScanItem{start, 0, step});
+            tempOpen = true;
+        }
+        if (++stepBytes == size_t(kScanStepBytes)) {
+            ++step;
+            stepBytes = 0;
+        }
+    }
+    if (tempOpen)
+        result.items.back().size = size - result.items.back().offset;
+    result.steps = step + 1;
+}
+
+MarkerRun RunMarkerMatcher(const uint8_t *data, size_t size)
+{
+    int matchLength = 0;
+    return ContinueMatcher(matchLength, data, size);
+}
+
+bool ContainsMarkerBytes(const uint8_t *data, size_t size)
+{
+    char marker[4];
+    BuildMarker(marker);
+    const uint8_t *end = data + size;
+    return size >= 4 && std::search(data, end, marker, marker + 4,
+                                    [](uint8_t a, char b) { return a == uint8_t(b); }) != end;
+}
+
+bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::vector<uint8_t>> &items,
+                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out,
+                     std::vector<size_t> &itemOffsets, std::string &error)
+{
+    char marker[4];
+    BuildMarker(marker);
+    out = head;
+    itemOffsets.clear();
+    MarkerRun headRun = RunMarkerMatcher(head.data(), head.size());
+    if (headRun.complete) {
+        error = "the program holds the item marker at offset " + std::to_string(headRun.markerOffset);
+        return false;
+    }
+    // A head ending in S, SZ or SZD would swallow the first item's marker.
+    if (headRun.endMatch != 0 && !items.empty())
+        out.push_back(kAlignmentByte);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::vector<uint8_t> &item = items[i];
+        if (item.size() < 4 || std::memcmp(item.data(), marker, 4) != 0) {
+            error = ItemLabel(i) + " does not start with the SZDD marker";
+            return false;
+        }
+        bool last = i + 1 == items.size();
+        int matchLength = 0;
+        MarkerRun run = ContinueMatcher(matchLength, item.data() + 4, item.size() - 4);
+        if (!run.complete && last)
+            run = ContinueMatcher(matchLength, tail.data(), tail.size());
+        if (run.complete) {
+            error = ItemLabel(i) + " holds a second marker, which the installer would take for a new item";
+            return false;
+        }
+        itemOffsets.push_back(out.size());
+        out.insert(out.end(), item.begin(), item.end());
+        if (!last && run.endMatch != 0)
+            out.push_back(kAlignmentByte);
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return true;
+}
+
+bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> &out, size_t &optimalSize,
+                           size_t &bansUsed, std::string &error)
+{
+    std::vector<SzddTokenBan> bans;
+    SzddTrace trace;
+    if (!SzddCompressTraced(in, size, out, bans, trace)) {
+        error = "too large for the SZDD format";
+        return false;
+    }
+    optimalSize = out.size();
+    for (int round = 0; round < kMaxAvoidRounds; ++round) {
+        size_t q = 0;
+        if (!FirstInnerMarker(out, q)) {
+            bansUsed = bans.size();
+            return true;
+        }
+        bool found = false;
+        bool bestClean = false;
+        std::vector<uint8_t> bestOut;
+        SzddTrace bestTrace;
+        std::vector<SzddTokenBan> bestBans;
+        for (const SzddTokenBan &candidate : CandidateBans(out, trace, q)) {
+            if (std::any_of(bans.begin(), bans.end(), [&](const SzddTokenBan &b) { return SameBan(b, candidate); }))
+                continue;
+            std::vector<SzddTokenBan> trialBans = bans;
+            trialBans.push_back(candidate);
+            std::vector<uint8_t> trialOut;
+            SzddTrace trialTrace;
+            if (!SzddCompressTraced(in, size, trialOut, trialBans, trialTrace))
+                continue;
+            size_t trialQ = 0;
+            bool clean = !FirstInnerMarker(trialOut, trialQ);
+            if (!clean && trialQ <= q)
+                continue;  // no progress past this marker
+            bool better = !found || trialOut.size() < bestOut.size() ||
+                          (trialOut.size() == bestOut.size() && clean && !bestClean);
+            if (better) {
+                found = true;
+                bestClean = clean;
+                bestOut.swap(trialOut);
+                bestTrace = trialTrace;
+                bestBans = trialBans;
+            }
+        }
+        if (!found) {
+            error = "its compressed form holds the item marker and no other token choice avoids it";
+            return false;
+        }
+        out.swap(bestOut);
+        trace = bestTrace;
+        bans = bestBans;
+    }
+    error = "its compressed form holds the item marker too often to avoid";
+    return false;
+}
+
+bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
+                 std::string &error)
+{
+    item = StoredItem{};
+    const std::vector<uint8_t> *source = &input;
+    std::vector<uint8_t> expanded;
+    if (SzddHasMagic(input.data(), input.size())) {
+        long result = SzddExpandBuffer(input.data(), input.size(), expanded);
+        if (result < 0) {
+            error = name + ": damaged SZDD file (" + SzddErrorText(result) + ")";
+            return false;
+        }
+        item.expandedSize = expanded.size();
+        if (!RunMarkerMatcher(input.data() + 4, input.size() - 4).complete) {
+            item.bytes = input;
+            item.embeddedAsIs = true;
+            item.optimalSize = input.size();
+            return true;
+        }
+        // Its own encoding spells a second marker: encode its content again.
+        source = &expanded;
+    }
+    item.expandedSize = source->size();
+    std::string reason;
+    if (!CompressWithoutMarker(source->data(), source->size(), item.bytes, item.optimalSize, item.bansUsed,
+                               reason)) {
+        error = name + ": " + reason;
+        return false;
+    }
+    return true;
+}
+
+bool FindChecksumSlot(const uint8_t *file, size_t size, size_t &valueOffset, std::string &error)
+{
+    PeSection section;
+    if (!FindPeSection(file, size, kChecksumSectionName, section, error))
+        return false;
+    size_t span = section.rawSize;
+    if (section.virtualSize != 0 && section.virtualSize < span)
+        span = section.virtualSize;
+    const uint8_t *base = file + section.rawOffset;
+    size_t found = 0;
+    size_t count = 0;
+    for (size_t off = 0; off + sizeof(ChecksumSlot) <= span; ++off) {
+        if (std::memcmp(base + off, kChecksumSlotTag, sizeof kChecksumSlotTag) == 0) {
+            found = off;
+            ++count;
+        }
+    }
+    if (count == 0) {
+        error = std::string("the ") + kChecksumSectionName + " section holds no checksum slot";
+        return false;
+    }
+    if (count > 1) {
+        error = std::string("the ") + kChecksumSectionName + " section holds more than one checksum slot";
+        return false;
+    }
+    valueOffset = section.rawOffset + found + sizeof kChecksumSlotTag;
+    return true;
+}
+
+bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
+                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
+                    BuildReport &report, std::string &error)
+{
+    if (inputs.size() != size_t(kPayloadItemCount)) {
+        error = "expected " + std::to_string(kPayloadItemCount) + " files, got " + std::to_string(inputs.size());
+        return false;
+    }
+    size_t slot = 0;
+    std::string reason;
+    if (!FindChecksumSlot(stub.data(), stub.size(), slot, reason)) {
+        error = "stub: " + reason;
+        return false;
+    }
+    if (ContainsMarkerBytes(stub.data(), stub.size())) {
+        error = "stub: the program holds the item marker bytes; it must assemble the marker at run time";
+        return false;
+    }
+    report = BuildReport{};
+    std::vector<std::vector<uint8_t>> stored;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        StoredItem item;
+        std::string name = i < inputNames.size() ? inputNames[i] : PayloadItemName(int(i));
+        if (!PrepareItem(inputs[i], name, item, error))
+            return false;
+        stored.push_back(item.bytes);
+        report.items.push_back(std::move(item));
+    }
+    for (int adjust = 0; adjust < 256; ++adjust) {
+        std::vector<uint8_t> tail(kTailText, kTailText + kTailSize - 1);
+        tail.push_back(uint8_t(adjust));
+        std::vector<uint8_t> payload;
+        std::vector<size_t> offsets;
+        if (!LayOutInstaller({}, stored, tail, payload, offsets, reason)) {
+            error = reason;
+            return false;
+        }
+        uint32_t checksum = PayloadChecksum(payload);
+        std::vector<uint8_t> head = stub;
+        WriteLe32(head.data() + slot, checksum);
+        // The four new bytes next to their neighbours must not spell a marker.
+        if (ContainsMarkerBytes(head.data(), head.size()))
+            continue;
+        if (RunMarkerMatcher(head.data(), head.size()).endMatch != 0)
+            head.push_back(kAlignmentByte);
+        installer = head;
+        installer.insert(installer.end(), payload.begin(), payload.end());
+
+        // The installer's own scan must find exactly these items and this checksum.
+        ScanResult scan;
+        SimulateScan(installer.data(), installer.size(), scan);
+        bool sound = scan.items.size() == stored.size() && scan.checksum == checksum;
+        for (size_t i = 0; sound && i < offsets.size(); ++i)
+            sound = scan.items[i].offset == head.size() + offsets[i];
+        if (!sound) {
+            error = "internal error: the laid-out installer does not scan as built";
+            return false;
+        }
+        report.headSize = head.size();
+        report.checksum = checksum;
+        report.tailAdjust = uint8_t(adjust);
+        report.itemOffsets.clear();
+        for (size_t off : offsets)
+            report.itemOffsets.push_back(head.size() + off);
+        return true;
+    }
+    error = "stub: every checksum of this payload spells the item marker next to the checksum slot";
+    return false;
+}
+
+size_t SzddStreamSize(const uint8_t *data, size_t size, uint32_t &expandedSize)
+{
+    expandedSize = 0;
+    if (size < kSzddHeaderSize || !SzddHasMagic(data, size) || data[8] != kSzddModeA)
+        return 0;
+    expandedSize = ReadLe32(data + 10);
+    size_t pos = kSzddHeaderSize;
+    uint64_t produced = 0;
+    while (produced < expandedSize) {
+        if (pos >= size)
+            return 0;
+        uint8_t flags = data[pos++];
+        for (int bit = 0; bit < 8 && produced < expandedSize; ++bit) {
+            if (flags & (1u << bit)) {
+                if (pos >= size)
+                    return 0;
+                pos += 1;
+                produced += 1;
+            } else {
+                if (size - pos < 2)
+                    return 0;
+                produced += (data[pos + 1] & 0x0F) + 3;
+                pos += 2;
+            }
+        }
+    }
+    return pos;
+}
+
+bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
+{
+    info = InstallerInfo{};
+    SimulateScan(file, size, info.scan);
+    std::string reason;
+    bool programOk = PeImageEnd(file, size, info.programEnd, reason);
+    if (!programOk) {
+        problem = reason;
+    } else {
+        size_t valueOffset = 0;
+        info.haveSlot = FindChecksumSlot(file, size, valueOffset, reason);
+        if (info.haveSlot)
+            info.expectedChecksum = ReadLe32(file + valueOffset);
+        else
+            problem = reason;
+    }
+    size_t headEnd = info.scan.items.empty() ? size : info.scan.items[0].offset;
+    info.markerInHead = programOk && (headEnd < info.programEnd || ContainsMarkerBytes(file, headEnd));
+    bool allExpand = true;
+    for (size_t i = 0; i < info.scan.items.size(); ++i) {
+        const ScanItem &s = info.scan.items[i];
+        ListedItem item{s.offset, s.size, 0, 0, false};
+        item.storedSize = SzddStreamSize(file + s.offset, s.size, item.expandedSize);
+        std::vector<uint8_t> expanded;
+        item.expands = item.storedSize != 0 && SzddExpandBuffer(file + s.offset, s.size, expanded) >= 0 &&
+                       expanded.size() == item.expandedSize;
+        if (!item.expands && allExpand && problem.empty())
+            problem = ItemLabel(i) + " is not a complete SZDD file";
+        allExpand = allExpand && item.expands;
+        info.items.push_back(item);
+    }
+    if (!problem.empty())
+        return false;
+    if (info.scan.items.size() != size_t(kPayloadItemCount)) {
+        problem = "found " + std::to_string(info.scan.items.size()) + " items, expected " +
+                  std::to_string(kPayloadItemCount);
+        return false;
+    }
+    if (info.markerInHead) {
+        problem = "the program part holds the item marker";
+        return false;
+    }
+    if (info.scan.checksum != info.expectedChecksum) {
+        problem = "checksum " + Hex32(info.scan.checksum) + " differs from the program's " +
+                  Hex32(info.expectedChecksum);
+        return false;
+    }
+    return true;
+}
+
+bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
+                      std::string &error)
+{
+    InstallerInfo info;
+    if (!InspectInstaller(file, size, info, error))
+        return false;
+    files.assign(info.items.size(), {});
+    for (size_t i = 0; i < info.items.size(); ++i) {
+        long result = SzddExpandBuffer(file + info.items[i].offset, info.items[i].size, files[i]);
+        if (result < 0) {
+            error = ItemLabel(i) + ": " + SzddErrorText(result);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error)
+{
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = "cannot read '" + path + "': it is a folder";
+        return false;
+    }
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    data.clear();
+    uint8_t buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        data.insert(data.end(), buffer, buffer + got);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        error = "cannot read '" + path + "': read error";
+        return false;
+    }
+    return true;
+}
+
+bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error)
+{
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = "cannot write '" + path + "': it is a folder";
+        return false;
+    }
+    std::string temp = path + ".partial";
+    std::FILE *f = std::fopen(temp.c_str(), "wb");
+    if (!f) {
+        error = "cannot write '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    ok = std::fflush(f) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::remove(temp.c_str());
+        error = "cannot write '" + path + "': write failed (disk full?)";
+        return false;
+    }
+    // Replacing an existing file by rename is not allowed everywhere; remove the
+    // old regular file and try once more.
+    fs::rename(temp, path, ec);
+    if (ec && fs::is_regular_file(path)) {
+        std::error_code removeError;
+        fs::remove(path, removeError);
+        fs::rename(temp, path, ec);
+    }
+    if (ec) {
+        std::remove(temp.c_str());
+        error = "cannot write '" + path + "': " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
+                   std::vector<std::string> &paths, std::string &error)
+{
+    paths.clear();
+    std::error_code ec;
+    if (sources.size() == 1 && fs::is_directory(sources[0], ec)) {
+        for (int i = 0; i < kPayloadItemCount; ++i)
+            paths.push_back((fs::path(sources[0]) / PayloadItemName(i)).string());
+    } else if (sources.size() == size_t(kPayloadItemCount)) {
+        paths = sources;
+    } else {
+        error = "expected a folder or " + std::to_string(kPayloadItemCount) + " files in table order, got " +
+                std::to_string(sources.size()) + (sources.size() == 1 ? " file" : " files");
+        return false;
+    }
+    inputs.assign(paths.size(), {});
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!ReadFileBytes(paths[i], inputs[i], error))
+            return false;
+    return true;
+}

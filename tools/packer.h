@@ -1,0 +1,128 @@
+// The publisher's packer as a library: the installer file layout, a scan that
+// mirrors the installer's own byte for byte, and building, listing and unpacking
+// installers. The command-line tool (tools/mksetup.cpp) only parses arguments.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What the packer writes: the stub, one alignment byte when the stub ends inside
+// a partial marker, then the eleven items back to back (each followed by one
+// alignment byte only when its last bytes would hide the next item's marker),
+// then the tail: the seven letters "OvraEnd" and one adjust byte. The adjust byte
+// is 0 unless the checksum written into the stub would itself spell (or expose)
+// a marker there; the packer then picks the first value that avoids it.
+constexpr uint8_t kAlignmentByte = 0x00;
+constexpr char kTailText[] = "OvraEnd";
+constexpr size_t kTailSize = 8;
+
+// One item as the installer's scan sees it: the bytes that go into its
+// temporary file (marker, data, alignment, and for the last item the tail).
+struct ScanItem {
+    size_t offset;
+    size_t size;
+    size_t step;  // 0-based scan step in which its marker completed
+};
+
+struct ScanResult {
+    std::vector<ScanItem> items;
+    uint32_t checksum;
+    size_t steps;  // ScanStep calls up to and including the one that meets the end of file
+};
+
+// Replays the installer's scan over a whole file.
+void SimulateScan(const uint8_t *data, size_t size, ScanResult &result);
+
+// The marker matcher run from a fresh state over some bytes.
+struct MarkerRun {
+    bool complete;        // a full marker was recognised
+    size_t markerOffset;  // offset of its first byte
+    int endMatch;         // matchLength left after the last byte (when no marker)
+};
+MarkerRun RunMarkerMatcher(const uint8_t *data, size_t size);
+
+// True when the four marker bytes occur anywhere, matcher rule or not.
+bool ContainsMarkerBytes(const uint8_t *data, size_t size);
+
+// Lays out head, items and tail, adding an alignment byte wherever the matcher
+// would otherwise still hold a partial marker when the next item starts.
+// Fails (naming the item) if an item does not start with the marker or holds a
+// second one, or the head holds one.
+bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::vector<uint8_t>> &items,
+                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out,
+                     std::vector<size_t> &itemOffsets, std::string &error);
+
+// Compresses so that the output holds no marker after its own: bans the token
+// behind an unlucky byte (or shifts a flag byte) and compresses again, keeping
+// the smallest result. optimalSize gets the unconstrained size.
+bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> &out,
+                           size_t &optimalSize, size_t &bansUsed, std::string &error);
+
+struct StoredItem {
+    std::vector<uint8_t> bytes;
+    bool embeddedAsIs;   // the input already was an SZDD file and is kept as it is
+    size_t optimalSize;  // size without the marker constraint
+    size_t bansUsed;
+    size_t expandedSize;
+};
+
+// Turns one input file into its stored item. `name` is used in error messages.
+bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
+                 std::string &error);
+
+// The expected-checksum slot of an installer program: offset of its value.
+bool FindChecksumSlot(const uint8_t *file, size_t size, size_t &valueOffset, std::string &error);
+
+struct BuildReport {
+    std::vector<StoredItem> items;
+    std::vector<size_t> itemOffsets;
+    size_t headSize;  // stub plus its alignment byte, if any
+    uint32_t checksum;
+    uint8_t tailAdjust;
+};
+
+// Stub plus eleven input files (table order, raw or SZDD) to a sound installer.
+bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
+                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
+                    BuildReport &report, std::string &error);
+
+struct ListedItem {
+    size_t offset;
+    size_t size;        // bytes the installer copies for it (alignment and tail included)
+    size_t storedSize;  // the SZDD file itself: header and compressed data; 0 when damaged
+    uint32_t expandedSize;
+    bool expands;
+};
+
+struct InstallerInfo {
+    ScanResult scan;
+    std::vector<ListedItem> items;
+    bool haveSlot;
+    uint32_t expectedChecksum;
+    size_t programEnd;
+    bool markerInHead;
+};
+
+// Fills info as far as the file allows; returns true only for a sound installer
+// (eleven items that expand, no marker in the head, checksum matching the
+// program's constant). Otherwise `problem` says what is wrong.
+bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem);
+
+// The eleven expanded files of a sound installer, in table order.
+bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
+                      std::string &error);
+
+// Bytes an SZDD file at data occupies (header and compressed data up to its
+// stated length), or 0 when the data ends first or the header is not SZDD.
+size_t SzddStreamSize(const uint8_t *data, size_t size, uint32_t &expandedSize);
+
+// Files. Writes go to a temporary name that then replaces `path`, so a failed
+// write never leaves a partial file under the final name.
+bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);
+bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);
+
+// The build's SOURCE arguments: one folder holding the table's names, or
+// eleven files in table order.
+bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
+                   std::vector<std::string> &paths, std::string &error);
