@@ -1,0 +1,87 @@
+// A stand-in installer for the scan tests: packed with a payload like the real one,
+// it scans its own program file on a plain window with a status line and a bar
+// area, answers every box with OK, and writes what happened to a report file.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/session.h"
+#include "msgbox_answerer.h"
+#include "ui/controls.h"
+
+static FILE *report;
+static WNDPROC staticProc;
+
+static uint32_t HashFile(const char *path, long &size)
+{
+    uint32_t hash = 2166136261u;
+    size = -1;
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    size = 0;
+    for (int c; (c = fgetc(f)) != EOF; size++)
+        hash = (hash ^ uint8_t(c)) * 16777619u;
+    fclose(f);
+    return hash;
+}
+
+// Every status text, and at each placement the temporary file as it was handed over.
+static LRESULT CALLBACK StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT) {
+        const char *text = reinterpret_cast<const char *>(lParam);
+        fprintf(report, "status %s\n", text);
+        if (strncmp(text, "Validating file: ", 17) == 0) {
+            long size;
+            uint32_t hash = HashFile(session.tempPath, size);
+            fprintf(report, "temp %s %ld %08x\n", session.tempPath, size, unsigned(hash));
+        }
+    }
+    return CallWindowProcA(staticProc, window, message, wParam, lParam);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: scan_harness REPORT DESTINATION\n");
+        return 2;
+    }
+    report = fopen(argv[1], "w");
+    if (!report)
+        return 2;
+    HINSTANCE instance = GetModuleHandleA(NULL);
+    HWND window = CreateWindowExA(0, "STATIC", "scan", WS_POPUP, 0, 0, 300, 100, NULL, NULL, instance, NULL);
+    HWND status = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 300, 16, window,
+                                  HMENU(INT_PTR(IDC_STATUS_LINE)), instance, NULL);
+    CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, 10, 40, 200, 20, window,
+                    HMENU(INT_PTR(IDC_PROGRESS_AREA)), instance, NULL);
+    staticProc = WNDPROC(SetWindowLongPtrA(status, GWLP_WNDPROC, LONG_PTR(StatusProc)));
+
+    BoxAnswerer answerer;
+    BoxAnswererStart(answerer);
+    ResetSession();
+    session.dialogWindow = window;
+    snprintf(session.destinationDir, kPathCapacity, "%s", argv[2]);
+
+    int result = OpenInstallerFile();
+    fprintf(report, "open %d\n", result);
+    while (result == 1) {
+        int step = ScanStep();
+        long position = session.installerFile ? ftell(session.installerFile) : -1;
+        fprintf(report, "step %d %ld %d\n", step, position, int(session.placedCount));
+        if (step != STEP_MORE)
+            break;
+    }
+    BoxAnswererStop(answerer);
+    for (const SeenBox &box : answerer.boxes) {
+        fprintf(report, "box %s|", box.caption.c_str());
+        for (char c : box.text)
+            fputs(c == '\n' ? "\\n" : std::string(1, c).c_str(), report);
+        fprintf(report, "|%u|%u|%d\n", box.buttons, box.icon, box.owner == window ? 1 : 0);
+    }
+    fprintf(report, "end %d %08x %d %d\n", int(session.placedCount), unsigned(session.checksum),
+            session.installerFile ? 1 : 0, session.tempFile ? 1 : 0);
+    fclose(report);
+    DestroyWindow(window);
+    return 0;
+}
