@@ -1,3 +1,4 @@
 # Native tests.
 native_test(pathsplit_test tests/pathsplit_test.cpp)
 native_test(szdd_test tests/szdd_test.cpp)
+native_test(packer_test tests/packer_test.cpp)

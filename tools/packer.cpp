@@ -19,7 +19,7 @@ namespace {
 
 // Bounded: each round strictly moves the first marker later or removes it.
 constexpr int kMaxAvoidRounds = 64;
-// Tokens before a marker whose ban may shift the next flag byte between its letters.
+// Matches before a marker whose ban may shift the next flag byte between its letters.
 constexpr int kEarlierTokenCandidates = 12;
 
 uint32_t ReadLe32(const uint8_t *p)
@@ -108,12 +108,17 @@ std::vector<SzddTokenBan> CandidateBans(const std::vector<uint8_t> &out, const S
     int earlier = 0;
     for (size_t k = q; k > kSzddHeaderSize && earlier < kEarlierTokenCandidates;) {
         --k;
-        if (trace.originLen[k] == 0xFF)
-            continue;
+        if (trace.originLen[k] == 0xFF || trace.originLen[k] < 3)
+            continue;  // flag bytes, and literals, which rarely have a match to turn into
         size_t before = list.size();
-        AddCandidate(list, SzddTokenBan{trace.origin[k], trace.originLen[k]});
-        if (list.size() != before)
+        SzddTokenBan token{trace.origin[k], trace.originLen[k]};
+        AddCandidate(list, token);
+        if (list.size() != before) {
             ++earlier;
+            // With its next shorter length banned too, a match gives up two tokens' room.
+            if (token.len > 3)
+                AddCandidate(list, SzddTokenBan{token.pos, uint8_t(token.len - 1)});
+        }
     }
     return list;
 }
@@ -249,24 +254,29 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
             bansUsed = bans.size();
             return true;
         }
+        // One ban usually suffices; letters that only literals can encode need
+        // the next flag byte moved in between them, which takes a few tokens
+        // more or fewer before them: try pairs and triples of bans then.
+        std::vector<SzddTokenBan> candidates;
+        for (const SzddTokenBan &c : CandidateBans(out, trace, q))
+            if (std::none_of(bans.begin(), bans.end(), [&](const SzddTokenBan &b) { return SameBan(b, c); }))
+                candidates.push_back(c);
         bool found = false;
         bool bestClean = false;
         std::vector<uint8_t> bestOut;
         SzddTrace bestTrace;
         std::vector<SzddTokenBan> bestBans;
-        for (const SzddTokenBan &candidate : CandidateBans(out, trace, q)) {
-            if (std::any_of(bans.begin(), bans.end(), [&](const SzddTokenBan &b) { return SameBan(b, candidate); }))
-                continue;
+        auto tryBans = [&](const std::vector<SzddTokenBan> &extra) {
             std::vector<SzddTokenBan> trialBans = bans;
-            trialBans.push_back(candidate);
+            trialBans.insert(trialBans.end(), extra.begin(), extra.end());
             std::vector<uint8_t> trialOut;
             SzddTrace trialTrace;
             if (!SzddCompressTraced(in, size, trialOut, trialBans, trialTrace))
-                continue;
+                return;
             size_t trialQ = 0;
             bool clean = !FirstInnerMarker(trialOut, trialQ);
             if (!clean && trialQ <= q)
-                continue;  // no progress past this marker
+                return;  // no progress past this marker
             bool better = !found || trialOut.size() < bestOut.size() ||
                           (trialOut.size() == bestOut.size() && clean && !bestClean);
             if (better) {
@@ -276,9 +286,19 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
                 bestTrace = trialTrace;
                 bestBans = trialBans;
             }
-        }
+        };
+        size_t n = candidates.size();
+        for (size_t a = 0; a < n; ++a)
+            tryBans({candidates[a]});
+        for (size_t a = 0; a < n && !found; ++a)
+            for (size_t b = a + 1; b < n; ++b)
+                tryBans({candidates[a], candidates[b]});
+        for (size_t a = 0; a < n && !found; ++a)
+            for (size_t b = a + 1; b < n; ++b)
+                for (size_t c = b + 1; c < n; ++c)
+                    tryBans({candidates[a], candidates[b], candidates[c]});
         if (!found) {
-            error = "its compressed form holds the item marker and no other token choice avoids it";
+            error = "its compressed form holds the item marker and no token choice the packer tried avoids it (the letters SZDD near the start of a file cannot be encoded without it)";
             return false;
         }
         out.swap(bestOut);
@@ -350,6 +370,12 @@ bool FindChecksumSlot(const uint8_t *file, size_t size, size_t &valueOffset, std
     return true;
 }
 
+bool PatchChecksumSlot(std::vector<uint8_t> &program, size_t valueOffset, uint32_t value)
+{
+    WriteLe32(program.data() + valueOffset, value);
+    return !ContainsMarkerBytes(program.data(), program.size());
+}
+
 bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
                     const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
                     BuildReport &report, std::string &error)
@@ -389,9 +415,7 @@ bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vec
         }
         uint32_t checksum = PayloadChecksum(payload);
         std::vector<uint8_t> head = stub;
-        WriteLe32(head.data() + slot, checksum);
-        // The four new bytes next to their neighbours must not spell a marker.
-        if (ContainsMarkerBytes(head.data(), head.size()))
+        if (!PatchChecksumSlot(head, slot, checksum))
             continue;
         if (RunMarkerMatcher(head.data(), head.size()).endMatch != 0)
             head.push_back(kAlignmentByte);

@@ -74,6 +74,10 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
 // The expected-checksum slot of an installer program: offset of its value.
 bool FindChecksumSlot(const uint8_t *file, size_t size, size_t &valueOffset, std::string &error);
 
+// Writes value into the slot; false when the new bytes, next to their
+// neighbours, spell the item marker (the build then moves the checksum).
+bool PatchChecksumSlot(std::vector<uint8_t> &program, size_t valueOffset, uint32_t value);
+
 struct BuildReport {
     std::vector<StoredItem> items;
     std::vector<size_t> itemOffsets;

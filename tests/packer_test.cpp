@@ -1,0 +1,476 @@
+// The packer library: the replayed scan, the layout and its alignment bytes,
+// marker avoidance in compressed items, the checksum slot, build/list/extract.
+#include "tools/packer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "engine/payload.h"
+#include "engine/szdd.h"
+#include "tests/packer_fixture.h"
+
+using packer_fixture::Bytes;
+using packer_fixture::MakeStub;
+using packer_fixture::PayloadTexts;
+using packer_fixture::StubShape;
+
+namespace {
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<uint8_t> Filler(size_t n, uint8_t seed = 0)
+{
+    // Bytes 0x80..0xBF never touch the marker's letters.
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(0x80 | ((i * 7 + seed) & 0x3F));
+    return v;
+}
+
+std::vector<uint8_t> Compressed(const std::vector<uint8_t> &in)
+{
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(SzddCompress(in.data(), in.size(), out));
+    return out;
+}
+
+TEST(SimulateScan, Cases)
+{
+    const std::vector<uint8_t> M = Bytes("SZDD");
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> file;
+        std::vector<size_t> offsets;
+        std::vector<size_t> sizes;
+        uint32_t checksum;
+    };
+    // Checksums by hand: weights 1,2,3,-4 from the byte after the first marker.
+    const Case cases[] = {
+        {"no marker", Bytes("just a program, SZD and SZ but no marker"), {}, {}, 0},
+        {"one item", Bytes("headSZDDab"), {4}, {6}, 97 + 2 * 98},
+        {"weights cross items", Bytes("hSZDDabSZDDc"), {1, 7}, {6, 5},
+         97 + 2 * 98 + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 99},
+        {"S,S,Z,D,D inside an item is data", Cat({Bytes("hSZDDx"), Bytes("SSZDD"), Bytes("y")}), {1}, {11},
+         'x' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'y'},
+        {"partial marker at the end stays in the last item", Bytes("hSZDDaSZ"), {1}, {7},
+         'a' + 2 * 'S' + 3 * 'Z'},
+        {"item ending in S hides the next marker", Bytes("hSZDDaSSZDDb"), {1}, {11},
+         'a' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'b'},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScanResult r;
+        SimulateScan(c.file.data(), c.file.size(), r);
+        ASSERT_EQ(r.items.size(), c.offsets.size());
+        for (size_t i = 0; i < r.items.size(); ++i) {
+            EXPECT_EQ(r.items[i].offset, c.offsets[i]);
+            EXPECT_EQ(r.items[i].size, c.sizes[i]);
+        }
+        EXPECT_EQ(r.checksum, c.checksum);
+        EXPECT_EQ(r.steps, 1u);
+    }
+}
+
+TEST(SimulateScan, MarkerSplitAcrossTwoSteps)
+{
+    for (size_t before : {1, 2, 3}) {
+        SCOPED_TRACE("marker bytes in the first step: " + std::to_string(before));
+        std::vector<uint8_t> file = Cat({Filler(kScanStepBytes - before), Bytes("SZDD"), Filler(10)});
+        ScanResult r;
+        SimulateScan(file.data(), file.size(), r);
+        ASSERT_EQ(r.items.size(), 1u);
+        EXPECT_EQ(r.items[0].offset, size_t(kScanStepBytes) - before);
+        EXPECT_EQ(r.items[0].step, 1u);
+        EXPECT_EQ(r.steps, 2u);
+    }
+}
+
+TEST(SimulateScan, ChangedByteAfterFirstMarkerChangesChecksumButNotInHead)
+{
+    std::vector<uint8_t> file = Cat({Filler(300), Bytes("SZDD"), Filler(200, 1), Bytes("SZDD"), Filler(90, 2)});
+    ScanResult base;
+    SimulateScan(file.data(), file.size(), base);
+    ASSERT_EQ(base.items.size(), 2u);
+    struct Case {
+        const char *name;
+        size_t at;
+        bool checksumChanges;
+    };
+    const Case cases[] = {{"head", 100, false}, {"first item", 350, true}, {"second item's last byte", file.size() - 1, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> changed = file;
+        changed[c.at] ^= 0x01;
+        ScanResult r;
+        SimulateScan(changed.data(), changed.size(), r);
+        ASSERT_EQ(r.items.size(), 2u);
+        EXPECT_EQ(r.checksum != base.checksum, c.checksumChanges);
+    }
+}
+
+// The shipped item sizes and tail: the offsets follow from the sizes alone and
+// the scan takes the expected number of steps.
+TEST(LayOutInstaller, ShippedSizesAndTail)
+{
+    const size_t stored[kPayloadItemCount] = {514325, 25703, 141490, 35453, 2326, 91869, 785, 242, 1189, 8477, 485};
+    const size_t headSize = 14848;
+    std::vector<std::vector<uint8_t>> items;
+    for (size_t i = 0; i < kPayloadItemCount; ++i)
+        items.push_back(Cat({Bytes("SZDD"), Filler(stored[i] - 4, uint8_t(i))}));
+    std::vector<uint8_t> tail(1663, 0);
+    std::vector<uint8_t> file;
+    std::vector<size_t> offsets;
+    std::string error;
+    ASSERT_TRUE(LayOutInstaller(Filler(headSize, 9), items, tail, file, offsets, error)) << error;
+    ASSERT_EQ(file.size(), 838855u);  // 14,848 + 822,344 + 1,663
+    ScanResult r;
+    SimulateScan(file.data(), file.size(), r);
+    ASSERT_EQ(r.items.size(), size_t(kPayloadItemCount));
+    size_t expected = headSize;
+    for (size_t i = 0; i < kPayloadItemCount; ++i) {
+        SCOPED_TRACE(PayloadItemName(int(i)));
+        EXPECT_EQ(offsets[i], expected);
+        EXPECT_EQ(r.items[i].offset, expected);
+        EXPECT_EQ(r.items[i].size, stored[i] + (i == 10 ? 1663 : 0));
+        EXPECT_EQ(r.items[i].step, (expected + 3) / kScanStepBytes);
+        expected += stored[i];
+    }
+    EXPECT_EQ(r.items[0].step, 2u);
+    EXPECT_EQ(r.items[10].step, 119u);
+    EXPECT_EQ(r.steps, 120u);  // 119 full steps of 7,001 bytes, then the one that meets the end
+}
+
+// A head or item whose last bytes leave the matcher inside a partial marker gets
+// one alignment byte; S,S leaves it at rest and needs none.
+TEST(LayOutInstaller, AlignmentBreaksHiddenMarkers)
+{
+    struct Case {
+        const char *name;
+        std::string headEnd;
+        std::string itemEnd;
+        size_t alignmentBytes;
+    };
+    const Case cases[] = {
+        {"plain", "x", "x", 0},     {"head ends in S", "S", "x", 1}, {"head ends in SZD", "SZD", "x", 1},
+        {"item ends in SZ", "x", "SZ", 1}, {"item ends in SS", "x", "SS", 0}, {"both", "SZ", "SZD", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> head = Cat({Filler(50), Bytes(c.headEnd)});
+        std::vector<std::vector<uint8_t>> items = {Cat({Bytes("SZDD"), Filler(20), Bytes(c.itemEnd)}),
+                                                   Cat({Bytes("SZDD"), Filler(20, 3)})};
+        std::vector<uint8_t> file;
+        std::vector<size_t> offsets;
+        std::string error;
+        ASSERT_TRUE(LayOutInstaller(head, items, Bytes("T"), file, offsets, error)) << error;
+        EXPECT_EQ(file.size(), head.size() + items[0].size() + items[1].size() + 1 + c.alignmentBytes);
+        ScanResult r;
+        SimulateScan(file.data(), file.size(), r);
+        ASSERT_EQ(r.items.size(), 2u);
+        EXPECT_EQ(r.items[0].offset, offsets[0]);
+        EXPECT_EQ(r.items[1].offset, offsets[1]);
+    }
+}
+
+TEST(LayOutInstaller, RefusesMarkersThatWouldSplitAnItem)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> head;
+        std::vector<uint8_t> item;
+        std::vector<uint8_t> tail;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"marker in the head", Bytes("progSZDDram"), Bytes("SZDDx"), {}, "program holds"},
+        {"second marker in an item", {}, Bytes("SZDDabSZDDcd"), {}, "item 0 (ovra32.exe)"},
+        {"item without marker", {}, Bytes("SZDx"), {}, "does not start"},
+        {"tail completes a marker", {}, Bytes("SZDDabS"), Bytes("ZDD"), "second marker"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> file;
+        std::vector<size_t> offsets;
+        std::string error;
+        EXPECT_FALSE(LayOutInstaller(c.head, {c.item}, c.tail, file, offsets, error));
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+}
+
+// Text whose optimal encoding spells the marker, from literal letters or with a
+// flag byte; the packer must find another encoding that expands the same.
+std::vector<uint8_t> WordSoup(uint32_t seed)
+{
+    static const char *const words[] = {"SZ", "D", "DD", "abc", "Zq", "S", "xyz", "SZD", "qq"};
+    std::mt19937 rng(seed);
+    std::string s;
+    while (s.size() < 400)
+        s += words[rng() % 9];
+    return Bytes(s);
+}
+
+bool MarkerUsesFlagByte(const std::vector<uint8_t> &in)
+{
+    std::vector<uint8_t> out;
+    SzddTrace trace;
+    SzddCompressTraced(in.data(), in.size(), out, {}, trace);
+    MarkerRun run = RunMarkerMatcher(out.data() + 4, out.size() - 4);
+    if (!run.complete)
+        return false;
+    for (size_t k = run.markerOffset + 4; k < run.markerOffset + 8; ++k)
+        if (trace.originLen[k] == 0xFF)
+            return true;
+    return false;
+}
+
+TEST(PrepareItem, AvoidsMarkerInCompressedData)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> input;
+        bool flagByte;
+    };
+    const Case cases[] = {
+        {"the word in a text", Bytes("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files."), false},
+        {"flag byte spells a marker letter", WordSoup(51833), true},
+        {"flag byte, second fixture", WordSoup(86009), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> plain = Compressed(c.input);
+        ASSERT_TRUE(RunMarkerMatcher(plain.data() + 4, plain.size() - 4).complete) << "fixture no longer traps";
+        ASSERT_EQ(MarkerUsesFlagByte(c.input), c.flagByte) << "fixture no longer traps this way";
+        StoredItem item;
+        std::string error;
+        ASSERT_TRUE(PrepareItem(c.input, "crafted.txt", item, error)) << error;
+        EXPECT_FALSE(ContainsMarkerBytes(item.bytes.data() + 4, item.bytes.size() - 4));
+        EXPECT_EQ(item.optimalSize, plain.size());
+        EXPECT_LE(item.bytes.size(), plain.size() + 4);
+        std::vector<uint8_t> back;
+        ASSERT_GE(SzddExpandBuffer(item.bytes.data(), item.bytes.size(), back), 0);
+        EXPECT_EQ(back, c.input);
+    }
+}
+
+TEST(PrepareItem, EveryAvoidedEncodingIsSoundAndSmall)
+{
+    int trapped = 0;
+    int avoided = 0;
+    for (uint32_t seed = 1; seed < 1500; ++seed) {
+        std::vector<uint8_t> input = WordSoup(seed);
+        std::vector<uint8_t> plain = Compressed(input);
+        if (!RunMarkerMatcher(plain.data() + 4, plain.size() - 4).complete)
+            continue;
+        ++trapped;
+        StoredItem item;
+        std::string error;
+        if (!PrepareItem(input, "soup", item, error)) {
+            EXPECT_NE(error.find("soup: "), std::string::npos) << error;
+            continue;
+        }
+        ++avoided;
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        EXPECT_FALSE(RunMarkerMatcher(item.bytes.data() + 4, item.bytes.size() - 4).complete);
+        EXPECT_LE(item.bytes.size(), plain.size() + 8);
+        std::vector<uint8_t> back;
+        ASSERT_GE(SzddExpandBuffer(item.bytes.data(), item.bytes.size(), back), 0);
+        EXPECT_EQ(back, input);
+    }
+    EXPECT_GT(avoided, 0);
+    EXPECT_GT(trapped, avoided);  // letters at the very start are beyond any encoding
+}
+
+TEST(PrepareItem, SzddInputs)
+{
+    std::vector<uint8_t> text = Bytes("an ordinary settings file with ordinary settings\n");
+    StoredItem item;
+    std::string error;
+    // Kept as it is, whatever encoder made it.
+    std::vector<uint8_t> szdd = Compressed(text);
+    ASSERT_TRUE(PrepareItem(szdd, "a.ini", item, error)) << error;
+    EXPECT_TRUE(item.embeddedAsIs);
+    EXPECT_EQ(item.bytes, szdd);
+    // One whose own encoding holds a second marker is encoded again.
+    std::vector<uint8_t> word = Bytes("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files.");
+    ASSERT_TRUE(PrepareItem(Compressed(word), "b.txt", item, error)) << error;
+    EXPECT_FALSE(item.embeddedAsIs);
+    EXPECT_FALSE(ContainsMarkerBytes(item.bytes.data() + 4, item.bytes.size() - 4));
+    // A damaged one is refused by name.
+    std::vector<uint8_t> cut(szdd.begin(), szdd.end() - 5);
+    EXPECT_FALSE(PrepareItem(cut, "c.ini", item, error));
+    EXPECT_NE(error.find("c.ini: damaged SZDD file"), std::string::npos) << error;
+    // Letters that can only be literals right at the start cannot be avoided.
+    EXPECT_FALSE(PrepareItem(Bytes("SZDD at the start"), "d.txt", item, error));
+    EXPECT_NE(error.find("d.txt: "), std::string::npos) << error;
+}
+
+TEST(BuildInstaller, RoundTripThroughListAndExtract)
+{
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    inputs[4] = Compressed(inputs[4]);  // one already compressed
+    std::vector<uint8_t> stub = MakeStub();
+    std::vector<uint8_t> installer;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, installer, report, error)) << error;
+    EXPECT_TRUE(report.items[4].embeddedAsIs);
+
+    InstallerInfo info;
+    std::string problem;
+    ASSERT_TRUE(InspectInstaller(installer.data(), installer.size(), info, problem)) << problem;
+    EXPECT_EQ(info.expectedChecksum, report.checksum);
+    EXPECT_EQ(info.scan.checksum, report.checksum);
+    EXPECT_EQ(info.programEnd, stub.size());
+    ASSERT_EQ(info.items.size(), size_t(kPayloadItemCount));
+    for (size_t i = 0; i < info.items.size(); ++i) {
+        SCOPED_TRACE(PayloadItemName(int(i)));
+        EXPECT_EQ(info.items[i].offset, report.itemOffsets[i]);
+        EXPECT_EQ(info.items[i].storedSize, report.items[i].bytes.size());
+        EXPECT_EQ(info.items[i].expandedSize, report.items[i].expandedSize);
+    }
+    // The tail follows the last item; nothing else is appended.
+    EXPECT_EQ(info.items[10].size, info.items[10].storedSize + kTailSize);
+    EXPECT_EQ(std::string(installer.end() - kTailSize, installer.end() - 1), std::string(kTailText));
+
+    std::vector<std::vector<uint8_t>> files;
+    ASSERT_TRUE(ExtractInstaller(installer.data(), installer.size(), files, error)) << error;
+    std::vector<std::vector<uint8_t>> originals = PayloadTexts();
+    ASSERT_EQ(files.size(), originals.size());
+    for (size_t i = 0; i < files.size(); ++i)
+        EXPECT_EQ(files[i], originals[i]) << PayloadItemName(int(i));
+
+    std::vector<uint8_t> again;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, again, report, error));
+    EXPECT_EQ(again, installer);
+}
+
+TEST(BuildInstaller, StubEndingInsideAPartialMarkerGetsAnAlignmentByte)
+{
+    StubShape shape;
+    shape.trailer = "SZD";
+    std::vector<uint8_t> stub = MakeStub(shape);
+    std::vector<uint8_t> installer;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, PayloadTexts(), {}, installer, report, error)) << error;
+    EXPECT_EQ(report.headSize, stub.size() + 1);
+    EXPECT_EQ(report.itemOffsets[0], stub.size() + 1);
+    InstallerInfo info;
+    std::string problem;
+    EXPECT_TRUE(InspectInstaller(installer.data(), installer.size(), info, problem)) << problem;
+}
+
+TEST(BuildInstaller, RefusesBadStubsAndInputCounts)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> stub;
+        size_t inputs;
+        const char *expected;
+    };
+    StubShape noSection;
+    noSection.sectionName = ".data";
+    StubShape noTag;
+    noTag.withTag = false;
+    StubShape marker;
+    marker.codeText = "code that spells SZDD";
+    std::vector<uint8_t> cutStub = MakeStub();
+    cutStub.resize(0x300);  // the slot section lies outside the file
+    const Case cases[] = {
+        {"not a program", Bytes("just some text, long enough to have a header field"), 11, "no MZ header"},
+        {"no checksum section", MakeStub(noSection), 11, "no .ovrasum section"},
+        {"section without slot", MakeStub(noTag), 11, "no checksum slot"},
+        {"stub holds the marker", MakeStub(marker), 11, "marker bytes"},
+        {"section outside the file", cutStub, 11, "outside the file"},
+        {"ten inputs", MakeStub(), 10, "expected 11 files, got 10"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+        inputs.resize(c.inputs);
+        std::vector<uint8_t> installer;
+        BuildReport report;
+        std::string error;
+        EXPECT_FALSE(BuildInstaller(c.stub, inputs, {}, installer, report, error));
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+}
+
+TEST(PatchChecksumSlot, RefusesValuesThatSpellTheMarkerWithTheirNeighbours)
+{
+    StubShape shape;
+    shape.afterSlot = "ZDD";
+    std::vector<uint8_t> stub = MakeStub(shape);
+    size_t slot = 0;
+    std::string error;
+    ASSERT_TRUE(FindChecksumSlot(stub.data(), stub.size(), slot, error)) << error;
+    EXPECT_EQ(slot, 0x408u);
+    struct Case {
+        const char *name;
+        uint32_t value;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"ordinary value", 0x12345678, true},
+        {"top byte S before ZDD", 0x53000000, false},
+        {"value spells the marker", 0x44445A53, false},
+        {"top bytes SZ before DD", 0x5A530000, true},  // "SZ" + "ZDD" is no marker
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> patched = stub;
+        EXPECT_EQ(PatchChecksumSlot(patched, slot, c.value), c.accepted);
+        EXPECT_EQ(patched[slot], uint8_t(c.value));
+    }
+}
+
+TEST(InspectInstaller, DamagedInstallers)
+{
+    std::vector<uint8_t> stub = MakeStub();
+    std::vector<uint8_t> good;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, PayloadTexts(), {}, good, report, error)) << error;
+
+    std::vector<uint8_t> flipped = good;
+    flipped[report.itemOffsets[5] + 20] ^= 0x01;
+    std::vector<uint8_t> truncated(good.begin(), good.begin() + report.itemOffsets[7] + 10);
+    std::vector<uint8_t> twelve = good;
+    std::vector<uint8_t> extra = Compressed(Bytes("an extra file nobody expects"));
+    twelve.insert(twelve.end(), extra.begin(), extra.end());
+    std::vector<uint8_t> headMarker = good;
+    std::memcpy(&headMarker[0x210], "SZDD", 4);
+    std::vector<uint8_t> lastCut(good.begin(), good.end() - kTailSize - 3);
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> file;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"one byte changed in an item", flipped, "differs from the program's"},
+        {"cut inside item 7", truncated, "item 7 (macros.ini) is not a complete SZDD file"},
+        {"a twelfth item", twelve, "found 12 items"},
+        {"marker inside the program", headMarker, "item 0 (ovra32.exe) is not a complete"},
+        {"last item cut short", lastCut, "item 10 (links.ini) is not a complete"},
+        {"empty file", {}, "no MZ header"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        InstallerInfo info;
+        std::string problem;
+        EXPECT_FALSE(InspectInstaller(c.file.data(), c.file.size(), info, problem));
+        EXPECT_NE(problem.find(c.expected), std::string::npos) << problem;
+        std::vector<std::vector<uint8_t>> files;
+        EXPECT_FALSE(ExtractInstaller(c.file.data(), c.file.size(), files, error));
+    }
+}
+
+}  // namespace
