@@ -306,7 +306,7 @@ TEST(PrepareItem, SzddInputs)
     // A damaged one is refused by name.
     std::vector<uint8_t> cut(szdd.begin(), szdd.end() - 5);
     EXPECT_FALSE(PrepareItem(cut, "c.ini", item, error));
-    EXPECT_NE(error.find("c.ini: damaged SZDD file"), std::string::npos) << error;
+    EXPECT_NE(error.find("c.ini: damaged compressed file"), std::string::npos) << error;
     // Letters that can only be literals right at the start cannot be avoided.
     EXPECT_FALSE(PrepareItem(Bytes("SZDD at the start"), "d.txt", item, error));
     EXPECT_NE(error.find("d.txt: "), std::string::npos) << error;
@@ -456,7 +456,7 @@ TEST(InspectInstaller, DamagedInstallers)
     };
     const Case cases[] = {
         {"one byte changed in an item", flipped, "differs from the program's"},
-        {"cut inside item 7", truncated, "item 7 (macros.ini) is not a complete SZDD file"},
+        {"cut inside item 7", truncated, "item 7 (macros.ini) is not a complete compressed file"},
         {"a twelfth item", twelve, "found 12 items"},
         {"marker inside the program", headMarker, "item 0 (ovra32.exe) is not a complete"},
         {"last item cut short", lastCut, "item 10 (links.ini) is not a complete"},

@@ -8,7 +8,7 @@ wine_test(placement_wine_test tests/wine/placement_test.cpp tests/wine/engine_fi
 add_executable(scan_harness tests/wine/scan_harness.cpp tests/wine/msgbox_answerer.cpp)
 target_include_directories(scan_harness PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(scan_harness PRIVATE ovra_engine)
-target_link_options(scan_harness PRIVATE -static -Wl,--gc-sections)
+target_link_options(scan_harness PRIVATE -static -s -Wl,--gc-sections)
 add_custom_command(TARGET scan_harness POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:scan_harness> VERBATIM)
 wine_test(scanner_wine_test tests/wine/scanner_test.cpp)

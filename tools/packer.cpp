@@ -217,7 +217,7 @@ bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::ve
     for (size_t i = 0; i < items.size(); ++i) {
         const std::vector<uint8_t> &item = items[i];
         if (item.size() < 4 || std::memcmp(item.data(), marker, 4) != 0) {
-            error = ItemLabel(i) + " does not start with the SZDD marker";
+            error = ItemLabel(i) + " does not start with the item marker";
             return false;
         }
         bool last = i + 1 == items.size();
@@ -244,7 +244,7 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
     std::vector<SzddTokenBan> bans;
     SzddTrace trace;
     if (!SzddCompressTraced(in, size, out, bans, trace)) {
-        error = "too large for the SZDD format";
+        error = "too large for the compressed-file format";
         return false;
     }
     optimalSize = out.size();
@@ -298,7 +298,7 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
                 for (size_t c = b + 1; c < n; ++c)
                     tryBans({candidates[a], candidates[b], candidates[c]});
         if (!found) {
-            error = "its compressed form holds the item marker and no token choice the packer tried avoids it (the letters SZDD near the start of a file cannot be encoded without it)";
+            error = "its compressed form holds the item marker and no token choice the packer tried avoids it (the four marker letters near the start of a file cannot be encoded without them)";
             return false;
         }
         out.swap(bestOut);
@@ -318,7 +318,7 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
     if (SzddHasMagic(input.data(), input.size())) {
         long result = SzddExpandBuffer(input.data(), input.size(), expanded);
         if (result < 0) {
-            error = name + ": damaged SZDD file (" + SzddErrorText(result) + ")";
+            error = name + ": damaged compressed file (" + SzddErrorText(result) + ")";
             return false;
         }
         item.expandedSize = expanded.size();
@@ -500,7 +500,7 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
         item.expands = item.storedSize != 0 && SzddExpandBuffer(file + s.offset, s.size, expanded) >= 0 &&
                        expanded.size() == item.expandedSize;
         if (!item.expands && allExpand && problem.empty())
-            problem = ItemLabel(i) + " is not a complete SZDD file";
+            problem = ItemLabel(i) + " is not a complete compressed file";
         allExpand = allExpand && item.expands;
         info.items.push_back(item);
     }

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds both trees and runs the benchmarks; they print their figures.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/build.sh"
+export WINEPREFIX="$root/build/target/wineprefix"
+for b in "$root"/build/native/bench_*; do
+    [ -x "$b" ] && "$b"
+done
+bash "$root/scripts/wine-run.sh" "$root/build/target/scan_bench.exe"
