@@ -1,1 +1,61 @@
-// placeholder
+// The destination directory of a run: created when missing, and Rollback, the one
+// undo of a run that does not finish.
+#include "engine/session.h"
+#include "ui/messages.h"
+
+namespace {
+
+// Deletions during clean-up are tried once more and never reported.
+void DeleteFileTwice(const char *path)
+{
+    if (!DeleteFileA(path))
+        DeleteFileA(path);
+}
+
+}  // namespace
+
+int CreateDestination()
+{
+    if (GetFileAttributesA(session.destinationDir) != INVALID_FILE_ATTRIBUTES)
+        return STEP_DONE;
+    // Only the last component is created: a missing parent is the user's mistake.
+    if (!CreateDirectoryA(session.destinationDir, nullptr)) {
+        ShowInstallError(1,
+                         "There seems to be a problem creating the directory you specified.\n\n"
+                         "Please try using a different directory name!");
+        return STEP_SOFT_FAILURE;
+    }
+    session.createdDestination = true;
+    return STEP_DONE;
+}
+
+void Rollback()
+{
+    if (session.tempFile != nullptr) {
+        fclose(session.tempFile);
+        session.tempFile = nullptr;
+    }
+    if (session.installerFile != nullptr) {
+        fclose(session.installerFile);
+        session.installerFile = nullptr;
+    }
+    DeleteFileTwice(session.tempPath);
+    while (session.placedCount > 0) {
+        session.placedCount -= 1;
+        int index = session.placedCount;
+        // A kept target is the user's own settings file (or the only copy of the
+        // one migrated from the Windows directory): deleting it would lose it for good.
+        bool kept = index < kPayloadItemCount && session.keptTarget[index];
+        if (index < kPayloadItemCount)
+            session.keptTarget[index] = false;
+        if (kept)
+            continue;
+        PayloadTargetPath(session.scratch, index);
+        DeleteFileTwice(session.scratch);
+    }
+    if (session.createdDestination) {
+        if (!RemoveDirectoryA(session.destinationDir))
+            RemoveDirectoryA(session.destinationDir);
+        session.createdDestination = false;
+    }
+}

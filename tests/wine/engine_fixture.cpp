@@ -1,0 +1,177 @@
+// Real files in the test prefix for the engine tests; see engine_fixture.h.
+#include "engine_fixture.h"
+
+#include <vector>
+
+#include "engine/szdd.h"
+#include "ui/controls.h"
+
+std::string ItemContent(int index, int generation)
+{
+    std::string content;
+    for (int line = 0; line < 20; ++line)
+        content += std::string(PayloadItemName(index)) + " generation " + std::to_string(generation) + " line " +
+                   std::to_string(line) + "\r\n";
+    return content;
+}
+
+std::string SzddItem(const std::string &content, size_t cutTo)
+{
+    std::vector<uint8_t> packed;
+    EXPECT_TRUE(SzddCompress(reinterpret_cast<const uint8_t *>(content.data()), content.size(), packed));
+    std::string item(packed.begin(), packed.end());
+    if (cutTo > 0)
+        return item.substr(0, cutTo);
+    return item + std::string(3, '\0');
+}
+
+bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsDirectory(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadAll(const std::string &path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string content;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        content.append(buffer, got);
+    CloseHandle(file);
+    return content;
+}
+
+void WriteAll(const std::string &path, const std::string &content)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << path;
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(file, content.data(), DWORD(content.size()), &put, nullptr));
+    CloseHandle(file);
+}
+
+void RemoveTree(const std::string &path)
+{
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!IsDirectory(path)) {
+        DeleteFileA(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name != "." && name != "..")
+                RemoveTree(path + "\\" + name);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::string WindowsDirectory()
+{
+    char buffer[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(buffer, sizeof buffer);
+    return std::string(buffer, length);
+}
+
+namespace {
+
+const char kOwnerClass[] = "EngineTestOwner";
+
+HWND CreateOwner()
+{
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcA;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = kOwnerClass;
+        registered = RegisterClassA(&windowClass) != 0;
+    }
+    HWND window = CreateWindowExA(0, kOwnerClass, "Install", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 10, 10, 280, 20, window, HMENU(IDC_STATUS_LINE),
+                    GetModuleHandleA(nullptr), nullptr);
+    return window;
+}
+
+}  // namespace
+
+void EngineTest::SetUp()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    static int counter = 0;
+    base = std::string(temp) + "engine" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    CharLowerA(&base[0]);  // the dialog hands the engine a lower-cased destination
+    RemoveTree(base);
+    ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr)) << base;
+    dest = base + "\\dest";
+    ASSERT_TRUE(CreateDirectoryA(dest.c_str(), nullptr)) << dest;
+    oldSettings = WindowsDirectory() + "\\ovra.ini";
+    DeleteFileA(oldSettings.c_str());
+
+    owner = CreateOwner();
+    ASSERT_NE(nullptr, owner);
+    answerer.reset(new ScopedBoxAnswerer);
+
+    memset(&session, 0, sizeof session);
+    session.dialogWindow = owner;
+    NewRun();
+}
+
+void EngineTest::NewRun()
+{
+    ASSERT_LT(dest.size(), sizeof session.destinationDir);
+    strcpy(session.destinationDir, dest.c_str());
+    ResetSession();
+    std::string temporary = base + "\\ovra.tmp";
+    strcpy(session.tempPath, temporary.c_str());
+}
+
+void EngineTest::TearDown()
+{
+    answerer.reset();
+    DeleteFileA(oldSettings.c_str());
+    RemoveTree(base);
+    if (owner != nullptr)
+        DestroyWindow(owner);
+}
+
+std::string EngineTest::Target(int index) const { return dest + "\\" + PayloadItemName(index); }
+
+int EngineTest::Place(int index, int generation)
+{
+    WriteAll(session.tempPath, SzddItem(ItemContent(index, generation)));
+    session.placedCount = index;
+    // The status line names the item being validated from the parts split when it began.
+    SplitSessionPath(Target(index).c_str());
+    return PlaceExtractedFile();
+}
+
+int EngineTest::PlaceRange(int first, int last, int generation)
+{
+    for (int index = first; index <= last; ++index) {
+        int result = Place(index, generation);
+        if (result != STEP_DONE)
+            return result;
+    }
+    return STEP_DONE;
+}
+
+std::string EngineTest::StatusLine() const
+{
+    char text[300];
+    GetDlgItemTextA(owner, IDC_STATUS_LINE, text, sizeof text);
+    return text;
+}

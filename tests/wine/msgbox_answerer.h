@@ -1,0 +1,41 @@
+// Answers the system's message boxes inside a test: a CBT hook on the test's thread
+// sees every box as it opens, records what the user would see, and presses the
+// next scripted button.
+#pragma once
+#include <windows.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+struct SeenBox {
+    HWND owner;
+    std::string caption;
+    std::string text;
+    UINT buttons;  // MB_OK, MB_OKCANCEL, MB_YESNO, MB_YESNOCANCEL, ... read from the buttons present
+    UINT icon;     // MB_ICONSTOP, MB_ICONQUESTION, MB_ICONEXCLAMATION, MB_ICONINFORMATION or 0
+    int answer;    // the button pressed (IDOK, IDYES, IDNO, ...)
+    bool scripted; // false when the queue was empty and a default button was pressed
+};
+
+struct BoxAnswerer {
+    HHOOK hook = nullptr;
+    std::deque<int> answers;   // pressed in order, one per box
+    std::vector<SeenBox> boxes;
+    std::vector<HWND> open;    // boxes already answered and not yet destroyed
+};
+
+// Installs the hook on the calling thread; only one answerer at a time.
+void BoxAnswererStart(BoxAnswerer &answerer);
+void BoxAnswererStop(BoxAnswerer &answerer);
+// Queues the button (IDOK, IDYES, IDNO, ...) that the next box gets.
+inline void BoxAnswererPush(BoxAnswerer &answerer, int answerId) { answerer.answers.push_back(answerId); }
+
+// Starts on construction and stops on destruction, for a test's scope.
+struct ScopedBoxAnswerer : BoxAnswerer {
+    ScopedBoxAnswerer() { BoxAnswererStart(*this); }
+    ~ScopedBoxAnswerer() { BoxAnswererStop(*this); }
+    void Push(int answerId) { BoxAnswererPush(*this, answerId); }
+    ScopedBoxAnswerer(const ScopedBoxAnswerer &) = delete;
+    ScopedBoxAnswerer &operator=(const ScopedBoxAnswerer &) = delete;
+};
