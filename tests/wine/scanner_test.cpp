@@ -124,9 +124,24 @@ std::string BoxLine(int code, const char *text)
     return "Ovra Installation Error [" + std::to_string(code) + "]|" + escaped + tail;
 }
 
+// This process's environment with TMP and TEMP replaced, as a block for CreateProcess.
+std::string WithTempDirectory(const std::string &directory)
+{
+    std::string env = "TMP=" + directory + '\0' + "TEMP=" + directory + '\0';
+    char *block = GetEnvironmentStringsA();
+    for (const char *p = block; *p; p += strlen(p) + 1)
+        if (_strnicmp(p, "TMP=", 4) != 0 && _strnicmp(p, "TEMP=", 5) != 0)
+            env += std::string(p) + '\0';
+    FreeEnvironmentStringsA(block);
+    return env + '\0';
+}
+
 const char kCorrupt[] =
     "The installation file seems to be corrupt!\n\n"
     "Please try running the installation program again or download a new version!";
+const char kExtractProblem[] =
+    "There seems to be a problem extracting files from the installation file.\n\n"
+    "Please try running the installation program again!";
 const char kCopyProblem[] =
     "There seems to be a problem copying files to their destination.\n\n"
     "Please try running the installation program again!";
@@ -462,14 +477,7 @@ TEST_F(ScanTest, TemporaryFileFallsBackToDriveCRoot)
     BuildReport built;
     Bytes installer = Packed(inputs, built);
     // A temporary directory too long for the buffer counts as none.
-    std::string longDir = "c:\\" + std::string(320, 't');
-    std::string env = "TMP=" + longDir + '\0' + "TEMP=" + longDir + '\0';
-    char *block = GetEnvironmentStringsA();
-    for (const char *p = block; *p; p += strlen(p) + 1)
-        if (_strnicmp(p, "TMP=", 4) != 0 && _strnicmp(p, "TEMP=", 5) != 0)
-            env += std::string(p) + '\0';
-    FreeEnvironmentStringsA(block);
-    env += '\0';
+    std::string env = WithTempDirectory("c:\\" + std::string(320, 't'));
     Report r = Run(installer, env.c_str());
     ASSERT_EQ(r.temps.size(), 11u);
     for (const Temp &t : r.temps)
@@ -477,6 +485,26 @@ TEST_F(ScanTest, TemporaryFileFallsBackToDriveCRoot)
     EXPECT_EQ(r.steps.back().result, 1);
     ExpectInstalled(inputs);
     EXPECT_EQ(GetFileAttributesA("c:\\ovra.tmp"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(ScanTest, TemporaryFileThatCannotBeCreatedEndsTheRun)
+{
+    std::vector<Bytes> inputs = Inputs();
+    BuildReport built;
+    Bytes installer = Packed(inputs, built);
+    // A directory where the temporary file should go.
+    std::string tempDir = work + "\\tmp\\";
+    ASSERT_TRUE(CreateDirectoryA(tempDir.c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryA((tempDir + "ovra.tmp").c_str(), NULL));
+    Report r = Run(installer, WithTempDirectory(tempDir).c_str());
+    ASSERT_FALSE(r.steps.empty());
+    EXPECT_EQ(r.steps.back().result, 0);
+    EXPECT_EQ(r.steps.back().position, -1) << "the installer file was left open";
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0], BoxLine(11, kExtractProblem));
+    EXPECT_EQ(r.placed, 0);
+    EXPECT_FALSE(r.streamsOpen);
+    ExpectNothingInstalled();
 }
 
 }  // namespace
