@@ -451,8 +451,8 @@ TEST(SzddCompressor, SizeIsTheExhaustiveOptimum)
     };
     // Small alphabets make many overlapping matches, where a greedy or
     // byte-only cost model loses to the exact flag-byte count.
-    for (uint32_t seed = 0; seed < 40; ++seed)
-        cases.push_back({"random small alphabet", Random(20 + seed % 30, seed, 2 + int(seed % 3))});
+    for (uint32_t seed = 0; seed < 400; ++seed)
+        cases.push_back({"random small alphabet", Random(20 + seed % 60, seed, 2 + int(seed % 3))});
     for (uint32_t seed = 0; seed < 10; ++seed)
         cases.push_back({"text-like", TextLike(60, 100 + seed)});
     for (const Case &c : cases) {
