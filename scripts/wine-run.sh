@@ -14,18 +14,12 @@ fi
 export WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
-started_xvfb=
-cleanup() { [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null; }
+XVFB_PID=
+cleanup() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-        started_xvfb=$!
-        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-        if kill -0 "$started_xvfb" 2>/dev/null; then export DISPLAY=":$n"; break; fi
-        started_xvfb=
-    done
+    . "$(dirname "$0")/xvfb.sh"
+    start_xvfb
 fi
 
 # One prefix per build tree, made once; concurrent first runs wait for each other.
