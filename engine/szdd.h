@@ -1,5 +1,7 @@
 // SZDD compressed-file format: header, the LZSS expander (used by the installer)
-// and the optimal-parse compressor (used by the publisher's tools).
+// and the optimal-parse compressor (used by the publisher's tools). The
+// compressor and SzddExpandBuffer live in szdd_pack.cpp, apart from the
+// expander, so the installer links no heap or C++ library code.
 #pragma once
 #include <cstddef>
 #include <cstdint>

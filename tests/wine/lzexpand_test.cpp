@@ -229,4 +229,16 @@ TEST(OvraLZ, OpenAndHandleErrors)
         ASSERT_EQ(3, CopyWithOurs(PathOf("src.txt"), PathOf("dst.txt")).result) << "round " << round;
 }
 
+// Removes the files the cases wrote, and their directory.
+class TestDirCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override
+    {
+        for (const char *name : {"item.tmp", "ours.out", "system.out", "plain.ini", "damaged.tmp", "src.txt", "dst.txt"})
+            DeleteFileA(PathOf(name).c_str());
+        RemoveDirectoryA(TestDir().c_str());
+    }
+};
+const ::testing::Environment *const cleanup = ::testing::AddGlobalTestEnvironment(new TestDirCleanup);
+
 }  // namespace
