@@ -4,7 +4,5 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
 export WINEPREFIX="$root/build/target/wineprefix"
-for b in "$root"/build/native/bench_*; do
-    [ -x "$b" ] && "$b"
-done
+"$root/build/native/szdd_bench"
 bash "$root/scripts/wine-run.sh" "$root/build/target/scan_bench.exe"

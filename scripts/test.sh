@@ -20,7 +20,11 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 # Make the prefix (once) through the wrapper, then keep its wineserver up for the run.
 bash "$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+timeout 60 wineserver -w || wineserver -k
 wineserver -p
+# Start Wine's own services now: started from inside a test they would inherit
+# CTest's output pipe and, living on with the persistent server, never close it.
+wine cmd /c exit >/dev/null 2>&1 || true
 status=0
 ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
 ctest --test-dir "$root/build/target" --output-on-failure --timeout 600 || status=1
