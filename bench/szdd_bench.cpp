@@ -61,7 +61,7 @@ std::vector<Sample> Corpus(const char *stubPath)
     std::mt19937 rng(5);
     for (int i = 0; ini.size() < 200000; ++i) {
         ini += "[server" + std::to_string(i) + "]\r\n";
-        ini += "host=irc" + std::to_string(rng() % 50) + ".example.net\r\nport=" + std::to_string(6660 + rng() % 10) +
+        ini += "host=chat" + std::to_string(rng() % 50) + ".example.net\r\nport=" + std::to_string(6660 + rng() % 10) +
                "\r\ngroup=" + std::to_string(rng() % 9) + "\r\n\r\n";
     }
     add("hosts.ini-like", std::vector<uint8_t>(ini.begin(), ini.end()));

@@ -54,8 +54,8 @@ std::vector<Sample> Corpus()
 {
     std::string ini;
     for (int i = 0; i < 60; ++i)
-        ini += "[server" + std::to_string(i) + "]\r\nhost=irc" + std::to_string(i % 7) +
-               ".example.net\r\nport=6667\r\n\r\n";
+        ini += "[server" + std::to_string(i) + "]\r\nhost=chat" + std::to_string(i % 7) +
+               ".example.net\r\nport=7300\r\n\r\n";
     std::vector<Sample> corpus = {
         {"empty", {}},
         {"one byte", {'x'}},

@@ -60,7 +60,7 @@ std::vector<uint8_t> ReadWholeFile(const std::string &path)
 
 std::vector<uint8_t> SampleContent(size_t n, uint32_t seed)
 {
-    static const char *words[] = {"[ovra]\r\n", "nick=", "server=", "irc.example.net ", "    ", "6667\r\n",
+    static const char *words[] = {"[ovra]\r\n", "nick=", "server=", "chat.example.net ", "    ", "7300\r\n",
                                   "channel ", "\0\0\0\0", "MZ", "PE\0\0"};
     std::mt19937 rng(seed);
     std::vector<uint8_t> v;
@@ -155,7 +155,7 @@ TEST(OvraLZ, PlainSourceIsCopiedUnchangedByBoth)
         const char *name;
         std::vector<uint8_t> data;
     };
-    const std::string ini = "[ovra]\r\nnick=guest\r\nserver=irc.example.net\r\n";
+    const std::string ini = "[ovra]\r\nnick=guest\r\nserver=chat.example.net\r\n";
     const Case cases[] = {
         {"old settings file", std::vector<uint8_t>(ini.begin(), ini.end())},
         {"empty file", {}},
