@@ -3,16 +3,11 @@
 #include "engine/session.h"
 #include "ui/messages.h"
 
-namespace {
-
-// Deletions during clean-up are tried once more and never reported.
 void DeleteFileTwice(const char *path)
 {
     if (!DeleteFileA(path))
         DeleteFileA(path);
 }
-
-}  // namespace
 
 int CreateDestination()
 {

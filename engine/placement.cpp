@@ -19,12 +19,6 @@ const char kBackupProblem[] =
 
 bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
-void DeleteFileTwice(const char *path)
-{
-    if (!DeleteFileA(path))
-        DeleteFileA(path);
-}
-
 // Bounded formatting of a path: false when it would not fit, and then the buffer
 // holds the empty text, never a cut path that would name another file.
 bool FormatPath(char *out, const char *format, const char *a, const char *b, const char *c)

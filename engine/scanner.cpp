@@ -38,12 +38,6 @@ int OpenInstallerFile()
     return 1;
 }
 
-static void DeleteTempFile()
-{
-    if (!DeleteFileA(session.tempPath))
-        DeleteFileA(session.tempPath);
-}
-
 // Bytes of a partial marker are held back until the next byte decides whether
 // they begin an item or are ordinary data.
 static void WriteHeldBack(int count)
@@ -78,7 +72,7 @@ static int FinishItem()
     fclose(session.tempFile);
     session.tempFile = NULL;
     int placed = PlaceExtractedFile();
-    DeleteTempFile();
+    DeleteFileTwice(session.tempPath);
     return placed;
 }
 

@@ -72,6 +72,8 @@ void SplitSessionPath(const char *path);
 // engine/destination.cpp
 int CreateDestination();  // 1 or 2
 void Rollback();
+// Clean-up deletions are tried once more and never reported.
+void DeleteFileTwice(const char *path);
 
 // engine/placement.cpp
 int PlaceExtractedFile();  // 1, 0 or 2

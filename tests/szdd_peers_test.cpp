@@ -1,6 +1,7 @@
 // The codec against programs written elsewhere: msexpand and libmspack must
 // decode what we compress, and we must decode what mscompress writes.
 #include "engine/szdd.h"
+#include "tests/test_data.h"
 
 #include <gtest/gtest.h>
 #include <mspack.h>
@@ -19,23 +20,6 @@ struct Sample {
     std::string name;
     std::vector<uint8_t> data;
 };
-
-std::vector<uint8_t> Repeat(const std::string &unit, size_t n)
-{
-    std::vector<uint8_t> v;
-    while (v.size() < n)
-        v.push_back(uint8_t(unit[v.size() % unit.size()]));
-    return v;
-}
-
-std::vector<uint8_t> Random(size_t n, uint32_t seed, int alphabet = 256)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto &b : v)
-        b = uint8_t(rng() % unsigned(alphabet));
-    return v;
-}
 
 std::vector<uint8_t> ReadFile(const std::string &path)
 {

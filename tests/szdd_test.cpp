@@ -1,6 +1,7 @@
 // SZDD codec: round trips, expander errors and robustness, exact optimality of
 // the compressor against an independent exhaustive search, bans and the trace.
 #include "engine/szdd.h"
+#include "tests/test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -23,23 +24,6 @@ std::vector<uint8_t> Compress(const std::vector<uint8_t> &in, const std::vector<
     std::vector<uint8_t> out;
     EXPECT_TRUE(SzddCompress(in.data(), in.size(), out, bans));
     return out;
-}
-
-std::vector<uint8_t> Repeat(const std::string &unit, size_t n)
-{
-    std::vector<uint8_t> v;
-    while (v.size() < n)
-        v.push_back(uint8_t(unit[v.size() % unit.size()]));
-    return v;
-}
-
-std::vector<uint8_t> Random(size_t n, uint32_t seed, int alphabet = 256)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto &b : v)
-        b = uint8_t(rng() % unsigned(alphabet));
-    return v;
 }
 
 // Text-like data with repeats at every distance up to and beyond the window.
