@@ -175,3 +175,12 @@ std::string EngineTest::StatusLine() const
     GetDlgItemTextA(owner, IDC_STATUS_LINE, text, sizeof text);
     return text;
 }
+
+void ExpectErrorBox(const SeenBox &box, int code, const std::string &text, HWND owner)
+{
+    EXPECT_EQ("Ovra Installation Error [" + std::to_string(code) + "]", box.caption);
+    EXPECT_EQ(text, box.text);
+    EXPECT_EQ(UINT(MB_OK), box.buttons);
+    EXPECT_EQ(UINT(MB_ICONSTOP), box.icon);
+    EXPECT_EQ(owner, box.owner);
+}

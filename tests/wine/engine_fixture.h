@@ -24,6 +24,9 @@ void WriteAll(const std::string &path, const std::string &content);
 void RemoveTree(const std::string &path);
 std::string WindowsDirectory();
 
+// A stop-icon box with OK, owned by owner, captioned with the error's number.
+void ExpectErrorBox(const SeenBox &box, int code, const std::string &text, HWND owner);
+
 struct EngineTest : ::testing::Test {
     std::string base;          // everything of the test lives below it
     std::string dest;          // the destination, existing unless a test removes it

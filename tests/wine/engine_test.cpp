@@ -152,12 +152,7 @@ TEST_F(Destination, MissingParentIsError1AndCreatesNothing)
     EXPECT_FALSE(session.createdDestination);
     EXPECT_FALSE(FileExists(base + "\\missing"));
     ASSERT_EQ(1u, answerer->boxes.size());
-    const SeenBox &box = answerer->boxes[0];
-    EXPECT_EQ("Ovra Installation Error [1]", box.caption);
-    EXPECT_EQ(kDirectoryProblem, box.text);
-    EXPECT_EQ(UINT(MB_OK), box.buttons);
-    EXPECT_EQ(UINT(MB_ICONSTOP), box.icon);
-    EXPECT_EQ(owner, box.owner);
+    ExpectErrorBox(answerer->boxes[0], 1, kDirectoryProblem, owner);
 }
 
 // ---- Rollback ------------------------------------------------------------------

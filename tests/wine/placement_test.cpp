@@ -39,12 +39,7 @@ void ExpectQuestion(const SeenBox &box, HWND owner)
 void ExpectError(const BoxAnswerer &answerer, int code, const char *text, HWND owner)
 {
     ASSERT_EQ(1u, answerer.boxes.size());
-    const SeenBox &box = answerer.boxes[0];
-    EXPECT_EQ("Ovra Installation Error [" + std::to_string(code) + "]", box.caption);
-    EXPECT_EQ(text, box.text);
-    EXPECT_EQ(UINT(MB_OK), box.buttons);
-    EXPECT_EQ(UINT(MB_ICONSTOP), box.icon);
-    EXPECT_EQ(owner, box.owner);
+    ExpectErrorBox(answerer.boxes[0], code, text, owner);
 }
 
 // One row of what happens to a settings file, by the state found and the answer given.
@@ -333,12 +328,7 @@ TEST_F(Placement, BlockedOvra2IsError8AndKeepsTheSetAsideFile)
     answerer->Push(IDOK);
     EXPECT_EQ(STEP_SOFT_FAILURE, Place(6));
     ASSERT_EQ(2u, answerer->boxes.size());
-    const SeenBox &box = answerer->boxes[1];
-    EXPECT_EQ("Ovra Installation Error [8]", box.caption);
-    EXPECT_EQ(kBackupProblem, box.text);
-    EXPECT_EQ(UINT(MB_OK), box.buttons);
-    EXPECT_EQ(UINT(MB_ICONSTOP), box.icon);
-    EXPECT_EQ(owner, box.owner);
+    ExpectErrorBox(answerer->boxes[1], 8, kBackupProblem, owner);
     // The user's settings are not lost: they wait in the backup directory.
     EXPECT_EQ(kOld, ReadAll(Backup("ovra.$$$")));
     EXPECT_EQ(kWindows, ReadAll(Backup("ovra.ini")));
