@@ -2,6 +2,7 @@
 // expansion speed against mscompress, msexpand and libmspack, and the peak
 // memory of expanding a 100 MB file (it must not grow with the file).
 #include "engine/szdd.h"
+#include "tests/test_data.h"
 
 #include <mspack.h>
 #include <sys/wait.h>
@@ -17,24 +18,6 @@
 #include <string>
 
 namespace {
-
-struct Sample {
-    std::string name;
-    std::vector<uint8_t> data;
-};
-
-std::vector<uint8_t> ReadFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-bool WriteFile(const std::string &path, const std::vector<uint8_t> &data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
-    return f.good();
-}
 
 double Seconds(std::chrono::steady_clock::time_point since)
 {

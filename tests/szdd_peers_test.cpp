@@ -16,24 +16,6 @@
 
 namespace {
 
-struct Sample {
-    std::string name;
-    std::vector<uint8_t> data;
-};
-
-std::vector<uint8_t> ReadFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteFile(const std::string &path, const std::vector<uint8_t> &data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
-    ASSERT_TRUE(f.good()) << path;
-}
-
 std::vector<Sample> Corpus()
 {
     std::string ini;
@@ -110,7 +92,7 @@ TEST(SzddPeers, MsexpandAndLibmspackDecodeOurFiles)
         SCOPED_TRACE(s.name);
         std::vector<uint8_t> packed;
         ASSERT_TRUE(SzddCompress(s.data.data(), s.data.size(), packed));
-        WriteFile(dir / "item.bin_", packed);
+        ASSERT_TRUE(WriteFile(dir / "item.bin_", packed));
 
         ASSERT_EQ(0, RunShell("msexpand < '" + (dir / "item.bin_") + "' > '" + (dir / "msexpand.out") + "'"));
         EXPECT_TRUE(ReadFile(dir / "msexpand.out") == s.data);
@@ -126,7 +108,7 @@ TEST(SzddPeers, WeDecodeMscompressFilesAndAreNeverLarger)
         if (s.data.size() < 16)
             continue;  // mscompress 0.4 writes broken files for these
         SCOPED_TRACE(s.name);
-        WriteFile(dir / "item.bin", s.data);
+        ASSERT_TRUE(WriteFile(dir / "item.bin", s.data));
         ASSERT_EQ(0, RunShell("cd '" + dir.path + "' && rm -f item.bin_ && mscompress item.bin"));
         auto theirs = ReadFile(dir / "item.bin_");
         ASSERT_GE(theirs.size(), kSzddHeaderSize);

@@ -1,7 +1,10 @@
-// Generated test data shared by the codec tests: repeated units and seeded noise.
+// Test data shared by the codec tests and benchmark: repeated units, seeded noise,
+// named samples, and whole files read and written.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,4 +24,23 @@ inline std::vector<uint8_t> Random(size_t n, uint32_t seed, int alphabet = 256)
     for (auto &b : v)
         b = uint8_t(rng() % unsigned(alphabet));
     return v;
+}
+
+struct Sample {
+    std::string name;
+    std::vector<uint8_t> data;
+};
+
+// The whole file, or nothing when it cannot be read.
+inline std::vector<uint8_t> ReadFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+inline bool WriteFile(const std::string &path, const std::vector<uint8_t> &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    return f.good();
 }
