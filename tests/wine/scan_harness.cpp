@@ -42,8 +42,9 @@ static LRESULT CALLBACK StatusProc(HWND window, UINT message, WPARAM wParam, LPA
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: scan_harness REPORT DESTINATION\n");
+    bool moveSelf = argc == 4 && strcmp(argv[3], "--move-self-away") == 0;
+    if (argc != 3 && !moveSelf) {
+        fprintf(stderr, "usage: scan_harness REPORT DESTINATION [--move-self-away]\n");
         return 2;
     }
     report = fopen(argv[1], "w");
@@ -63,6 +64,14 @@ int main(int argc, char **argv)
     session.dialogWindow = window;
     snprintf(session.destinationDir, kPathCapacity, "%s", argv[2]);
 
+    if (moveSelf) {
+        // The installer's own file is gone by the time the run starts.
+        char self[MAX_PATH], moved[MAX_PATH + 8];
+        GetModuleFileNameA(NULL, self, sizeof self);
+        snprintf(moved, sizeof moved, "%s.gone", self);
+        if (!MoveFileA(self, moved))
+            fprintf(report, "cannot move %s\n", self);
+    }
     int result = OpenInstallerFile();
     fprintf(report, "open %d\n", result);
     while (result == 1) {

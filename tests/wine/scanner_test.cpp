@@ -139,6 +139,9 @@ std::string WithTempDirectory(const std::string &directory)
 const char kCorrupt[] =
     "The installation file seems to be corrupt!\n\n"
     "Please try running the installation program again or download a new version!";
+const char kReadProblem[] =
+    "There seems to be a problem reading the installation file.\n\n"
+    "Please try running the installation program again!";
 const char kExtractProblem[] =
     "There seems to be a problem extracting files from the installation file.\n\n"
     "Please try running the installation program again!";
@@ -211,11 +214,11 @@ protected:
         return installer;
     }
 
-    Report Run(const Bytes &installer, const char *environment = nullptr)
+    Report Run(const Bytes &installer, const char *environment = nullptr, const char *option = "")
     {
         std::string exe = work + "\\setup.exe", reportPath = work + "\\report.txt";
         WriteBytes(exe, installer);
-        std::string command = "\"" + exe + "\" \"" + reportPath + "\" \"" + dest + "\"";
+        std::string command = "\"" + exe + "\" \"" + reportPath + "\" \"" + dest + "\" " + option;
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
         Report r;
@@ -485,6 +488,19 @@ TEST_F(ScanTest, TemporaryFileFallsBackToDriveCRoot)
     EXPECT_EQ(r.steps.back().result, 1);
     ExpectInstalled(inputs);
     EXPECT_EQ(GetFileAttributesA("c:\\ovra.tmp"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(ScanTest, InstallerFileThatCannotBeOpenedIsReported)
+{
+    BuildReport built;
+    Bytes installer = Packed(Inputs(), built);
+    Report r = Run(installer, nullptr, "--move-self-away");
+    EXPECT_EQ(r.open, 0);
+    EXPECT_TRUE(r.steps.empty()) << "a step ran without the installer file";
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0], BoxLine(9, kReadProblem));
+    EXPECT_FALSE(r.streamsOpen);
+    ExpectNothingInstalled();
 }
 
 TEST_F(ScanTest, TemporaryFileThatCannotBeCreatedEndsTheRun)
