@@ -2,6 +2,8 @@
 // installer runs (the compressor lives apart, so the installer links no heap code).
 #include "engine/szdd.h"
 
+#include "engine/payload.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -15,16 +17,10 @@ constexpr long kIoChunk = 4096;
 
 void SzddMagic(uint8_t out[8])
 {
-    // The first letter comes through a volatile read of its own literal, so the
-    // compiler can neither fold the four marker letters into one constant nor
-    // keep them side by side in the program's data.
-    static const char first[] = "S";
-    static const char rest[] = "ZDD";
-    volatile const char *head = first;
-    out[0] = uint8_t(head[0]);
-    out[1] = uint8_t(rest[0]);
-    out[2] = uint8_t(rest[1]);
-    out[3] = uint8_t(rest[2]);
+    // The scan's own marker: the same four letters, assembled at run time.
+    char marker[4];
+    BuildMarker(marker);
+    memcpy(out, marker, 4);
     out[4] = 0x88;
     out[5] = 0xF0;
     out[6] = 0x27;
