@@ -3,4 +3,4 @@
 #include "engine/session.h"
 
 __attribute__((section(PAYLOAD_CHECKSUM_SECTION), used))
-volatile ChecksumSlot expectedChecksumSlot = {{'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'}, kShippedPayloadChecksum};
+volatile ChecksumSlot expectedChecksumSlot = {PAYLOAD_CHECKSUM_TAG, kShippedPayloadChecksum};

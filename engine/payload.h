@@ -63,7 +63,8 @@ void BuildMarker(char out[4]);
 // so the packer can find and rewrite it for a new payload without a compiler.
 #define PAYLOAD_CHECKSUM_SECTION ".ovrasum"
 constexpr char kChecksumSectionName[9] = PAYLOAD_CHECKSUM_SECTION;
-constexpr uint8_t kChecksumSlotTag[8] = {'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'};
+#define PAYLOAD_CHECKSUM_TAG {'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'}
+constexpr uint8_t kChecksumSlotTag[8] = PAYLOAD_CHECKSUM_TAG;
 struct ChecksumSlot {
     uint8_t tag[8];
     uint32_t value;  // little-endian expected payload checksum
