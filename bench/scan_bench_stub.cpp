@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/session.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 
 static double Seconds(LARGE_INTEGER t)
 {

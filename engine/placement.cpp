@@ -5,7 +5,7 @@
 
 #include "engine/lzexpand.h"
 #include "engine/session.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 #include "ui/messages.h"
 
 namespace {

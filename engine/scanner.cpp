@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "engine/session.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 #include "ui/messages.h"
 
 static const char kReadProblem[] =

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/session.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 
 static const COLORREF kFilledColour = RGB(0, 100, 200);
 static const COLORREF kPercentColour = RGB(255, 0, 0);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/szdd.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 
 std::string ItemContent(int index, int generation)
 {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/session.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "engine/session.h"
 #include "msgbox_answerer.h"
-#include "ui/controls.h"
+#include "resources/resource.h"
 
 static FILE *report;
 static WNDPROC staticProc;
