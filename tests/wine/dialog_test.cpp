@@ -1,0 +1,731 @@
+// The Install dialog and the Directory chooser driven from outside, as a user would:
+// a stand-in host packed with a payload runs the real dialog over its own file.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/payload.h"
+#include "resources/resource.h"
+#include "tools/packer.h"
+#include "ui/centre.h"
+#include "ui/install_dialog.h"
+#include "ui_driver.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
+const char kChooserCaption[] = "Destination Directory";
+const char kWarningCaption[] = "Ovra Installation Warning";
+const char kSpacesWarning[] =
+    "You have chosen to install to a directory path which has spaces in its name; this may affect "
+    "the functioning of certain features in Ovra.\n\n"
+    "It is highly recommended that you install Ovra to a directory path that does NOT have spaces "
+    "in its name.\n\n"
+    "Do you wish to continue installing to this directory?";
+const char kAbortQuestion[] = "Are you sure you want to abort the installation?";
+const char kCorrupt[] =
+    "The installation file seems to be corrupt!\n\n"
+    "Please try running the installation program again or download a new version!";
+const char kDirectoryProblem[] =
+    "There seems to be a problem creating the directory you specified.\n\n"
+    "Please try using a different directory name!";
+const char kReadProblem[] =
+    "There seems to be a problem reading the installation file.\n\n"
+    "Please try running the installation program again!";
+const char kBackupProblem[] = "There seems to be a problem";  // start of Error [7]'s text
+
+const DWORD kWindowWait = 15000;
+const DWORD kRunWait = 120000;
+
+std::string ModuleDirectory()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Bytes ReadBytes(const std::string &path)
+{
+    Bytes data;
+    std::string error;
+    ReadFileBytes(path, data, error);
+    return data;
+}
+
+void WriteBytes(const std::string &path, const Bytes &data)
+{
+    std::string error;
+    ASSERT_TRUE(WriteFileReplacing(path, data, error)) << error;
+}
+
+void RemoveTree(const std::string &path)
+{
+    std::string command = "cmd /c rmdir /s /q \"" + path + "\"";
+    DrivenProgram rmdir;
+    if (StartProgram(rmdir, command))
+        WaitForExit(rmdir, 20000);
+}
+
+// The payload: small items and one large, poorly compressible last item, so that a
+// run lasts long enough (a few dozen 50 ms steps) to be interrupted in the middle.
+std::vector<Bytes> Inputs()
+{
+    std::vector<Bytes> inputs;
+    uint32_t seed = 4711;
+    for (int i = 0; i < kPayloadItemCount; i++) {
+        Bytes b;
+        size_t size = i == kPayloadItemCount - 1 ? 120000 : 200 + 61 * i;
+        for (size_t k = 0; k < size; k++) {
+            seed = seed * 1103515245u + 12345u;
+            b.push_back(k % 8 == 0 ? uint8_t('a' + i) : uint8_t(seed >> 24));
+        }
+        inputs.push_back(b);
+    }
+    return inputs;
+}
+
+const std::vector<Bytes> &PayloadInputs()
+{
+    static const std::vector<Bytes> inputs = Inputs();
+    return inputs;
+}
+
+const Bytes &PackedHost()
+{
+    static Bytes installer;
+    if (installer.empty()) {
+        Bytes host = ReadBytes(ModuleDirectory() + "dialog_host.exe");
+        std::vector<std::string> names;
+        for (int i = 0; i < kPayloadItemCount; i++)
+            names.push_back(PayloadItemName(i));
+        BuildReport report;
+        std::string error;
+        EXPECT_TRUE(BuildInstaller(host, PayloadInputs(), names, installer, report, error)) << error;
+    }
+    return installer;
+}
+
+// The host alone with its expected checksum set to that of no items at all: a scan
+// that ends with a good checksum and nothing placed.
+Bytes EmptyHost()
+{
+    Bytes host = ReadBytes(ModuleDirectory() + "dialog_host.exe");
+    size_t slot = 0;
+    std::string error;
+    EXPECT_TRUE(FindChecksumSlot(host.data(), host.size(), slot, error)) << error;
+    EXPECT_TRUE(PatchChecksumSlot(host, slot, 0));
+    return host;
+}
+
+struct HostReport {
+    long result = -100;
+    std::map<std::string, std::string> values;
+};
+
+// Where the tests put their screenshots (a Unix directory), or empty.
+std::string ScreenshotDirectory()
+{
+    char dir[1024];
+    DWORD n = GetEnvironmentVariableA("SETUP32_SCREENSHOTS", dir, sizeof dir);
+    return n > 0 && n < sizeof dir ? std::string(dir, n) : std::string();
+}
+
+void Screenshot(const char *name)
+{
+    std::string dir = ScreenshotDirectory();
+    if (dir.empty())
+        return;
+    Sleep(200);  // let the last paint reach the screen
+    EXPECT_TRUE(TakeScreenshot(dir + "/" + name)) << "screenshot " << name;
+}
+
+// Which controls each layout shows and enables: (id, visible, enabled).
+struct ControlState {
+    int id;
+    bool visible;
+    bool enabled;
+};
+const ControlState kIdleLayout[] = {
+    {IDC_INSTALL, true, true},          {IDC_CANCEL, true, true},
+    {IDC_GREETING, true, true},         {IDC_INTRO, true, true},
+    {IDC_DEST_GROUP, true, true},       {IDC_DEST_TEXT, true, true},
+    {IDC_BROWSE, true, true},           {IDC_EXPLAIN_BROWSE, true, true},
+    {IDC_EXPLAIN_BACKUPS, true, true},  {IDC_MAKE_BACKUPS, true, true},
+    {IDC_EXPLAIN_ICONS, true, true},    {IDC_ADD_ICONS, true, true},
+    {IDC_EXPLAIN_INSTALL, true, true},  {IDC_STATUS_LINE, false, false},
+    {IDC_PROGRESS_LABEL, false, false}, {IDC_PROGRESS_AREA, false, false},
+    {IDC_LICENSE_NOTICE, false, false}, {IDC_COPYRIGHT, false, false},
+    {IDC_ICON_PLACE, false, false},
+};
+const ControlState kInstallingLayout[] = {
+    {IDC_INSTALL, true, false},          {IDC_CANCEL, true, true},
+    {IDC_GREETING, true, true},          {IDC_INTRO, true, true},
+    {IDC_DEST_GROUP, true, true},        {IDC_DEST_TEXT, true, true},
+    {IDC_BROWSE, true, false},           {IDC_EXPLAIN_BROWSE, false, false},
+    {IDC_EXPLAIN_BACKUPS, false, false}, {IDC_MAKE_BACKUPS, false, false},
+    {IDC_EXPLAIN_ICONS, false, false},   {IDC_ADD_ICONS, false, false},
+    {IDC_EXPLAIN_INSTALL, false, false}, {IDC_STATUS_LINE, true, true},
+    {IDC_PROGRESS_LABEL, true, true},    {IDC_PROGRESS_AREA, false, false},
+    {IDC_LICENSE_NOTICE, true, true},    {IDC_COPYRIGHT, true, true},
+    {IDC_ICON_PLACE, false, false},
+};
+
+template <size_t N>
+void ExpectLayout(HWND dialog, const ControlState (&layout)[N], const char *name)
+{
+    for (const ControlState &c : layout) {
+        EXPECT_EQ(c.visible, ControlVisible(dialog, c.id)) << name << " layout: visibility of control " << c.id;
+        EXPECT_EQ(c.enabled, ControlEnabled(dialog, c.id)) << name << " layout: enabling of control " << c.id;
+    }
+}
+
+void ExpectIdle(HWND dialog)
+{
+    ExpectLayout(dialog, kIdleLayout, "idle");
+    EXPECT_EQ("Cancel", ControlText(dialog, IDC_CANCEL));
+    EXPECT_EQ(GetDlgItem(dialog, IDC_INSTALL), FocusedWindow(dialog)) << "focus is not on &Install";
+}
+
+void ExpectCentred(HWND window, const char *what)
+{
+    RECT desktop, own;
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    GetWindowRect(window, &own);
+    POINT expected = CentredPosition(desktop, own.right - own.left, own.bottom - own.top);
+    EXPECT_EQ(expected.x, own.left) << what << " x";
+    EXPECT_EQ(expected.y, own.top) << what << " y";
+}
+
+class DialogTest : public ::testing::Test {
+protected:
+    std::string work, exe, reportPath, dest;
+    DrivenProgram program;
+    HWND dialog = NULL;
+
+    void SetUp() override
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        work = std::string(temp) + "dlg_" + info->name() + "_" + std::to_string(GetCurrentProcessId());
+        RemoveTree(work);
+        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+        exe = work + "\\setup.exe";
+        reportPath = work + "\\report.txt";
+        dest = work + "\\dest";
+    }
+    void TearDown() override
+    {
+        StopProgram(program);
+        RemoveTree(work);
+    }
+
+    // Starts the installer (the packed host unless another is given) and finds its dialog.
+    void Start(const Bytes &installer = PackedHost())
+    {
+        WriteBytes(exe, installer);
+        ASSERT_TRUE(StartProgram(program, "\"" + exe + "\" \"" + reportPath + "\"", work));
+        dialog = FindDialog(program, kDialogCaption, kWindowWait);
+        ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
+    }
+
+    void SetDestination(const std::string &path)
+    {
+        ASSERT_TRUE(SetDlgItemTextA(dialog, IDC_DEST_TEXT, path.c_str()));
+    }
+
+    HostReport Finish()
+    {
+        HostReport report;
+        report.result = WaitForExit(program, kRunWait);
+        std::ifstream in(reportPath);
+        std::string key, value;
+        while (in >> key && std::getline(in, value))
+            report.values[key] = value.empty() ? value : value.substr(1);
+        return report;
+    }
+
+    SeenMessageBox ExpectBox(const char *caption, const std::string &text, bool question)
+    {
+        SeenMessageBox box;
+        EXPECT_TRUE(WaitForMessageBox(program, caption, kRunWait, box)) << "no box " << caption;
+        EXPECT_EQ(text, box.text.substr(0, text.size())) << caption;
+        EXPECT_EQ(question, box.hasYes && box.hasNo) << caption;
+        EXPECT_EQ(!question, box.hasOk) << caption;
+        return box;
+    }
+
+    void WaitForRunToStart()
+    {
+        ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Abort!", kWindowWait)) << "the run did not start";
+    }
+
+    void WaitForIdle()
+    {
+        ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Cancel", kRunWait)) << "the dialog did not return to idle";
+        ASSERT_TRUE(ControlEnabled(dialog, IDC_INSTALL));
+        Sleep(100);  // the layout change ends with focus and painting
+    }
+
+    void ExpectInstalled(const std::string &where)
+    {
+        for (int i = 0; i < kPayloadItemCount; i++)
+            EXPECT_EQ(ReadBytes(where + "\\" + PayloadItemName(i)), PayloadInputs()[i]) << PayloadItemName(i);
+    }
+
+    void ExpectNothingInstalled(const std::string &where)
+    {
+        for (int i = 0; i < kPayloadItemCount; i++)
+            EXPECT_FALSE(Exists(where + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
+    }
+};
+
+TEST_F(DialogTest, StartsIdleCentredWithItsTextsAndEndsOnCancelWithoutAQuestion)
+{
+    Start();
+    EXPECT_EQ("Welcome to the Ovra Installation program!", ControlText(dialog, IDC_GREETING));
+    EXPECT_EQ("This program will install Ovra v5.3 32bit edition to the following directory.",
+              ControlText(dialog, IDC_INTRO));
+    EXPECT_EQ("Please refer to the Ovra help file for the license terms and use restrictions.",
+              ControlText(dialog, IDC_LICENSE_NOTICE));
+    std::string copyright = ControlText(dialog, IDC_COPYRIGHT);
+    EXPECT_NE(std::string::npos, copyright.find("opyright")) << copyright;
+    EXPECT_EQ(std::string::npos, copyright.find('\n')) << "the notice is set in one line";
+    EXPECT_EQ("&Install", ControlText(dialog, IDC_INSTALL));
+    EXPECT_EQ("&Browse", ControlText(dialog, IDC_BROWSE));
+    // Started from a fixed disk: the root of its own drive.
+    EXPECT_EQ("c:\\ovra", ControlText(dialog, IDC_DEST_TEXT));
+    EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
+    EXPECT_TRUE(ControlChecked(dialog, IDC_ADD_ICONS));
+    ExpectIdle(dialog);
+    ExpectCentred(dialog, "Install dialog");
+    Screenshot("idle.png");
+
+    Click(dialog, IDC_CANCEL);
+    HostReport report = Finish();
+    EXPECT_EQ(0, report.result);
+    EXPECT_EQ(work, report.values["current"]) << "a fixed disk leaves the current directory alone";
+    EXPECT_FALSE(Exists("c:\\ovra"));
+}
+
+// The template as compiled: a control meant to start hidden must not have picked up
+// WS_VISIBLE on the way, and the dialog's own style is the template's.
+TEST_F(DialogTest, CompiledStylesAreTheTemplates)
+{
+    Start();
+    struct Style {
+        int id;
+        LONG style;
+    } styles[] = {
+        {IDC_INSTALL, 0x50010001},         {IDC_CANCEL, 0x50010000},          {IDC_GREETING, 0x50020000},
+        {IDC_INTRO, 0x50020000},           {IDC_DEST_GROUP, 0x50000007},      {IDC_DEST_TEXT, 0x50020000},
+        {IDC_BROWSE, 0x50010000},          {IDC_EXPLAIN_BROWSE, 0x50020000},  {IDC_EXPLAIN_BACKUPS, 0x50020000},
+        {IDC_MAKE_BACKUPS, 0x50010003},    {IDC_EXPLAIN_INSTALL, 0x50020000}, {IDC_STATUS_LINE, 0x48000000},
+        {IDC_PROGRESS_LABEL, 0x48000000},  {IDC_PROGRESS_AREA, 0x48000007},   {IDC_COPYRIGHT, 0x48000000},
+        {IDC_EXPLAIN_ICONS, 0x50020000},   {IDC_ADD_ICONS, 0x50010003},       {IDC_LICENSE_NOTICE, 0x48020000},
+        {IDC_ICON_PLACE, 0x48800000},
+    };
+    for (const Style &s : styles)
+        EXPECT_EQ(s.style, ControlStyle(dialog, s.id)) << "control " << s.id;
+    // Tab order is template order: each control follows the one before it.
+    int order[] = {IDC_INSTALL, IDC_CANCEL, IDC_GREETING, IDC_INTRO, IDC_DEST_GROUP, IDC_DEST_TEXT, IDC_BROWSE,
+                   IDC_EXPLAIN_BROWSE, IDC_EXPLAIN_BACKUPS, IDC_MAKE_BACKUPS, IDC_EXPLAIN_INSTALL, IDC_STATUS_LINE,
+                   IDC_PROGRESS_LABEL, IDC_PROGRESS_AREA, IDC_COPYRIGHT, IDC_EXPLAIN_ICONS, IDC_ADD_ICONS,
+                   IDC_LICENSE_NOTICE, IDC_ICON_PLACE};
+    for (size_t i = 1; i < sizeof order / sizeof order[0]; i++)
+        EXPECT_EQ(GetDlgItem(dialog, order[i]), GetWindow(GetDlgItem(dialog, order[i - 1]), GW_HWNDNEXT))
+            << "control after " << order[i - 1];
+    EXPECT_EQ(LONG(0x90C800C4), GetWindowLongA(dialog, GWL_STYLE) & ~LONG(WS_DISABLED | WS_CLIPSIBLINGS));
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
+TEST_F(DialogTest, SpacesWarningAnsweredNoStaysIdleAndYesInstalls)
+{
+    Start();
+    std::string spaced = work + "\\with space";
+    SetDestination(spaced);
+    Click(dialog, IDC_INSTALL);
+    SeenMessageBox box = ExpectBox(kWarningCaption, kSpacesWarning, true);
+    EXPECT_EQ(std::string(kSpacesWarning), box.text);
+    AnswerMessageBox(box, IDNO);
+    ASSERT_TRUE(StaysAbsent(program, kWarningCaption, 300));
+    ExpectIdle(dialog);
+    EXPECT_FALSE(Exists(spaced)) << "No must not create the directory";
+
+    Click(dialog, IDC_INSTALL);
+    AnswerMessageBox(ExpectBox(kWarningCaption, kSpacesWarning, true), IDYES);
+    HostReport report = Finish();
+    EXPECT_EQ(1, report.result);
+    EXPECT_EQ("1", report.values["makeBackups"]);
+    EXPECT_EQ("1", report.values["addIcons"]);
+    ExpectInstalled(spaced);
+}
+
+TEST_F(DialogTest, SpacesWarningAnsweredNoLeavesTheOptionsUnread)
+{
+    Start();
+    SetDestination(work + "\\with space");
+    Click(dialog, IDC_INSTALL);
+    AnswerMessageBox(ExpectBox(kWarningCaption, kSpacesWarning, true), IDNO);
+    ASSERT_TRUE(StaysAbsent(program, kWarningCaption, 200));
+    Click(dialog, IDC_CANCEL);
+    HostReport report = Finish();
+    EXPECT_EQ(0, report.result);
+    // Both boxes were checked; the session never took them.
+    EXPECT_EQ("0", report.values["makeBackups"]);
+    EXPECT_EQ("0", report.values["addIcons"]);
+}
+
+TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
+{
+    Start();
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    WaitForRunToStart();
+    ASSERT_TRUE(WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kRunWait));
+    ExpectLayout(dialog, kInstallingLayout, "installing");
+    EXPECT_EQ(GetDlgItem(dialog, IDC_CANCEL), FocusedWindow(dialog)) << "focus is not on Abort!";
+    Screenshot("installing.png");
+
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    SeenMessageBox box = ExpectBox(kWarningCaption, kAbortQuestion, true);
+    EXPECT_EQ(std::string(kAbortQuestion), box.text);
+    // While the question is open no step runs and the dialog stays.
+    std::string status = ControlText(dialog, IDC_STATUS_LINE);
+    Sleep(400);
+    EXPECT_EQ(status, ControlText(dialog, IDC_STATUS_LINE));
+    EXPECT_TRUE(IsWindow(dialog));
+    EXPECT_FALSE(HasEnded(program));
+    AnswerMessageBox(box, IDNO);
+
+    HostReport report = Finish();
+    EXPECT_EQ(1, report.result);
+    ExpectInstalled(dest);
+}
+
+TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
+{
+    Start();
+    SetDestination(dest);
+    Click(dialog, IDC_MAKE_BACKUPS);  // the user's choice must survive the abort
+    Click(dialog, IDC_INSTALL);
+    WaitForRunToStart();
+    ASSERT_TRUE(WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kRunWait));
+    Click(dialog, IDC_CANCEL);
+    AnswerMessageBox(ExpectBox(kWarningCaption, kAbortQuestion, true), IDYES);
+    WaitForIdle();
+    ExpectIdle(dialog);
+    EXPECT_FALSE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
+    EXPECT_TRUE(ControlChecked(dialog, IDC_ADD_ICONS));
+    ExpectNothingInstalled(dest);
+    EXPECT_FALSE(Exists(dest)) << "the directory this run created stays";
+
+    // Late pacing messages in the idle layout (a timer from before the answer, a
+    // step posted meanwhile) must not run a step on the closed installer file.
+    PostMessageA(dialog, WM_TIMER, STEP_TIMER, 0);
+    PostMessageA(dialog, WM_APP_STEP, 0, 0);
+    ASSERT_TRUE(StaysAbsent(program, "Ovra Installation Error [9]", 300));
+    EXPECT_FALSE(HasEnded(program)) << "a late step ended the dialog";
+    ExpectIdle(dialog);
+
+    Click(dialog, IDC_INSTALL);
+    HostReport report = Finish();
+    EXPECT_EQ(1, report.result);
+    EXPECT_EQ("0", report.values["makeBackups"]);
+    ExpectInstalled(dest);
+}
+
+TEST_F(DialogTest, StepMessagesBeforeAnyRunAreIgnored)
+{
+    Start();
+    PostMessageA(dialog, WM_APP_STEP, 0, 0);
+    PostMessageA(dialog, WM_TIMER, STEP_TIMER, 0);
+    Sleep(300);
+    EXPECT_FALSE(HasEnded(program));
+    ExpectIdle(dialog);
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
+TEST_F(DialogTest, FailuresReturnToIdleWithTheOptionsAsTheUserLeftThem)
+{
+    Start();
+    Click(dialog, IDC_ADD_ICONS);
+    // A destination whose parent is missing cannot be created.
+    SetDestination(work + "\\missing\\ovra");
+    Click(dialog, IDC_INSTALL);
+    AnswerMessageBox(ExpectBox("Ovra Installation Error [1]", kDirectoryProblem, false), IDOK);
+    WaitForIdle();
+    ExpectIdle(dialog);
+    EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
+    EXPECT_FALSE(ControlChecked(dialog, IDC_ADD_ICONS));
+
+    // A soft failure: an existing file is to be backed up where a plain file named
+    // backup stands in the way.
+    ASSERT_TRUE(CreateDirectoryA(dest.c_str(), NULL));
+    WriteBytes(dest + "\\" + PayloadItemName(0), Bytes{'o', 'l', 'd'});
+    WriteBytes(dest + "\\backup", Bytes{'x'});
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    AnswerMessageBox(ExpectBox("Ovra Installation Error [7]", kBackupProblem, false), IDOK);
+    WaitForIdle();
+    ExpectIdle(dialog);
+    EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
+    EXPECT_FALSE(ControlChecked(dialog, IDC_ADD_ICONS));
+    EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadBytes(dest + "\\" + PayloadItemName(0)));
+
+    // Without backups the same destination installs.
+    Click(dialog, IDC_MAKE_BACKUPS);
+    Click(dialog, IDC_INSTALL);
+    HostReport report = Finish();
+    EXPECT_EQ(1, report.result);
+    EXPECT_EQ("0", report.values["makeBackups"]);
+    EXPECT_EQ("0", report.values["addIcons"]);
+    ExpectInstalled(dest);
+}
+
+TEST_F(DialogTest, GoodChecksumWithNothingPlacedIsError14)
+{
+    Start(EmptyHost());
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    SeenMessageBox box = ExpectBox("Ovra Installation Error [14]", kCorrupt, false);
+    EXPECT_EQ(std::string(kCorrupt), box.text);
+    EXPECT_FALSE(Exists(dest)) << "rolled back before the box";
+    AnswerMessageBox(box, IDOK);
+    EXPECT_EQ(0, Finish().result);
+}
+
+TEST_F(DialogTest, InstallerFileGoneEndsWithError9)
+{
+    Start();
+    SetDestination(dest);
+    ASSERT_TRUE(MoveFileA(exe.c_str(), (exe + ".gone").c_str()));
+    Click(dialog, IDC_INSTALL);
+    AnswerMessageBox(ExpectBox("Ovra Installation Error [9]", kReadProblem, false), IDOK);
+    EXPECT_EQ(0, Finish().result);
+}
+
+// ---- The Directory chooser --------------------------------------------------------
+
+// The index of an entry of a list box or combo box of another process, or -1.
+int FindListEntry(HWND list, bool combo, const std::string &entry)
+{
+    int count = int(SendMessageA(list, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; i++) {
+        char text[512] = "";
+        SendMessageA(list, combo ? CB_GETLBTEXT : LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+        if (_stricmp(text, entry.c_str()) == 0)
+            return i;
+    }
+    return -1;
+}
+
+class ChooserTest : public DialogTest {
+protected:
+    std::string games;  // a directory in the root of c:, as a user's would be
+    HWND chooser = NULL;
+
+    void SetUp() override
+    {
+        DialogTest::SetUp();
+        games = "c:\\dlgtest" + std::to_string(GetCurrentProcessId());
+        RemoveTree(games);
+        ASSERT_TRUE(CreateDirectoryA(games.c_str(), NULL));
+        ASSERT_TRUE(CreateDirectoryA((games + "\\ovra").c_str(), NULL));
+        ASSERT_TRUE(CreateDirectoryA((games + "\\ovra32").c_str(), NULL));
+    }
+    void TearDown() override
+    {
+        DialogTest::TearDown();
+        RemoveTree(games);
+    }
+
+    void Browse()
+    {
+        Click(dialog, IDC_BROWSE);
+        chooser = FindDialog(program, kChooserCaption, kWindowWait);
+        ASSERT_NE(chooser, HWND(NULL)) << "no chooser";
+        Sleep(100);
+    }
+
+    std::string Field() { return ControlText(chooser, IDC_CHOOSER_PATH); }
+    std::string CurrentDirectory() { return ControlText(chooser, stc1); }
+
+    void OpenDirectory(const std::string &entry)
+    {
+        HWND list = GetDlgItem(chooser, lst2);
+        int index = FindListEntry(list, false, entry);
+        ASSERT_GE(index, 0) << entry << " is not in the directory list";
+        SendMessageA(list, LB_SETCURSEL, index, 0);
+        PostMessageA(chooser, WM_COMMAND, MAKEWPARAM(lst2, LBN_DBLCLK), reinterpret_cast<LPARAM>(list));
+    }
+
+    void SelectDirectoryOnly(const std::string &entry)
+    {
+        HWND list = GetDlgItem(chooser, lst2);
+        int index = FindListEntry(list, false, entry);
+        ASSERT_GE(index, 0) << entry << " is not in the directory list";
+        SendMessageA(list, LB_SETCURSEL, index, 0);
+        PostMessageA(chooser, WM_COMMAND, MAKEWPARAM(lst2, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    }
+
+    void ChooseDrive(const std::string &entry)
+    {
+        HWND combo = GetDlgItem(chooser, cmb2);
+        int index = FindListEntry(combo, true, entry);
+        ASSERT_GE(index, 0) << entry << " is not in the drive list";
+        SendMessageA(combo, CB_SETCURSEL, index, 0);
+        PostMessageA(chooser, WM_COMMAND, MAKEWPARAM(cmb2, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+    }
+
+    bool WaitForField(const std::string &text) { return WaitForControlText(chooser, IDC_CHOOSER_PATH, text, 5000); }
+
+    void PressOk()
+    {
+        Click(chooser, IDOK);
+        ASSERT_TRUE(StaysAbsentSoon()) << "the chooser did not end on OK";
+    }
+
+    bool StaysAbsentSoon()
+    {
+        DWORD start = GetTickCount();
+        while (IsWindow(chooser) && IsWindowVisible(chooser))
+            if (GetTickCount() - start > 5000)
+                return false;
+            else
+                Sleep(10);
+        return true;
+    }
+};
+
+TEST_F(ChooserTest, FirstBrowseStartsAtTheDriveRootAndProposesOvraInEachDirectory)
+{
+    Start();
+    ASSERT_EQ("c:\\ovra", ControlText(dialog, IDC_DEST_TEXT));
+    Browse();
+    EXPECT_EQ("c:\\", CurrentDirectory());
+    EXPECT_EQ("c:\\ovra", Field());
+    // The caret stands after the last character, with nothing selected.
+    DWORD selection = DWORD(SendMessageA(GetDlgItem(chooser, IDC_CHOOSER_PATH), EM_GETSEL, 0, 0));
+    EXPECT_EQ(7u, LOWORD(selection));
+    EXPECT_EQ(7u, HIWORD(selection));
+    EXPECT_EQ(GetDlgItem(chooser, IDC_CHOOSER_PATH), FocusedWindow(chooser));
+    // The placeholder is back in the file-name field, or OK would only filter.
+    EXPECT_EQ("JUNK!", ControlText(chooser, edt1));
+    ExpectCentred(chooser, "chooser");
+    Screenshot("chooser.png");
+
+    std::string name = games.substr(3);
+    struct Case {
+        const char *what;
+        std::string entry;
+        std::string field;
+    } cases[] = {
+        {"a directory gets \\ovra", "[" + name + "]", games + "\\ovra"},
+        {"a path holding \\ovra stays", "[ovra32]", games + "\\ovra32"},
+        {"back up one level", "[..]", games + "\\ovra"},
+        {"\\ovra itself stays", "[ovra]", games + "\\ovra"},
+    };
+    for (const Case &c : cases) {
+        OpenDirectory(c.entry);
+        EXPECT_TRUE(WaitForField(c.field)) << c.what << ": field shows " << Field();
+    }
+    // A drive root gets no doubled backslash.
+    ChooseDrive("[-z-]");
+    EXPECT_TRUE(WaitForField("z:\\ovra")) << "drive root: field shows " << Field() << " at " << CurrentDirectory();
+    ChooseDrive("[-c-]");
+    EXPECT_TRUE(WaitForField(games + "\\ovra")) << "back on c: the field shows " << Field();
+
+    // Typed text is replaced by a mere selection change in the list.
+    ASSERT_TRUE(SetDlgItemTextA(chooser, IDC_CHOOSER_PATH, "c:\\typed"));
+    SelectDirectoryOnly("[..]");
+    EXPECT_TRUE(WaitForField(games + "\\ovra")) << "field shows " << Field();
+
+    Click(chooser, IDCANCEL);
+    ASSERT_TRUE(StaysAbsentSoon());
+    EXPECT_EQ("c:\\ovra", ControlText(dialog, IDC_DEST_TEXT)) << "Cancel changed the destination";
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
+TEST_F(ChooserTest, OkTakesTheFieldLowerCasedAndTheNextBrowseStartsThere)
+{
+    Start();
+    Browse();
+    OpenDirectory("[" + games.substr(3) + "]");
+    ASSERT_TRUE(WaitForField(games + "\\ovra"));
+    PressOk();
+    EXPECT_EQ(games + "\\ovra", ControlText(dialog, IDC_DEST_TEXT));
+
+    // The second chooser starts at the full destination, not at the drive root.
+    Browse();
+    EXPECT_EQ(games + "\\ovra", CurrentDirectory());
+    EXPECT_EQ(games + "\\ovra", Field());
+
+    // Typed text is taken as it is, without a suffix; the dialog lower-cases it.
+    ASSERT_TRUE(SetDlgItemTextA(chooser, IDC_CHOOSER_PATH, "C:\\Apps\\Chat"));
+    PressOk();
+    EXPECT_EQ("c:\\apps\\chat", ControlText(dialog, IDC_DEST_TEXT));
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
+// ---- The default destination on other kinds of drives ------------------------------
+// Run in a prefix of their own (tests/wine/drive_types.sh) where d: is a fixed disk,
+// e: a CD-ROM and f: a network drive, each mapped to c:\drive_<letter>.
+
+class DriveTypeTest : public DialogTest {};
+
+TEST_F(DriveTypeTest, OnlyAFixedDiskProposesItsOwnDriveOthersTheWindowsDrive)
+{
+    char windows[MAX_PATH];
+    ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+    std::string windowsDrive = std::string(1, char(tolower(windows[0]))) + ":";
+    struct Case {
+        char drive;
+        UINT type;
+        std::string proposed;
+        std::string currentDrive;  // of the host when it ends
+    } cases[] = {
+        {'d', DRIVE_FIXED, "d:\\ovra", "d:"},
+        {'e', DRIVE_CDROM, windowsDrive + "\\ovra", windowsDrive},
+        {'f', DRIVE_REMOTE, windowsDrive + "\\ovra", windowsDrive},
+    };
+    for (const Case &c : cases) {
+        std::string root = std::string(1, c.drive) + ":\\";
+        SCOPED_TRACE(root);
+        ASSERT_EQ(c.type, GetDriveTypeA(root.c_str())) << "the prefix does not give this drive its type";
+        std::string folder = std::string("c:\\drive_") + c.drive;
+        WriteBytes(folder + "\\setup.exe", PackedHost());
+        std::string upper = std::string(1, char(toupper(c.drive))) + ":\\setup.exe";
+        ASSERT_TRUE(StartProgram(program, "\"" + upper + "\" \"" + reportPath + "\"", root));
+        dialog = FindDialog(program, kDialogCaption, kWindowWait);
+        ASSERT_NE(dialog, HWND(NULL));
+        EXPECT_EQ(c.proposed, ControlText(dialog, IDC_DEST_TEXT));
+        Click(dialog, IDC_CANCEL);
+        HostReport report = Finish();
+        EXPECT_EQ(0, report.result);
+        std::string current = report.values["current"];
+        EXPECT_EQ(0, _strnicmp(current.c_str(), c.currentDrive.c_str(), 2)) << "current directory " << current;
+        DeleteFileA((folder + "\\setup.exe").c_str());
+    }
+}
+
+}  // namespace

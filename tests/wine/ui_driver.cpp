@@ -1,0 +1,201 @@
+// The out-of-process dialog driver: window search by process and caption, control
+// reads across processes, posted clicks, message-box answers and screenshots.
+#include "ui_driver.h"
+
+#include <vector>
+
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string command = commandLine;
+    program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL,
+                                     directory.empty() ? NULL : directory.c_str(), &startup, &program.process) != 0;
+    return program.started;
+}
+
+long WaitForExit(DrivenProgram &program, DWORD timeoutMs)
+{
+    if (!program.started)
+        return -3;
+    if (WaitForSingleObject(program.process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        StopProgram(program);
+        return -2;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(program.process.hProcess, &code);
+    CloseHandle(program.process.hProcess);
+    CloseHandle(program.process.hThread);
+    program.started = false;
+    return long(code);
+}
+
+void StopProgram(DrivenProgram &program)
+{
+    if (!program.started)
+        return;
+    TerminateProcess(program.process.hProcess, 99);
+    WaitForSingleObject(program.process.hProcess, 5000);
+    CloseHandle(program.process.hProcess);
+    CloseHandle(program.process.hThread);
+    program.started = false;
+}
+
+bool HasEnded(DrivenProgram &program)
+{
+    return !program.started || WaitForSingleObject(program.process.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+std::string WindowText(HWND window)
+{
+    char text[2048];
+    int n = GetWindowTextA(window, text, sizeof text);
+    return std::string(text, n > 0 ? n : 0);
+}
+
+namespace {
+
+struct Search {
+    DWORD processId;
+    const char *caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
+{
+    Search &search = *reinterpret_cast<Search *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search.processId || !IsWindowVisible(window))
+        return TRUE;
+    char className[64];
+    if (!GetClassNameA(window, className, sizeof className) || strcmp(className, "#32770") != 0)
+        return TRUE;
+    if (WindowText(window) != search.caption)
+        return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+HWND FindNow(const DrivenProgram &program, const char *caption)
+{
+    Search search = {program.process.dwProcessId, caption, NULL};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+}  // namespace
+
+HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND found = FindNow(program, caption);
+        if (found || GetTickCount() - start > timeoutMs)
+            return found;
+        Sleep(15);
+    }
+}
+
+bool StaysAbsent(const DrivenProgram &program, const char *caption, DWORD quietMs)
+{
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < quietMs) {
+        if (FindNow(program, caption))
+            return false;
+        Sleep(15);
+    }
+    return true;
+}
+
+std::string ControlText(HWND dialog, int id)
+{
+    HWND control = GetDlgItem(dialog, id);
+    return control ? WindowText(control) : std::string("<no control>");
+}
+
+bool ControlVisible(HWND dialog, int id)
+{
+    return IsWindowVisible(GetDlgItem(dialog, id)) != 0;
+}
+
+bool ControlEnabled(HWND dialog, int id)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, id)) != 0;
+}
+
+bool ControlChecked(HWND dialog, int id)
+{
+    return SendMessageA(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+LONG ControlStyle(HWND dialog, int id)
+{
+    return GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE);
+}
+
+HWND FocusedWindow(HWND dialog)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, NULL), &info))
+        return NULL;
+    return info.hwndFocus;
+}
+
+void Click(HWND dialog, int id)
+{
+    PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+bool WaitForControlText(HWND dialog, int id, const std::string &text, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (ControlText(dialog, id) != text) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+bool WaitForControlTextPrefix(HWND dialog, int id, const std::string &prefix, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (ControlText(dialog, id).compare(0, prefix.size(), prefix) != 0) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenMessageBox &box)
+{
+    box = SeenMessageBox();
+    box.window = FindDialog(program, caption, timeoutMs);
+    if (!box.window)
+        return false;
+    box.caption = WindowText(box.window);
+    box.text = ControlText(box.window, 0xFFFF);
+    box.hasYes = GetDlgItem(box.window, IDYES) != NULL;
+    box.hasNo = GetDlgItem(box.window, IDNO) != NULL;
+    box.hasOk = GetDlgItem(box.window, IDOK) != NULL;
+    return true;
+}
+
+void AnswerMessageBox(const SeenMessageBox &box, int button)
+{
+    PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box.window, button)));
+}
+
+bool TakeScreenshot(const std::string &pngPath)
+{
+    // Wine starts a Unix program given by its Unix path; the display is inherited.
+    std::string command = "/usr/bin/import -window root \"" + pngPath + "\"";
+    DrivenProgram import;
+    if (!StartProgram(import, command))
+        return false;
+    return WaitForExit(import, 30000) == 0;
+}
