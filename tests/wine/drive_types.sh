@@ -6,7 +6,8 @@
 set -u
 test_exe=$1
 build_dir=$2
-export WINEPREFIX="$build_dir/wineprefix-drives" WINEARCH=win32 WINEDEBUG=-all
+wine=${WINE:-wine}
+export WINEPREFIX="$build_dir/wineprefix-drives" WINEARCH=${WINEARCH:-win32} WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 XVFB_PID=
@@ -23,18 +24,18 @@ fi
 
 if [ ! -f "$WINEPREFIX/.setup32-ready" ]; then
     rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    "$wine" wineboot -i >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     touch "$WINEPREFIX/.setup32-ready"
 fi
 for spec in d:hd e:cdrom f:network; do
     letter=${spec%%:*}
     mkdir -p "$WINEPREFIX/drive_c/drive_$letter"
     ln -sfn "$WINEPREFIX/drive_c/drive_$letter" "$WINEPREFIX/dosdevices/$letter:"
-    wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${spec#*:}" /f >/dev/null 2>&1
+    "$wine" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${spec#*:}" /f >/dev/null 2>&1
 done
 wineserver -k 2>/dev/null
 timeout 60 wineserver -w
 wineserver -p
-wine cmd /c exit >/dev/null 2>&1
-wine "$test_exe" --gtest_filter='DriveTypeTest.*'
+"$wine" cmd /c exit >/dev/null 2>&1
+"$wine" "$test_exe" --gtest_filter='DriveTypeTest.*'

@@ -110,8 +110,14 @@ bool StaysAbsent(const DrivenProgram &program, const char *caption, DWORD quietM
 
 std::string ControlText(HWND dialog, int id)
 {
+    // WM_GETTEXT, not GetWindowText: for another process's window the latter gives
+    // the stored window name, which an edit control never updates.
     HWND control = GetDlgItem(dialog, id);
-    return control ? WindowText(control) : std::string("<no control>");
+    if (!control)
+        return "<no control>";
+    char text[2048];
+    LRESULT n = SendMessageA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    return std::string(text, n > 0 ? size_t(n) : 0);
 }
 
 bool ControlVisible(HWND dialog, int id)
@@ -184,18 +190,47 @@ bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD 
     return true;
 }
 
-void AnswerMessageBox(const SeenMessageBox &box, int button)
+bool AnswerMessageBox(const SeenMessageBox &box, int button)
 {
     PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box.window, button)));
+    return WaitUntilGone(box.window, 10000);
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && IsWindowVisible(window)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
 }
 
 bool TakeScreenshot(const std::string &pngPath)
 {
+    // Z: is the Unix root: the same file seen from this side, to tell whether it came.
+    std::string windowsPath = "Z:" + pngPath;
+    for (char &c : windowsPath)
+        if (c == '/')
+            c = '\\';
+    DeleteFileA(windowsPath.c_str());
     // Wine starts a Unix program given by its Unix path; the display is inherited.
-    std::string command = "/usr/bin/import -window root \"" + pngPath + "\"";
     DrivenProgram import;
-    if (!StartProgram(import, command))
+    if (!StartProgram(import, "/usr/bin/import -window root \"" + pngPath + "\""))
         return false;
-    return WaitForExit(import, 30000) == 0;
+    // Wine neither waits for a Unix program nor passes its exit code on: the file
+    // tells, once its size has settled.
+    WaitForExit(import, 30000);
+    DWORD lastSize = 0, start = GetTickCount();
+    while (GetTickCount() - start < 20000) {
+        Sleep(250);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        DWORD size = GetFileAttributesExA(windowsPath.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
+        if (size > 0 && size == lastSize)
+            return true;
+        lastSize = size;
+    }
+    return false;
 }

@@ -47,8 +47,10 @@ struct SeenMessageBox {
 };
 // Waits for a box with this caption; false after timeoutMs.
 bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenMessageBox &box);
-// Presses the box's button (IDOK, IDYES, IDNO).
-void AnswerMessageBox(const SeenMessageBox &box, int button);
+// Presses the box's button (IDOK, IDYES, IDNO); true once the box has gone.
+bool AnswerMessageBox(const SeenMessageBox &box, int button);
+// True once the window is destroyed or hidden.
+bool WaitUntilGone(HWND window, DWORD timeoutMs);
 
 // The whole X screen as a PNG, through ImageMagick's import on the Unix side.
 bool TakeScreenshot(const std::string &pngPath);
