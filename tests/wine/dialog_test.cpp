@@ -90,7 +90,7 @@ std::vector<Bytes> Inputs()
     uint32_t seed = 4711;
     for (int i = 0; i < kPayloadItemCount; i++) {
         Bytes b;
-        size_t size = i == kPayloadItemCount - 1 ? 120000 : 200 + 61 * i;
+        size_t size = i == kPayloadItemCount - 1 ? 400000 : 200 + 61 * i;
         for (size_t k = 0; k < size; k++) {
             seed = seed * 1103515245u + 12345u;
             b.push_back(k % 8 == 0 ? uint8_t('a' + i) : uint8_t(seed >> 24));
@@ -200,6 +200,21 @@ void ExpectIdle(HWND dialog)
     ExpectLayout(dialog, kIdleLayout, "idle");
     EXPECT_EQ("Cancel", ControlText(dialog, IDC_CANCEL));
     EXPECT_EQ(GetDlgItem(dialog, IDC_INSTALL), FocusedWindow(dialog)) << "focus is not on &Install";
+}
+
+const COLORREF kBarFill = RGB(0, 100, 200);
+const COLORREF kPercentText = RGB(255, 0, 0);
+
+// The Progress bar's pixels on screen: filled ones, and those of its percentage.
+void CountBarPixels(HWND dialog, int &filled, int &percent)
+{
+    filled = percent = -1;
+    RECT bar;
+    ASSERT_TRUE(GetWindowRect(GetDlgItem(dialog, IDC_PROGRESS_AREA), &bar));
+    ScreenImage screen;
+    ASSERT_TRUE(CaptureScreen(screen)) << "cannot capture the screen";
+    filled = CountColour(screen, bar, kBarFill);
+    percent = CountColour(screen, bar, kPercentText);
 }
 
 void ExpectCentred(HWND window, const char *what)
@@ -555,6 +570,9 @@ TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
     ASSERT_TRUE(WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kRunWait));
     ExpectLayout(dialog, kInstallingLayout, "installing");
     EXPECT_EQ(GetDlgItem(dialog, IDC_CANCEL), FocusedWindow(dialog)) << "focus is not on Abort!";
+    int filled, percent;
+    CountBarPixels(dialog, filled, percent);
+    EXPECT_GT(filled, 0) << "no filled bar while installing";
     Screenshot("installing.png");
 
     PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -589,6 +607,17 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
     EXPECT_TRUE(ControlChecked(dialog, IDC_ADD_ICONS));
     ExpectNothingInstalled(dest);
     EXPECT_FALSE(Exists(dest)) << "the directory this run created stays";
+    // The bar painted onto the dialog is wiped out, and a new paint of the idle
+    // layout does not bring it back.
+    int filled, percent;
+    CountBarPixels(dialog, filled, percent);
+    EXPECT_EQ(0, filled) << "the bar stays after the abort";
+    EXPECT_EQ(0, percent) << "the percentage stays after the abort";
+    InvalidateRect(dialog, NULL, TRUE);
+    Sleep(200);
+    CountBarPixels(dialog, filled, percent);
+    EXPECT_EQ(0, filled) << "an idle paint draws the bar";
+    EXPECT_EQ(0, percent) << "an idle paint draws the percentage";
 
     // Late pacing messages in the idle layout (a timer from before the answer, a
     // step posted meanwhile) must not run a step on the closed installer file.

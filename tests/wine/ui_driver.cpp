@@ -2,6 +2,8 @@
 // reads across processes, posted clicks, message-box answers and screenshots.
 #include "ui_driver.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <vector>
 
 bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory)
@@ -208,24 +210,23 @@ bool WaitUntilGone(HWND window, DWORD timeoutMs)
     return true;
 }
 
-bool TakeScreenshot(const std::string &pngPath)
+// Runs ImageMagick's import on the Unix side into path (a Unix path) and waits for
+// the file: Wine neither waits for a Unix program nor passes its exit code on, so
+// the file is done once its size has settled.
+static bool ImportScreen(const std::string &path)
 {
-    // Z: is the Unix root: the same file seen from this side, to tell whether it came.
-    std::string windowsPath = "Z:" + pngPath;
+    std::string windowsPath = "Z:" + path;
     for (char &c : windowsPath)
         if (c == '/')
             c = '\\';
     DeleteFileA(windowsPath.c_str());
-    // Wine starts a Unix program given by its Unix path; the display is inherited.
     DrivenProgram import;
-    if (!StartProgram(import, "/usr/bin/import -window root \"" + pngPath + "\""))
+    if (!StartProgram(import, "/usr/bin/import -window root -depth 8 \"" + path + "\""))
         return false;
-    // Wine neither waits for a Unix program nor passes its exit code on: the file
-    // tells, once its size has settled.
     WaitForExit(import, 30000);
     DWORD lastSize = 0, start = GetTickCount();
     while (GetTickCount() - start < 20000) {
-        Sleep(250);
+        Sleep(100);
         WIN32_FILE_ATTRIBUTE_DATA data;
         DWORD size = GetFileAttributesExA(windowsPath.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
         if (size > 0 && size == lastSize)
@@ -233,4 +234,54 @@ bool TakeScreenshot(const std::string &pngPath)
         lastSize = size;
     }
     return false;
+}
+
+bool TakeScreenshot(const std::string &pngPath)
+{
+    return ImportScreen(pngPath);
+}
+
+bool CaptureScreen(ScreenImage &image)
+{
+    image = ScreenImage();
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string windowsPath = std::string(temp) + "screen_" + std::to_string(GetCurrentProcessId()) + ".ppm";
+    // Wine's own export names the Unix file behind a Windows path.
+    typedef char *(CDECL * UnixName)(LPCWSTR);
+    UnixName unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName)
+        return false;
+    std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char *unixPath = unixName(wide.c_str());
+    if (!unixPath)
+        return false;
+    std::string path = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    bool taken = ImportScreen(path);
+    FILE *f = taken ? fopen(windowsPath.c_str(), "rb") : NULL;
+    if (!f)
+        return false;
+    int maxValue = 0;
+    bool ok = fscanf(f, "P6 %d %d %d", &image.width, &image.height, &maxValue) == 3 && maxValue == 255 &&
+              fgetc(f) != EOF && image.width > 0 && image.height > 0;
+    if (ok) {
+        image.rgb.resize(size_t(image.width) * image.height * 3);
+        ok = fread(image.rgb.data(), 1, image.rgb.size(), f) == image.rgb.size();
+    }
+    fclose(f);
+    DeleteFileA(windowsPath.c_str());
+    return ok;
+}
+
+int CountColour(const ScreenImage &image, const RECT &area, COLORREF colour)
+{
+    int count = 0;
+    for (int y = std::max(0L, area.top); y < std::min(LONG(image.height), area.bottom); y++)
+        for (int x = std::max(0L, area.left); x < std::min(LONG(image.width), area.right); x++) {
+            const unsigned char *p = &image.rgb[(size_t(y) * image.width + x) * 3];
+            count += p[0] == GetRValue(colour) && p[1] == GetGValue(colour) && p[2] == GetBValue(colour);
+        }
+    return count;
 }

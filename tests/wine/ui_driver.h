@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct DrivenProgram {
     PROCESS_INFORMATION process = {};
@@ -54,3 +55,12 @@ bool WaitUntilGone(HWND window, DWORD timeoutMs);
 
 // The whole X screen as a PNG, through ImageMagick's import on the Unix side.
 bool TakeScreenshot(const std::string &pngPath);
+
+// The whole screen's pixels, to check what was painted where.
+struct ScreenImage {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;  // width * height * 3
+};
+bool CaptureScreen(ScreenImage &image);
+// Pixels of exactly this colour inside a rectangle in screen coordinates.
+int CountColour(const ScreenImage &image, const RECT &area, COLORREF colour);
