@@ -28,11 +28,11 @@ if [ ! -f "$WINEPREFIX/.setup32-ready" ]; then
     "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     touch "$WINEPREFIX/.setup32-ready"
 fi
-for spec in d:hd e:cdrom f:network; do
-    letter=${spec%%:*}
+for drive in d:hd e:cdrom f:network; do
+    letter=${drive%%:*}
     mkdir -p "$WINEPREFIX/drive_c/drive_$letter"
     ln -sfn "$WINEPREFIX/drive_c/drive_$letter" "$WINEPREFIX/dosdevices/$letter:"
-    "$wine" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${spec#*:}" /f >/dev/null 2>&1
+    "$wine" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f >/dev/null 2>&1
 done
 wineserver -k 2>/dev/null
 timeout 60 wineserver -w
