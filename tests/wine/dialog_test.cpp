@@ -642,6 +642,7 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
     CountBarPixels(dialog, filled, percent);
     EXPECT_EQ(0, filled) << "an idle paint draws the bar";
     EXPECT_EQ(0, percent) << "an idle paint draws the percentage";
+    Screenshot("after-abort.png");
 
     // Late pacing messages in the idle layout (a timer from before the answer, a
     // step posted meanwhile) must not run a step on the closed installer file.
