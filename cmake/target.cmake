@@ -56,3 +56,8 @@ endfunction()
 
 include(${CMAKE_SOURCE_DIR}/tests/wine.cmake)
 include(${CMAKE_SOURCE_DIR}/bench/wine.cmake)
+
+# The Install dialog, the Directory chooser and window centring.
+add_library(ovra_ui STATIC ui/centre.cpp ui/chooser.cpp ui/install_dialog.cpp)
+target_link_libraries(ovra_ui PUBLIC ovra_engine)
+target_compile_options(ovra_ui PRIVATE ${INSTALLER_COMPILE_FLAGS})

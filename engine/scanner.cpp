@@ -109,6 +109,10 @@ static int EndOfFile()
 
 int ScanStep()
 {
+    // A step that arrives after the run has closed the file (a late timer after an
+    // abort or a soft failure) has nothing to read; it must not touch a closed stream.
+    if (session.installerFile == NULL)
+        return STEP_FAILED;
     for (;;) {
         int c = fgetc(session.installerFile);
         session.lastByte = uint8_t(c);

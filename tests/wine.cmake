@@ -13,3 +13,26 @@ add_custom_command(TARGET scan_harness POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:scan_harness> VERBATIM)
 wine_test(scanner_wine_test tests/wine/scanner_test.cpp)
 add_dependencies(scanner_wine_test scan_harness)
+# The dialogs: their pure rules, and the real dialogs driven from outside through a
+# stand-in host that the tests pack with a payload.
+wine_test(ui_rules_wine_test tests/wine/ui_rules_test.cpp)
+target_link_libraries(ui_rules_wine_test PRIVATE ovra_ui)
+add_executable(dialog_host tests/wine/dialog_host.cpp resources/setup32.rc)
+target_include_directories(dialog_host PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(dialog_host PRIVATE ovra_ui)
+target_compile_options(dialog_host PRIVATE ${INSTALLER_COMPILE_FLAGS})
+target_link_options(dialog_host PRIVATE -static -s -Wl,--gc-sections)
+add_custom_command(TARGET dialog_host POST_BUILD
+  COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:dialog_host> VERBATIM)
+add_executable(dialog_wine_test tests/wine/dialog_test.cpp tests/wine/ui_driver.cpp)
+target_include_directories(dialog_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(dialog_wine_test PRIVATE ovra_ui gtest_main)
+target_link_options(dialog_wine_test PRIVATE -static)
+add_dependencies(dialog_wine_test dialog_host)
+# Everything but the drive-type cases, which need a prefix of their own.
+add_test(NAME dialog_wine_test COMMAND dialog_wine_test --gtest_filter=-DriveTypeTest.*)
+set_tests_properties(dialog_wine_test PROPERTIES
+  ENVIRONMENT "WINEDEBUG=-all;SETUP32_SCREENSHOTS=${CMAKE_BINARY_DIR}/screenshots")
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/screenshots)
+add_test(NAME dialog_drive_types_wine_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/drive_types.sh $<TARGET_FILE:dialog_wine_test> ${CMAKE_BINARY_DIR})

@@ -314,4 +314,23 @@ TEST_F(RollbackTest, KeepsTheOnlyCopyOfSettingsMigratedFromTheWindowsDirectory)
     EXPECT_FALSE(FileExists(Target(5)));
 }
 
+// ---- A scan step after the run has ended ---------------------------------------
+
+using LateStep = EngineTest;
+
+// A step timer that fires after an abort or a soft failure must not read a closed
+// stream: the step does nothing, shows nothing and places nothing.
+TEST_F(LateStep, WithoutAnInstallerFileReadsNothingAndShowsNothing)
+{
+    ASSERT_EQ(STEP_DONE, Place(0));
+    ASSERT_EQ(nullptr, session.installerFile);
+    session.stepBytes = 17;
+    EXPECT_EQ(STEP_FAILED, ScanStep());
+    EXPECT_EQ(1, session.placedCount);
+    EXPECT_EQ(17, session.stepBytes);
+    EXPECT_EQ(nullptr, session.tempFile);
+    EXPECT_TRUE(FileExists(Target(0))) << "a late step must not roll anything back";
+    EXPECT_TRUE(answerer->boxes.empty());
+}
+
 }  // namespace

@@ -1,0 +1,66 @@
+// Drives another process's dialogs the way a user would, from outside: starts the
+// program, finds its windows by caption, reads controls, clicks (posted, so that a
+// handler may open a modal box), answers message boxes and takes screenshots.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct DrivenProgram {
+    PROCESS_INFORMATION process = {};
+    bool started = false;
+};
+
+// Starts commandLine in directory (or the current one when empty).
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory = "");
+// Exit code, or -2 when it has not ended within timeoutMs (it is then terminated).
+long WaitForExit(DrivenProgram &program, DWORD timeoutMs);
+void StopProgram(DrivenProgram &program);  // terminates it if still running
+bool HasEnded(DrivenProgram &program);
+
+// A visible top-level dialog (class #32770) of the program with exactly this caption,
+// or NULL after timeoutMs.
+HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeoutMs);
+// True when the program has no visible dialog with this caption for quietMs.
+bool StaysAbsent(const DrivenProgram &program, const char *caption, DWORD quietMs);
+
+std::string WindowText(HWND window);
+std::string ControlText(HWND dialog, int id);
+bool ControlVisible(HWND dialog, int id);
+bool ControlEnabled(HWND dialog, int id);
+bool ControlChecked(HWND dialog, int id);
+LONG ControlStyle(HWND dialog, int id);
+// The control that has the keyboard focus in the dialog's thread.
+HWND FocusedWindow(HWND dialog);
+// Posts BM_CLICK to the control.
+void Click(HWND dialog, int id);
+// Polls until the control's text equals text; false after timeoutMs.
+bool WaitForControlText(HWND dialog, int id, const std::string &text, DWORD timeoutMs);
+bool WaitForControlTextPrefix(HWND dialog, int id, const std::string &prefix, DWORD timeoutMs);
+
+// A message box as the user sees it. Wine's box shows its text in static 0xFFFF.
+struct SeenMessageBox {
+    HWND window = NULL;
+    std::string caption;
+    std::string text;
+    bool hasYes = false, hasNo = false, hasOk = false;
+};
+// Waits for a box with this caption; false after timeoutMs.
+bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenMessageBox &box);
+// Presses the box's button (IDOK, IDYES, IDNO); true once the box has gone.
+bool AnswerMessageBox(const SeenMessageBox &box, int button);
+// True once the window is destroyed or hidden.
+bool WaitUntilGone(HWND window, DWORD timeoutMs);
+
+// The whole X screen as a PNG, through ImageMagick's import on the Unix side.
+bool TakeScreenshot(const std::string &pngPath);
+
+// The whole screen's pixels, to check what was painted where.
+struct ScreenImage {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;  // width * height * 3
+};
+bool CaptureScreen(ScreenImage &image);
+// Pixels of exactly this colour inside a rectangle in screen coordinates.
+int CountColour(const ScreenImage &image, const RECT &area, COLORREF colour);
