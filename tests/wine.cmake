@@ -13,3 +13,12 @@ add_custom_command(TARGET scan_harness POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:scan_harness> VERBATIM)
 wine_test(scanner_wine_test tests/wine/scanner_test.cpp)
 add_dependencies(scanner_wine_test scan_harness)
+# Program Manager commands: their texts, a stand-in server in another process, and
+# Wine's own server in the prefix's explorer.exe.
+add_executable(progman_server tests/wine/progman_server.cpp)
+target_link_libraries(progman_server PRIVATE user32)
+target_link_options(progman_server PRIVATE -static)
+wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp)
+target_link_libraries(progman_wine_test PRIVATE ovra_shell ole32 uuid shell32)
+add_dependencies(progman_wine_test progman_server)
+wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
