@@ -271,11 +271,13 @@ struct GroupWindowSearch {
 BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
 {
     GroupWindowSearch &search = *reinterpret_cast<GroupWindowSearch *>(parameter);
-    char title[MAX_PATH] = "";
+    char title[MAX_PATH] = "", windowClass[MAX_PATH] = "";
     GetWindowTextA(window, title, sizeof title);
+    GetClassNameA(window, windowClass, sizeof windowClass);
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid != search.desktopProcess && pid != GetCurrentProcessId() && strcmp(title, "Ovra") == 0)
+    if (pid != search.desktopProcess && pid != GetCurrentProcessId() && strcmp(title, "Ovra") == 0 &&
+        strcmp(windowClass, "ExplorerWClass") == 0)
         search.found.push_back(pid);
     return TRUE;
 }
@@ -304,23 +306,25 @@ struct WineProgramManagerTest : ShellCommandTest {
 
     void TearDown() override
     {
-        CloseGroupWindows();
+        CloseGroupWindows(0);
         RemoveTree(group);
         RemoveTree(destination);
         CoUninitialize();
         ShellCommandTest::TearDown();
     }
 
-    // Wine opens a folder window on the group; end that window's own process, never
-    // the desktop's.
-    void CloseGroupWindows()
+    // Wine's CreateGroup and ShowGroup each open a folder window on the group, in a
+    // process of its own, a moment later: wait for the expected number, then end
+    // those windows' processes, never the desktop's.
+    void CloseGroupWindows(size_t expected)
     {
         DWORD desktopProcess = 0;
         GetWindowThreadProcessId(GetDesktopWindow(), &desktopProcess);
         GroupWindowSearch search{desktopProcess, {}};
-        for (int tries = 0; tries < 30; tries++) {
+        for (int tries = 0; tries < 50; tries++) {
+            search.found.clear();
             EnumWindows(CollectGroupWindow, LPARAM(&search));
-            if (!search.found.empty())
+            if (search.found.size() >= expected)
                 break;
             Sleep(100);
         }
@@ -409,7 +413,7 @@ TEST_F(WineProgramManagerTest, GroupWithFiveShortcutsReplacedByASecondRun)
 {
     session.newShell = false;
     EXPECT_EQ(1, CreateProgramGroup());
-    CloseGroupWindows();
+    CloseGroupWindows(2);
     ExpectFiveShortcuts("first run, old shell");
 
     // Mark the shortcuts as old, so that the second run shows it wrote them anew.
@@ -426,7 +430,7 @@ TEST_F(WineProgramManagerTest, GroupWithFiveShortcutsReplacedByASecondRun)
 
     session.newShell = true;
     EXPECT_EQ(1, CreateProgramGroup());
-    CloseGroupWindows();
+    CloseGroupWindows(2);
     ExpectFiveShortcuts("second run, new shell");
     for (const Shortcut &s : Shortcuts())
         EXPECT_GT(CompareFileTime(&s.written, &old), 0) << s.name << " was not written again";
@@ -436,7 +440,7 @@ TEST_F(WineProgramManagerTest, MissingProgramFileStopsAtItsItem)
 {
     DeleteFileA((destination + "\\ovra32.exe").c_str());
     EXPECT_EQ(0, CreateProgramGroup());
-    CloseGroupWindows();
+    CloseGroupWindows(2);
     EXPECT_TRUE(Shortcuts().empty());
 }
 
