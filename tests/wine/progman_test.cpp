@@ -118,7 +118,10 @@ struct ServerLog {
     std::string events;                 // 'C', 'E', 'D' in arrival order
 };
 
-// The stand-in server (progman_server.exe) as a child process.
+// The stand-in server (progman_server.exe) as a child process. The prefix's explorer
+// answers PROGMAN as well; a conversation goes to the first server that answers, and
+// Wine asks the newest windows first, so the stand-in started here gets every one.
+// Were that to change, its log would lack commands and the tests below would fail.
 struct StandInServer {
     PROCESS_INFORMATION process{};
     std::string logPath;
