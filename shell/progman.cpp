@@ -61,11 +61,6 @@ bool FormatShellCommand(int step, const char *destination, bool newShell, char *
     return true;
 }
 
-bool ShellCommandFailureStops(int step)
-{
-    return step >= 1 && step <= kShellCommandCount && kShellCommands[step - 1].failureStops;
-}
-
 int SendShellCommand(const char *text)
 {
     HSZ progman = DdeCreateStringHandleA(ddeInstance, "PROGMAN", CP_WINANSI);

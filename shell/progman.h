@@ -19,8 +19,6 @@ HDDEDATA CALLBACK DdeCallback(UINT type, UINT format, HCONV conversation, HSZ to
 // Command step (1..12) with both placeholders filled by destination, unchanged.
 // False, leaving buffer empty, when the step is unknown or the command would not fit.
 bool FormatShellCommand(int step, const char *destination, bool newShell, char *buffer, int capacity);
-// Whether a failure of this step (1..12) ends the sequence.
-bool ShellCommandFailureStops(int step);
 
 // One command in a conversation of its own: 1 when the execute transaction succeeded.
 int SendShellCommand(const char *text);
