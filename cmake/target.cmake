@@ -61,3 +61,13 @@ include(${CMAKE_SOURCE_DIR}/bench/wine.cmake)
 add_library(ovra_ui STATIC ui/centre.cpp ui/chooser.cpp ui/install_dialog.cpp)
 target_link_libraries(ovra_ui PUBLIC ovra_engine)
 target_compile_options(ovra_ui PRIVATE ${INSTALLER_COMPILE_FLAGS})
+# Shell integration: the Program Manager group over DDE.
+add_library(ovra_shell STATIC shell/progman.cpp)
+target_include_directories(ovra_shell PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_shell PRIVATE ${INSTALLER_COMPILE_FLAGS})
+target_link_libraries(ovra_shell PUBLIC ovra_engine user32)
+# The application shell compiles here; it links into the installer together with the
+# Install dialog.
+add_library(setup32_app OBJECT ui/app.cpp)
+target_include_directories(setup32_app PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(setup32_app PRIVATE ${INSTALLER_COMPILE_FLAGS})

@@ -36,3 +36,12 @@ set_tests_properties(dialog_wine_test PROPERTIES
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/screenshots)
 add_test(NAME dialog_drive_types_wine_test
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/drive_types.sh $<TARGET_FILE:dialog_wine_test> ${CMAKE_BINARY_DIR})
+# Program Manager commands: their texts, a stand-in server in another process, and
+# Wine's own server in the prefix's explorer.exe.
+add_executable(progman_server tests/wine/progman_server.cpp)
+target_link_libraries(progman_server PRIVATE user32)
+target_link_options(progman_server PRIVATE -static)
+wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp)
+target_link_libraries(progman_wine_test PRIVATE ovra_shell ole32 uuid shell32)
+add_dependencies(progman_wine_test progman_server)
+wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
