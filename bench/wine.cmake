@@ -1,5 +1,5 @@
 # Wine benchmarks: run with scripts/bench.sh (not tests).
-add_executable(scan_bench_stub bench/scan_bench_stub.cpp)
+add_executable(scan_bench_stub bench/scan_bench_stub.cpp tests/wine/stand_in_window.cpp)
 target_include_directories(scan_bench_stub PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(scan_bench_stub PRIVATE ovra_installer)
 target_link_options(scan_bench_stub PRIVATE -static -s -Wl,--gc-sections)
