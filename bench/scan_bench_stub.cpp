@@ -39,7 +39,7 @@ static int Scan(const char *destination)
     LARGE_INTEGER start, end;
     double cpuStart = ThreadCpuSeconds();
     QueryPerformanceCounter(&start);
-    if (OpenInstallerFile() != 1)
+    if (OpenInstallerFile() != OPEN_DONE)
         return 1;
     int result;
     do {

@@ -69,9 +69,9 @@ int main(int argc, char **argv)
         if (!MoveFileA(self, moved))
             fprintf(report, "cannot move %s\n", self);
     }
-    int result = OpenInstallerFile();
-    fprintf(report, "open %d\n", result);
-    while (result == 1) {
+    OpenResult result = OpenInstallerFile();
+    fprintf(report, "open %d\n", int(result));
+    while (result == OPEN_DONE) {
         int step = ScanStep();
         long position = session.installerFile ? ftell(session.installerFile) : -1;
         fprintf(report, "step %d %ld %d\n", step, position, int(session.placedCount));
