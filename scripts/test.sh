@@ -5,6 +5,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
 
+status=0
+ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
+
 # Wine runs in the build tree's own prefix only; a WINEPREFIX of the user's is never used.
 export WINEPREFIX="$root/build/target/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -31,8 +34,6 @@ if ! wine cmd /c exit >"$root/build/target/wine-start.log" 2>&1; then
     cat "$root/build/target/wine-start.log" >&2
     exit 1
 fi
-status=0
-ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
 # One at a time: the Wine tests share the prefix's c:\ovra.tmp and the Windows
 # directory's ovra.ini, which a test running beside them would delete or replace.
 ctest --test-dir "$root/build/target" --output-on-failure --timeout 600 || status=1
