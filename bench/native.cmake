@@ -1,5 +1,5 @@
 # Native benchmarks.
 add_executable(szdd_bench bench/szdd_bench.cpp)
-target_link_libraries(szdd_bench PRIVATE ovra_portable ${MSPACK_LIBRARY})
+target_link_libraries(szdd_bench PRIVATE ovra_packer ${MSPACK_LIBRARY})
 # What takes the room in the installer program.
 add_executable(size_bench bench/size_bench.cpp)

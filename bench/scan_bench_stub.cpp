@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/session.h"
-#include "resources/resource.h"
+#include "tests/wine/stand_in_window.h"
 
 static double Seconds(LARGE_INTEGER t)
 {
@@ -27,11 +27,7 @@ static double ThreadCpuSeconds()
 
 static int Scan(const char *destination)
 {
-    HINSTANCE instance = GetModuleHandleA(NULL);
-    HWND window = CreateWindowExA(0, "STATIC", "bench", WS_POPUP, 0, 0, 300, 100, NULL, NULL, instance, NULL);
-    CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 300, 16, window, HMENU(INT_PTR(IDC_STATUS_LINE)), instance, NULL);
-    CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, 10, 40, 200, 20, window,
-                    HMENU(INT_PTR(IDC_PROGRESS_AREA)), instance, NULL);
+    HWND window = CreateStandInWindow(0, 0, 300, 100, {10, 40, 210, 60});
     ResetSession();
     session.dialogWindow = window;
     snprintf(session.destinationDir, kPathCapacity, "%s", destination);
@@ -43,7 +39,7 @@ static int Scan(const char *destination)
     LARGE_INTEGER start, end;
     double cpuStart = ThreadCpuSeconds();
     QueryPerformanceCounter(&start);
-    if (OpenInstallerFile() != 1)
+    if (OpenInstallerFile() != OPEN_DONE)
         return 1;
     int result;
     do {

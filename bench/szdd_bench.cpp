@@ -2,7 +2,9 @@
 // expansion speed against mscompress, msexpand and libmspack, and the peak
 // memory of expanding a 100 MB file (it must not grow with the file).
 #include "engine/szdd.h"
+#include "engine/byte_order.h"
 #include "tests/test_data.h"
+#include "tests/test_files.h"
 
 #include <mspack.h>
 #include <sys/wait.h>
@@ -12,8 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
@@ -33,12 +33,12 @@ std::vector<Sample> Corpus(const char *stubPath)
         else
             std::fprintf(stderr, "szdd_bench: skipped %s (not found)\n", name.c_str());
     };
-    add("GPL-3 (text)", ReadFile("/usr/share/common-licenses/GPL-3"));
-    add("notepad.exe (Win32)", ReadFile("/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe"));
-    add("winhlp32.exe (Win32)", ReadFile("/usr/lib/i386-linux-gnu/wine/i386-windows/winhlp32.exe"));
-    add("cmd.exe (Win32)", ReadFile("/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe"));
+    add("GPL-3 (text)", ReadWholeFile("/usr/share/common-licenses/GPL-3"));
+    add("notepad.exe (Win32)", ReadWholeFile("/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe"));
+    add("winhlp32.exe (Win32)", ReadWholeFile("/usr/lib/i386-linux-gnu/wine/i386-windows/winhlp32.exe"));
+    add("cmd.exe (Win32)", ReadWholeFile("/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe"));
     if (stubPath)
-        add("setup32-stub.exe", ReadFile(stubPath));
+        add("setup32-stub.exe", ReadWholeFile(stubPath));
 
     std::string ini;
     std::mt19937 rng(5);
@@ -61,13 +61,13 @@ std::vector<Sample> Corpus(const char *stubPath)
 
 size_t MscompressSize(const std::string &dir, const std::vector<uint8_t> &data, double &seconds)
 {
-    WriteFile(dir + "/item", data);
+    WriteWholeFile(dir + "/item", data);
     std::remove((dir + "/item_").c_str());
     auto t0 = std::chrono::steady_clock::now();
     if (std::system(("cd '" + dir + "' && mscompress item").c_str()) != 0)
         return 0;
     seconds = Seconds(t0);
-    return ReadFile(dir + "/item_").size();
+    return ReadWholeFile(dir + "/item_").size();
 }
 
 long ReadStdio(void *ctx, uint8_t *buf, long n)
@@ -119,8 +119,7 @@ bool WriteLargeItem(const std::string &path, uint32_t length)
     SzddMagic(header);
     header[8] = kSzddModeA;
     header[9] = 0;
-    for (int b = 0; b < 4; ++b)
-        header[10 + b] = uint8_t(length >> (8 * b));
+    WriteLe32(header + kSzddLengthOffset, length);
     std::fwrite(header, 1, sizeof header, f);
     std::mt19937 rng(9);
     uint32_t produced = 0;
@@ -233,7 +232,7 @@ int main(int argc, char **argv)
     double oursExp = 0, msexpandExp = 0, mspackExp = 0;
     for (size_t k = 0; k < packedFiles.size(); ++k) {
         std::string in = dir + "/p" + std::to_string(k) + "_";
-        WriteFile(in, packedFiles[k]);
+        WriteWholeFile(in, packedFiles[k]);
         const int reps = 5;
         auto t0 = std::chrono::steady_clock::now();
         for (int r = 0; r < reps; ++r)
@@ -252,7 +251,7 @@ int main(int argc, char **argv)
                 ok = false;
         mspackExp += Seconds(t0) / reps;
         mspack_destroy_szdd_decompressor(d);
-        if (ReadFile(dir + "/msexpand.out") != corpus[k].data || ReadFile(dir + "/mspack.out") != corpus[k].data)
+        if (ReadWholeFile(dir + "/msexpand.out") != corpus[k].data || ReadWholeFile(dir + "/mspack.out") != corpus[k].data)
             ok = false;
     }
     std::printf("expansion of the corpus (%.2f MB out), file to file:\n", totalIn / 1e6);

@@ -1,7 +1,7 @@
 # Wine benchmarks: run with scripts/bench.sh (not tests).
-add_executable(scan_bench_stub bench/scan_bench_stub.cpp)
+add_executable(scan_bench_stub bench/scan_bench_stub.cpp tests/wine/stand_in_window.cpp)
 target_include_directories(scan_bench_stub PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(scan_bench_stub PRIVATE ovra_engine)
+target_link_libraries(scan_bench_stub PRIVATE ovra_installer)
 target_link_options(scan_bench_stub PRIVATE -static -s -Wl,--gc-sections)
 # It is packed as the installer program, so it must not hold the marker either.
 add_custom_command(TARGET scan_bench_stub POST_BUILD
@@ -9,6 +9,6 @@ add_custom_command(TARGET scan_bench_stub POST_BUILD
 
 add_executable(scan_bench bench/scan_bench.cpp)
 target_include_directories(scan_bench PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(scan_bench PRIVATE ovra_engine)
+target_link_libraries(scan_bench PRIVATE ovra_installer ovra_packer)
 target_link_options(scan_bench PRIVATE -static)
 add_dependencies(scan_bench scan_bench_stub)

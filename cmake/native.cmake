@@ -2,16 +2,17 @@
 set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
 set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
 
-add_library(ovra_portable STATIC ${PORTABLE_SOURCES})
-target_include_directories(ovra_portable PUBLIC ${CMAKE_SOURCE_DIR})
+# The packer library: the packer, the compressor and the shared payload layout.
+add_library(ovra_packer STATIC ${PACKER_SOURCES} ${LAYOUT_SOURCES})
+target_include_directories(ovra_packer PUBLIC ${CMAKE_SOURCE_DIR})
 
-add_library(ovra_portable_san STATIC ${PORTABLE_SOURCES})
-target_include_directories(ovra_portable_san PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(ovra_portable_san PUBLIC ${SANITIZE_FLAGS})
-target_link_options(ovra_portable_san PUBLIC ${SANITIZE_FLAGS})
+add_library(ovra_packer_san STATIC ${PACKER_SOURCES} ${LAYOUT_SOURCES})
+target_include_directories(ovra_packer_san PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_packer_san PUBLIC ${SANITIZE_FLAGS})
+target_link_options(ovra_packer_san PUBLIC ${SANITIZE_FLAGS})
 
 add_executable(mksetup tools/mksetup.cpp)
-target_link_libraries(mksetup PRIVATE ovra_portable)
+target_link_libraries(mksetup PRIVATE ovra_packer)
 set_target_properties(mksetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 find_library(MSPACK_LIBRARY mspack REQUIRED)
@@ -19,7 +20,7 @@ find_library(MSPACK_LIBRARY mspack REQUIRED)
 # Native tests: one executable per concern, run directly.
 function(native_test name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE ovra_portable_san gtest_main)
+  target_link_libraries(${name} PRIVATE ovra_packer_san gtest_main)
   target_compile_options(${name} PRIVATE ${SANITIZE_FLAGS})
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT

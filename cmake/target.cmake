@@ -4,26 +4,28 @@ set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections -f
 set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--disable-dynamicbase,--disable-reloc-section)
 
-# The engine, compiled once with the installer's flags and linked into the
-# installer and into the tests that drive it.
-add_library(ovra_engine STATIC
-  ${PORTABLE_SOURCES}
-  engine/session.cpp
-  engine/destination.cpp
-  engine/placement.cpp
-  engine/lzexpand.cpp
-  engine/scanner.cpp
-  engine/checksum_slot.cpp
-  ui/messages.cpp
-  ui/progress.cpp)
-target_include_directories(ovra_engine PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(ovra_engine PRIVATE ${INSTALLER_COMPILE_FLAGS})
-target_link_libraries(ovra_engine PUBLIC comdlg32 gdi32 user32 kernel32)
+# The shared payload layout, compiled with the installer's flags: the installer
+# and the packer both link it.
+add_library(ovra_layout STATIC ${LAYOUT_SOURCES})
+target_include_directories(ovra_layout PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_layout PRIVATE ${INSTALLER_COMPILE_FLAGS})
+
+# The installer library: the engine and the ui pieces behind engine/display.h.
+# Nothing from tools/ and no compressor: a call into either fails to link.
+add_library(ovra_installer STATIC ${ENGINE_SOURCES} ${INSTALLER_UI_SOURCES} ${INSTALLER_SHELL_SOURCES})
+target_compile_options(ovra_installer PRIVATE ${INSTALLER_COMPILE_FLAGS})
+target_link_libraries(ovra_installer PUBLIC ovra_layout comdlg32 gdi32 user32 kernel32)
+
+# The packer library: for the Windows build of mksetup and the tests that pack installers.
+add_library(ovra_packer STATIC ${PACKER_SOURCES})
+target_link_libraries(ovra_packer PUBLIC ovra_layout)
 
 add_executable(setup32-stub WIN32 ui/main.cpp resources/setup32.rc)
-target_link_libraries(setup32-stub PRIVATE ovra_engine)
+target_link_libraries(setup32-stub PRIVATE ovra_installer)
 target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
-target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows)
+# The map names every object the program links: the place to check what it carries.
+target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows
+  -Wl,-Map=${CMAKE_BINARY_DIR}/setup32-stub.map)
 set_target_properties(setup32-stub PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The scan would take any four marker bytes in the program for the first item.
 add_custom_command(TARGET setup32-stub POST_BUILD
@@ -40,15 +42,16 @@ foreach(prog ovra32 ovaux32)
 endforeach()
 
 # The packer also builds for Windows.
-add_executable(mksetup tools/mksetup.cpp ${PORTABLE_SOURCES})
-target_include_directories(mksetup PRIVATE ${CMAKE_SOURCE_DIR})
+add_executable(mksetup tools/mksetup.cpp)
+target_link_libraries(mksetup PRIVATE ovra_packer)
 target_link_options(mksetup PRIVATE -static)
 
-# Wine tests: one executable per concern, run through the emulator wrapper.
+# Wine tests: one executable per concern, run through the emulator wrapper. Those
+# that build SZDD items or pack installers link ovra_packer as well.
 function(wine_test name)
   add_executable(${name} ${ARGN})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${name} PRIVATE ovra_engine gtest_main)
+  target_link_libraries(${name} PRIVATE ovra_installer gtest_main)
   target_link_options(${name} PRIVATE -static)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "WINEDEBUG=-all")

@@ -1,7 +1,6 @@
 // The destination directory of a run: created when missing, and Rollback, the one
 // undo of a run that does not finish.
 #include "engine/session.h"
-#include "ui/messages.h"
 
 void DeleteFileTwice(const char *path)
 {
@@ -9,15 +8,13 @@ void DeleteFileTwice(const char *path)
         DeleteFileA(path);
 }
 
-int CreateDestination()
+StepResult CreateDestination()
 {
     if (GetFileAttributesA(session.destinationDir) != INVALID_FILE_ATTRIBUTES)
         return STEP_DONE;
     // Only the last component is created: a missing parent is the user's mistake.
     if (!CreateDirectoryA(session.destinationDir, nullptr)) {
-        ShowInstallError(1,
-                         "There seems to be a problem creating the directory you specified.\n\n"
-                         "Please try using a different directory name!");
+        ShowInstallError(INSTALL_ERROR_CREATE_DESTINATION);
         return STEP_SOFT_FAILURE;
     }
     session.createdDestination = true;
@@ -26,14 +23,8 @@ int CreateDestination()
 
 void Rollback()
 {
-    if (session.tempFile != nullptr) {
-        fclose(session.tempFile);
-        session.tempFile = nullptr;
-    }
-    if (session.installerFile != nullptr) {
-        fclose(session.installerFile);
-        session.installerFile = nullptr;
-    }
+    CloseStream(session.tempFile);
+    CloseStream(session.installerFile);
     DeleteFileTwice(session.tempPath);
     while (session.placedCount > 0) {
         session.placedCount -= 1;

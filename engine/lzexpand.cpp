@@ -12,8 +12,6 @@
 namespace {
 
 constexpr int kLzHandleCount = 8;
-constexpr WORD kLzOpenRead = 0x0000;    // OF_READ
-constexpr WORD kLzOpenCreate = 0x1000;  // OF_CREATE
 
 struct LzHandleSlot {
     HANDLE file;  // INVALID_HANDLE_VALUE when the slot is free
@@ -55,7 +53,7 @@ long WriteToHandle(void *ctx, const uint8_t *buf, long n)
 
 INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode)
 {
-    if (path == nullptr || record == nullptr || (mode != kLzOpenRead && mode != kLzOpenCreate))
+    if (path == nullptr || record == nullptr || (mode != OF_READ && mode != OF_CREATE))
         return -1;
     int freeSlot = 0;
     while (freeSlot < kLzHandleCount && lzHandles[freeSlot].file != INVALID_HANDLE_VALUE)
@@ -65,7 +63,7 @@ INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode)
         return -1;
     }
 
-    bool forWriting = mode == kLzOpenCreate;
+    bool forWriting = mode == OF_CREATE;
     HANDLE file = forWriting ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
                              : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr);

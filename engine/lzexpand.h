@@ -3,8 +3,8 @@
 #pragma once
 #include <windows.h>
 
-// Opens path for reading (mode 0) or creates it for writing, truncating (0x1000).
-// The record's size field must be set to 136 by the caller. Returns a handle or -1.
+// Opens path for reading (OF_READ) or creates it for writing, truncating (OF_CREATE).
+// The record's size field must be set to sizeof(OFSTRUCT) by the caller. Returns a handle or -1.
 INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode);
 // Expands (or copies unchanged) source into target: bytes written, or a negative error.
 LONG OvraLZCopy(INT source, INT target);

@@ -55,6 +55,18 @@ inline MarkerEvent MatchMarkerByte(const char marker[4], int &matchLength, uint8
     return MARKER_MISMATCH;
 }
 
+// The scan's rule for one byte of the installer file, written once for the
+// installer's scan and the packer's replay of it, so the packer's prediction and
+// the installer's finding cannot drift apart: while an item is open the byte
+// counts towards the checksum; then it goes to the marker matcher.
+inline MarkerEvent ScanByte(const char marker[4], bool itemOpen, uint32_t &checksum, uint32_t &weight,
+                            int &matchLength, uint8_t byte, int &heldBefore)
+{
+    if (itemOpen)
+        ChecksumAddByte(checksum, weight, byte);
+    return MatchMarkerByte(marker, matchLength, byte, heldBefore);
+}
+
 // The marker, assembled at run time from two pieces so that no program holds
 // the four bytes in a row.
 void BuildMarker(char out[4]);

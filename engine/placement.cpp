@@ -6,16 +6,8 @@
 #include "engine/lzexpand.h"
 #include "engine/session.h"
 #include "resources/resource.h"
-#include "ui/messages.h"
 
 namespace {
-
-const char kCopyProblem[] =
-    "There seems to be a problem copying files to their destination.\n\n"
-    "Please try running the installation program again!";
-const char kBackupProblem[] =
-    "There seems to be a problem backing up your original files.\n\n"
-    "Please try installing to a different directory!";
 
 bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
@@ -75,23 +67,101 @@ bool MigrateOldSettings(char *target)
 
     if (Exists(target)) {
         if (!SiblingPath(session.savedSettingsPath, target, "ovra.$$$")) {
-            ShowInstallError(7, kBackupProblem);
+            ShowInstallError(INSTALL_ERROR_BACKUP_FILE);
             return false;
         }
         DeleteFileA(session.savedSettingsPath);  // a single attempt, unlike every other clean-up
         MoveFileA(target, session.savedSettingsPath);
     }
     if (!Exists(target)) {
-        if (!ExpandFile(oldSettings, target))
+        if (ExpandFile(oldSettings, target) != STEP_DONE)
             return false;
         DeleteFileTwice(oldSettings);
     }
     return true;
 }
 
+// What the settings question leaves for an existing settings file.
+enum SettingsOutcome {
+    SETTINGS_REPLACE,       // the new file replaces it (backed up when asked)
+    SETTINGS_KEEP,          // it stays, and nothing else happens
+    SETTINGS_KEEP_SET_ASIDE,  // it stays; the file set aside for it goes into backup
+};
+
+// Asked once per run, at the first existing settings file; the answer holds for
+// every later one.
+SettingsOutcome DecideSettings(const char *target)
+{
+    if (session.settingsDecision == 2 || strstr(target, ".ini") == nullptr)
+        return SETTINGS_REPLACE;
+    if (session.settingsDecision == 1)
+        return SETTINGS_KEEP;
+    if (AskKeepSettings() != IDYES) {
+        session.settingsDecision = 2;
+        return SETTINGS_REPLACE;
+    }
+    session.settingsDecision = 1;
+    return session.savedSettingsPath[0] == '\0' ? SETTINGS_KEEP : SETTINGS_KEEP_SET_ASIDE;
+}
+
+// The run's backup directory, made at its first use; backupDir ends in a backslash.
+bool EnsureBackupDirectory()
+{
+    if (session.backupDir[0] != '\0')
+        return true;
+    // Room for the trailing backslash too, or the directory cannot be used.
+    bool named = FormatPath(session.backupDir, "%s%s%s", session.destinationDir, "\\backup", "") &&
+                 strlen(session.backupDir) + 1 < size_t(kPathCapacity);
+    if (!named || (!Exists(session.backupDir) && !CreateDirectoryA(session.backupDir, nullptr))) {
+        session.backupDir[0] = '\0';
+        ShowInstallError(INSTALL_ERROR_BACKUP_DIRECTORY);
+        return false;
+    }
+    strcat(session.backupDir, "\\");
+    return true;
+}
+
+// Moves a file into the backup directory under its own name.
+bool MoveIntoBackup(const char *path)
+{
+    char backup[kPathCapacity];
+    if (!SplitWhole(path) ||
+        !FormatPath(backup, "%s%s%s", session.backupDir, session.pathName, session.pathExt)) {
+        ShowInstallError(INSTALL_ERROR_BACKUP_FILE);
+        return false;
+    }
+    // An older backup of the same name gives way to this one.
+    SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileTwice(backup);
+    if (!MoveFileA(path, backup)) {
+        ShowInstallError(INSTALL_ERROR_BACKUP_FILE);
+        return false;
+    }
+    return true;
+}
+
+// The settings file set aside during the migration, now in the backup directory,
+// takes its final backup name.
+bool FinishSetAsideSettings()
+{
+    char setAside[kPathCapacity];
+    char finalName[kPathCapacity];
+    if (!SiblingPath(finalName, session.backupDir, "ovra2.ini") ||
+        !SiblingPath(setAside, session.backupDir, "ovra.$$$")) {
+        ShowInstallError(INSTALL_ERROR_BACKUP_SETTINGS);
+        return false;
+    }
+    DeleteFileTwice(finalName);
+    if (!MoveFileA(setAside, finalName)) {
+        ShowInstallError(INSTALL_ERROR_BACKUP_SETTINGS);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-int PlaceExtractedFile()
+StepResult PlaceExtractedFile()
 {
     fflush(nullptr);
     // Only shown, never used as a path: a cut status text is harmless.
@@ -101,16 +171,20 @@ int PlaceExtractedFile()
     PayloadTargetPath(session.targetPath, session.placedCount);
     int index = session.placedCount;
     bool indexed = index >= 0 && index < kPayloadItemCount;
-    int result = PrepareTarget(session.targetPath);
-    if (result == STEP_MORE) {
+    switch (PrepareTarget(session.targetPath)) {
+    case PREPARE_KEPT:
         if (indexed)
             session.keptTarget[index] = true;
         session.placedCount += 1;
         return STEP_DONE;
+    case PREPARE_READY:
+        break;
+    case PREPARE_SOFT_FAILURE:
+        return STEP_SOFT_FAILURE;
+    case PREPARE_FAILED:
+        return STEP_FAILED;
     }
-    if (result != STEP_DONE)
-        return result;
-    if (!ExpandFile(session.tempPath, session.targetPath))
+    if (ExpandFile(session.tempPath, session.targetPath) != STEP_DONE)
         return STEP_FAILED;
     if (indexed)
         session.keptTarget[index] = false;
@@ -118,116 +192,57 @@ int PlaceExtractedFile()
     return STEP_DONE;
 }
 
-int PrepareTarget(const char *targetArgument)
+PrepareResult PrepareTarget(const char *targetArgument)
 {
-    int result = STEP_DONE;
     session.savedSettingsPath[0] = '\0';
     char target[kPathCapacity];
     if (!CopyPath(target, targetArgument))
-        return STEP_DONE;  // names no file we can reach; the expansion reports it
+        return PREPARE_READY;  // names no file we can reach; the expansion reports it
 
     if (strstr(target, "ovra.ini") != nullptr && !MigrateOldSettings(target))
-        return STEP_SOFT_FAILURE;
-
+        return PREPARE_SOFT_FAILURE;
     if (!Exists(target))
-        return result;
+        return PREPARE_READY;
     SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
 
-    bool backUp = session.makeBackups;
-    if (session.settingsDecision != 2 && strstr(target, ".ini") != nullptr) {
-        if (session.settingsDecision == 1)
-            return STEP_MORE;
-        int answer = AskInstallQuestion(
-            "The Ovra installation comes with prefab INI files but if I install them you will "
-            "lose your current Ovra settings.\n\nWould you like to KEEP your current Ovra settings?");
-        if (answer == IDYES) {
-            session.settingsDecision = 1;
-            if (session.savedSettingsPath[0] == '\0')
-                return STEP_MORE;
-            // The kept file stays; the one set aside goes to the backup directory.
-            CopyPath(target, session.savedSettingsPath);
-            result = STEP_MORE;
-            backUp = true;
-        } else {
-            session.settingsDecision = 2;
-        }
-    }
-    if (!backUp)
-        return result;
+    SettingsOutcome settings = DecideSettings(target);
+    if (settings == SETTINGS_KEEP)
+        return PREPARE_KEPT;
+    if (settings == SETTINGS_REPLACE && !session.makeBackups)
+        return PREPARE_READY;
 
-    if (session.backupDir[0] == '\0') {
-        // Room for the trailing backslash too, or the directory cannot be used.
-        bool named = FormatPath(session.backupDir, "%s%s%s", session.destinationDir, "\\backup", "") &&
-                     strlen(session.backupDir) + 1 < size_t(kPathCapacity);
-        if (!named || (!Exists(session.backupDir) && !CreateDirectoryA(session.backupDir, nullptr))) {
-            session.backupDir[0] = '\0';
-            ShowInstallError(6,
-                             "There seems to be a problem creating the backup directory.\n\n"
-                             "Please try installing to a different directory!");
-            return STEP_SOFT_FAILURE;
-        }
-        strcat(session.backupDir, "\\");
+    if (!EnsureBackupDirectory())
+        return PREPARE_SOFT_FAILURE;
+    // Kept settings stay where they are; only the file set aside for them moves.
+    if (settings == SETTINGS_REPLACE && !MoveIntoBackup(target))
+        return PREPARE_SOFT_FAILURE;
+    if (session.savedSettingsPath[0] != '\0') {
+        if (!MoveIntoBackup(session.savedSettingsPath) || !FinishSetAsideSettings())
+            return PREPARE_SOFT_FAILURE;
     }
-
-    for (;;) {
-        char backup[kPathCapacity];
-        if (!SplitWhole(target) ||
-            !FormatPath(backup, "%s%s%s", session.backupDir, session.pathName, session.pathExt)) {
-            ShowInstallError(7, kBackupProblem);
-            return STEP_SOFT_FAILURE;
-        }
-        // An older backup of the same name gives way to this one.
-        SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileTwice(backup);
-        if (!MoveFileA(target, backup)) {
-            ShowInstallError(7, kBackupProblem);
-            return STEP_SOFT_FAILURE;
-        }
-        if (session.savedSettingsPath[0] == '\0')
-            return result;
-        if (_stricmp(target, session.savedSettingsPath) == 0)
-            break;
-        // The set-aside settings file follows the current file into the backup directory.
-        CopyPath(target, session.savedSettingsPath);
-    }
-
-    char setAside[kPathCapacity];
-    char finalName[kPathCapacity];
-    if (!SiblingPath(finalName, session.backupDir, "ovra2.ini") ||
-        !FormatPath(setAside, "%s%s%s", session.pathDrive, session.pathDir, "ovra.$$$")) {
-        ShowInstallError(8, kBackupProblem);
-        return STEP_SOFT_FAILURE;
-    }
-    DeleteFileTwice(finalName);
-    if (!MoveFileA(setAside, finalName)) {
-        ShowInstallError(8, kBackupProblem);
-        return STEP_SOFT_FAILURE;
-    }
-    return result;
+    return settings == SETTINGS_REPLACE ? PREPARE_READY : PREPARE_KEPT;
 }
 
-int ExpandFile(const char *source, const char *target)
+StepResult ExpandFile(const char *source, const char *target)
 {
     OFSTRUCT sourceRecord = {};
-    sourceRecord.cBytes = 136;
-    session.expandSource = OvraLZOpenFile(source, &sourceRecord, 0);
+    sourceRecord.cBytes = sizeof(OFSTRUCT);
+    session.expandSource = OvraLZOpenFile(source, &sourceRecord, OF_READ);
     if (session.expandSource < 0) {
         session.expandSource = 0;
         Rollback();
-        ShowInstallError(3,
-                         "There seems to be a problem reading the installation file.\n\n"
-                         "Please try running the installation program again!");
+        ShowInstallError(INSTALL_ERROR_OPEN_ITEM);
         return STEP_FAILED;
     }
     OFSTRUCT targetRecord = {};
-    targetRecord.cBytes = 136;
-    session.expandTarget = OvraLZOpenFile(target, &targetRecord, 0x1000);
+    targetRecord.cBytes = sizeof(OFSTRUCT);
+    session.expandTarget = OvraLZOpenFile(target, &targetRecord, OF_CREATE);
     if (session.expandTarget < 0) {
         OvraLZClose(session.expandSource);
         session.expandSource = 0;
         session.expandTarget = 0;
         Rollback();
-        ShowInstallError(4, kCopyProblem);
+        ShowInstallError(INSTALL_ERROR_CREATE_TARGET);
         return STEP_FAILED;
     }
     session.expandResult = OvraLZCopy(session.expandSource, session.expandTarget);
@@ -239,7 +254,7 @@ int ExpandFile(const char *source, const char *target)
         // What was written is a damaged file under the final name: never leave it.
         DeleteFileTwice(target);
         Rollback();
-        ShowInstallError(5, kCopyProblem);
+        ShowInstallError(INSTALL_ERROR_EXPAND_ITEM);
         return STEP_FAILED;
     }
     return STEP_DONE;

@@ -4,38 +4,28 @@
 
 #include "engine/session.h"
 #include "resources/resource.h"
-#include "ui/messages.h"
 
-static const char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-static const char kExtractProblem[] =
-    "There seems to be a problem extracting files from the installation file.\n\n"
-    "Please try running the installation program again!";
-static const char kCorruptInstaller[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
 static const char kTempFileName[] = "ovra.tmp";
 static const char kFallbackTempPath[] = "c:\\ovra.tmp";
 
-int OpenInstallerFile()
+OpenResult OpenInstallerFile()
 {
     DWORD length = GetModuleFileNameA(NULL, session.installerPath, kInstallerPathCapacity);
     // A path cut at the buffer's end would name some other file.
     if (length == 0 || length >= DWORD(kInstallerPathCapacity)) {
         session.installerPath[0] = '\0';
-        ShowInstallError(9, kReadProblem);
-        return 0;
+        ShowInstallError(INSTALL_ERROR_READ_INSTALLER);
+        return OPEN_FAILED;
     }
     SplitSessionPath(session.installerPath);
     session.installerFile = fopen(session.installerPath, "rb");
     if (!session.installerFile) {
-        ShowInstallError(9, kReadProblem);
-        return 0;
+        ShowInstallError(INSTALL_ERROR_READ_INSTALLER);
+        return OPEN_FAILED;
     }
     SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, "Scanning files...");
     PaintProgress(NULL, session.installerFile);
-    return 1;
+    return OPEN_DONE;
 }
 
 // Bytes of a partial marker are held back until the next byte decides whether
@@ -58,56 +48,47 @@ static void ChooseTempPath()
     memcpy(session.tempPath + length, kTempFileName, sizeof(kTempFileName));
 }
 
-static void CloseInstallerFile()
-{
-    if (session.installerFile) {
-        fclose(session.installerFile);
-        session.installerFile = NULL;
-    }
-}
-
 // Closes the finished item's temporary file and has it placed.
-static int FinishItem()
+static StepResult FinishItem()
 {
-    fclose(session.tempFile);
-    session.tempFile = NULL;
-    int placed = PlaceExtractedFile();
+    CloseStream(session.tempFile);
+    StepResult placed = PlaceExtractedFile();
     DeleteFileTwice(session.tempPath);
     return placed;
 }
 
-static int BeginItem()
+static StepResult BeginItem()
 {
     ShowFileStatus();
     ChooseTempPath();
     session.tempFile = fopen(session.tempPath, "wb");
     if (!session.tempFile) {
-        CloseInstallerFile();
-        ShowInstallError(11, kExtractProblem);
+        CloseStream(session.installerFile);
+        ShowInstallError(INSTALL_ERROR_CREATE_TEMP);
         return STEP_FAILED;
     }
     fwrite(session.marker, 1, 4, session.tempFile);
     return STEP_DONE;
 }
 
-static int EndOfFile()
+static StepResult EndOfFile()
 {
     PaintProgress(NULL, session.installerFile);
-    CloseInstallerFile();
+    CloseStream(session.installerFile);
     if (session.tempFile) {
         WriteHeldBack(session.matchLength);
-        int placed = FinishItem();
+        StepResult placed = FinishItem();
         if (placed != STEP_DONE)
             return placed;
     }
     if (session.checksum == expectedChecksumSlot.value)
         return STEP_DONE;
     Rollback();
-    ShowInstallError(13, kCorruptInstaller);
+    ShowInstallError(INSTALL_ERROR_BAD_CHECKSUM);
     return STEP_FAILED;
 }
 
-int ScanStep()
+StepResult ScanStep()
 {
     // A step that arrives after the run has closed the file (a late timer after an
     // abort or a soft failure) has nothing to read; it must not touch a closed stream.
@@ -122,22 +103,20 @@ int ScanStep()
             // A read error never reaches the end of the file; going on would copy
             // the error value as data for ever.
             Rollback();
-            ShowInstallError(9, kReadProblem);
+            ShowInstallError(INSTALL_ERROR_READ_INSTALLER);
             return STEP_FAILED;
         }
         uint8_t byte = session.lastByte;
-        if (session.tempFile)
-            ChecksumAddByte(session.checksum, session.checksumWeight, byte);
-
         int held = 0;
         int matched = session.matchLength;
-        MarkerEvent event = MatchMarkerByte(session.marker, matched, byte, held);
+        MarkerEvent event = ScanByte(session.marker, session.tempFile != NULL, session.checksum,
+                                     session.checksumWeight, matched, byte, held);
         session.matchLength = matched;
         if (event == MARKER_COMPLETE) {
             if (session.tempFile) {
-                int placed = FinishItem();
+                StepResult placed = FinishItem();
                 if (placed != STEP_DONE) {
-                    CloseInstallerFile();
+                    CloseStream(session.installerFile);
                     return placed;
                 }
             }

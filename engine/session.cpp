@@ -59,3 +59,11 @@ void SplitSessionPath(const char *path)
 {
     SplitPath(path, session.pathDrive, session.pathDir, session.pathName, session.pathExt);
 }
+
+void CloseStream(FILE *&stream)
+{
+    if (stream != nullptr) {
+        fclose(stream);
+        stream = nullptr;
+    }
+}

@@ -5,18 +5,34 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/display.h"
 #include "engine/payload.h"
 
 constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
 constexpr int kInstallerPathCapacity = 899;
 constexpr int kPathPartCapacity = 256;   // directory, name and extension parts
 
-// Small integer results of engine operations.
+// Small integer results of engine operations; every failure is reported where it
+// happens, so callers only decide whether to roll back, return to idle or end.
 enum StepResult {
-    STEP_FAILED = 0,  // failed and reported; the run ends
+    STEP_FAILED = 0,        // failed and reported; the run ends
     STEP_DONE = 1,
     STEP_SOFT_FAILURE = 2,  // failed softly and reported; the dialog returns to idle
-    STEP_MORE = 3,          // ScanStep: more to do; PrepareTarget: existing target kept
+    STEP_MORE = 3,          // ScanStep: more to do
+};
+
+// OpenInstallerFile: a failure ends the run without a rollback.
+enum OpenResult {
+    OPEN_FAILED = 0,  // reported
+    OPEN_DONE = 1,
+};
+
+// PrepareTarget: what placing an item over its target may go on with.
+enum PrepareResult {
+    PREPARE_FAILED = 0,
+    PREPARE_READY = 1,         // the target may be (re)written
+    PREPARE_SOFT_FAILURE = 2,  // reported; the dialog returns to idle
+    PREPARE_KEPT = 3,          // the existing target stays (the user's settings)
 };
 
 struct InstallSession {
@@ -69,21 +85,20 @@ long InstallerFileSize(FILE *stream);
 // Splits a path into the session's pathDrive/pathDir/pathName/pathExt.
 void SplitSessionPath(const char *path);
 
+// Closes a stream if it is open and forgets it.
+void CloseStream(FILE *&stream);
+
 // engine/destination.cpp
-int CreateDestination();  // 1 or 2
+StepResult CreateDestination();  // STEP_DONE or STEP_SOFT_FAILURE
 void Rollback();
 // Clean-up deletions are tried once more and never reported.
 void DeleteFileTwice(const char *path);
 
 // engine/placement.cpp
-int PlaceExtractedFile();  // 1, 0 or 2
-int PrepareTarget(const char *target);  // 1, 3 or 2
-int ExpandFile(const char *source, const char *target);  // 1 or 0
+StepResult PlaceExtractedFile();  // STEP_DONE, STEP_FAILED or STEP_SOFT_FAILURE
+PrepareResult PrepareTarget(const char *target);
+StepResult ExpandFile(const char *source, const char *target);  // STEP_DONE or STEP_FAILED
 
 // engine/scanner.cpp
-int OpenInstallerFile();  // 1 or 0
-int ScanStep();           // 3, 1, 0 or 2
-
-// ui/progress.cpp
-void PaintProgress(HDC dc, FILE *stream);
-void ShowFileStatus();
+OpenResult OpenInstallerFile();
+StepResult ScanStep();

@@ -2,17 +2,13 @@
 // installer runs (the compressor lives apart, so the installer links no heap code).
 #include "engine/szdd.h"
 
+#include "engine/byte_order.h"
 #include "engine/payload.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
-// The window starts filled with spaces and the first byte goes 16 bytes before its end.
-constexpr uint32_t kWindowMask = kSzddWindowSize - 1;
-constexpr uint32_t kWindowStart = kSzddWindowSize - 16;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 18;
 constexpr long kIoChunk = 4096;
 
 void SzddMagic(uint8_t out[8])
@@ -46,6 +42,7 @@ struct SzddInput {
     uint8_t buf[kIoChunk];
     long pos;
     long len;
+    unsigned long long total;  // bytes the reader has delivered
     bool failed;
 };
 
@@ -63,6 +60,7 @@ static int NextInputByte(SzddInput &in)
         }
         in.len = got;
         in.pos = 0;
+        in.total += (unsigned long long)got;
     }
     return in.buf[in.pos++];
 }
@@ -122,6 +120,7 @@ static long CopyUnchanged(SzddInput &in, SzddOutput &out)
             break;
         in.len = got;
         in.pos = 0;
+        in.total += (unsigned long long)got;
     }
     if (!FlushOutput(out))
         return SZDD_ERR_WRITE;
@@ -160,13 +159,12 @@ static long ExpandWith(SzddExpandState &s)
         return SZDD_ERR_SHORT_HEADER;
     if (header[8] != kSzddModeA)
         return SZDD_ERR_BAD_MODE;
-    uint32_t length = uint32_t(header[10]) | uint32_t(header[11]) << 8 | uint32_t(header[12]) << 16 |
-                      uint32_t(header[13]) << 24;
+    uint32_t length = ReadLe32(header + kSzddLengthOffset);
     if (!FitsLongResult(length))
         return SZDD_ERR_TOO_LARGE;
 
     std::memset(s.window, ' ', sizeof s.window);
-    uint32_t pos = kWindowStart;
+    uint32_t pos = kSzddWindowStart;
     uint32_t written = 0;
     while (written < length) {
         int flags = NextInputByte(in);
@@ -178,7 +176,7 @@ static long ExpandWith(SzddExpandState &s)
                 return in.failed ? SZDD_ERR_READ : SZDD_ERR_TRUNCATED;
             if (flags & (1 << bit)) {
                 s.window[pos] = uint8_t(a);
-                pos = (pos + 1) & kWindowMask;
+                pos = (pos + 1) & kSzddWindowMask;
                 ++written;
                 if (!PutOutputByte(out, uint8_t(a)))
                     return SZDD_ERR_WRITE;
@@ -188,13 +186,13 @@ static long ExpandWith(SzddExpandState &s)
             if (b < 0)
                 return in.failed ? SZDD_ERR_READ : SZDD_ERR_TRUNCATED;
             uint32_t src = uint32_t(a) | (uint32_t(b & 0xF0) << 4);
-            int len = (b & 0x0F) + kMinMatch;
+            int len = (b & 0x0F) + kSzddMinMatch;
             // Read before write, so a source at the write position itself
             // still yields the byte written one window earlier.
             for (int k = 0; k < len && written < length; ++k) {
-                uint8_t c = s.window[(src + uint32_t(k)) & kWindowMask];
+                uint8_t c = s.window[(src + uint32_t(k)) & kSzddWindowMask];
                 s.window[pos] = c;
-                pos = (pos + 1) & kWindowMask;
+                pos = (pos + 1) & kSzddWindowMask;
                 ++written;
                 if (!PutOutputByte(out, c))
                     return SZDD_ERR_WRITE;
@@ -208,6 +206,14 @@ static long ExpandWith(SzddExpandState &s)
 
 long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx)
 {
+    unsigned long long consumed = 0;
+    return SzddExpandCounted(read, readCtx, write, writeCtx, consumed);
+}
+
+long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
+                       unsigned long long &consumed)
+{
+    consumed = 0;
     if (read == nullptr || write == nullptr)
         return SZDD_ERR_BAD_ARGUMENT;
     // Fixed state of about 12 KiB on the stack: the same for any file size.
@@ -215,10 +221,14 @@ long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCt
     state.in.read = read;
     state.in.ctx = readCtx;
     state.in.pos = state.in.len = 0;
+    state.in.total = 0;
     state.in.failed = false;
     state.out.write = write;
     state.out.ctx = writeCtx;
     state.out.len = 0;
     state.out.failed = false;
-    return ExpandWith(state);
+    long result = ExpandWith(state);
+    // What the reader delivered, less what is still waiting in the buffer.
+    consumed = state.in.total - (unsigned long long)(state.in.len - state.in.pos);
+    return result;
 }

@@ -10,8 +10,16 @@
 // Header: 8 magic bytes, mode byte 'A', the missing last character of the name,
 // and the little-endian length of the expanded file.
 constexpr size_t kSzddHeaderSize = 14;
-constexpr size_t kSzddWindowSize = 4096;
+constexpr size_t kSzddLengthOffset = 10;
 constexpr uint8_t kSzddModeA = 0x41;
+
+// The LZSS window: 4 KiB, filled with spaces at the start, the first byte written
+// 16 bytes before its end. Tokens are literals or matches of 3 to 18 bytes.
+constexpr size_t kSzddWindowSize = 4096;
+constexpr uint32_t kSzddWindowMask = kSzddWindowSize - 1;
+constexpr uint32_t kSzddWindowStart = kSzddWindowSize - 16;
+constexpr int kSzddMinMatch = 3;
+constexpr int kSzddMaxMatch = 18;
 
 // One error code per failure; success results are zero or positive.
 enum SzddError : long {
@@ -41,9 +49,14 @@ typedef long (*SzddWriteFn)(void *ctx, const uint8_t *buf, long n);
 // Returns the number of bytes written (>= 0) or an SzddError.
 // Memory use is the 4 KiB window and fixed buffers, whatever the file size.
 long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx);
+// The same, also reporting the source bytes it consumed: for a compressed file the
+// header and the compressed data up to the header's length, not what follows.
+long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
+                       unsigned long long &consumed);
 
-// Convenience for tools and tests: expands an in-memory file.
-long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out);
+// Convenience for tools and tests: expands an in-memory file. consumed, when
+// given, gets the bytes of `in` the expansion used.
+long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed = nullptr);
 
 // Positions in the *input* where the compressor must not start a particular token.
 // len 0 forbids a literal at pos; len 3..18 forbids a match of that length at pos.

@@ -2,13 +2,10 @@
 // payload items, and in-memory expansion for the tools and tests.
 #include "engine/szdd.h"
 
+#include "engine/byte_order.h"
+
 #include <algorithm>
 #include <cstring>
-
-constexpr uint32_t kWindowMask = kSzddWindowSize - 1;
-constexpr uint32_t kWindowStart = kSzddWindowSize - 16;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 18;
 
 struct MemorySource {
     const uint8_t *p;
@@ -33,13 +30,19 @@ static long WriteVector(void *ctx, const uint8_t *buf, long n)
     return n;
 }
 
-long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out)
+long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed)
 {
     out.clear();
+    if (consumed != nullptr)
+        *consumed = 0;
     if (in == nullptr && n > 0)
         return SZDD_ERR_BAD_ARGUMENT;
     MemorySource src = {in, n, 0};
-    return SzddExpand(ReadMemory, &src, WriteVector, &out);
+    unsigned long long used = 0;
+    long result = SzddExpandCounted(ReadMemory, &src, WriteVector, &out, used);
+    if (consumed != nullptr)
+        *consumed = size_t(used);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -53,7 +56,7 @@ static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t>
 {
     longest.assign(n, 0);
     sourceOf.assign(n, 0);
-    if (n < size_t(kMinMatch))
+    if (n < size_t(kSzddMinMatch))
         return;
     constexpr uint32_t kHashBits = 15;
     constexpr uint32_t kNone = UINT32_MAX;
@@ -69,23 +72,23 @@ static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t>
     // Length of the run of spaces starting at every position, capped at 18.
     std::vector<uint8_t> spaces(n + 1, 0);
     for (size_t i = n; i-- > 0;)
-        spaces[i] = in[i] == ' ' ? uint8_t(std::min(kMaxMatch, spaces[i + 1] + 1)) : 0;
+        spaces[i] = in[i] == ' ' ? uint8_t(std::min(kSzddMaxMatch, spaces[i + 1] + 1)) : 0;
 
     for (size_t i = 0; i < n; ++i) {
-        int cap = int(std::min<size_t>(size_t(kMaxMatch), n - i));
+        int cap = int(std::min<size_t>(size_t(kSzddMaxMatch), n - i));
         int best = 0;
         long long bestSrc = 0;
-        if (cap >= kMinMatch) {
+        if (cap >= kSzddMinMatch) {
             // Sources in the initial spaces. Any j <= -18 reads 18 spaces, so
             // they all match the run of spaces at i; the 17 nearer ones reach
             // into the input and are tried one by one.
             if (i < kSzddWindowSize) {
                 long long lowest = (long long)i - (long long)kSzddWindowSize;
-                if (lowest <= -kMaxMatch && spaces[i] > best) {
+                if (lowest <= -kSzddMaxMatch && spaces[i] > best) {
                     best = std::min<int>(spaces[i], cap);
                     bestSrc = lowest;
                 }
-                for (long long j = std::max<long long>(lowest, -kMaxMatch + 1); j < 0 && best < cap; ++j) {
+                for (long long j = std::max<long long>(lowest, -kSzddMaxMatch + 1); j < 0 && best < cap; ++j) {
                     int len = 0;
                     while (len < cap && at(j + len) == in[i + size_t(len)])
                         ++len;
@@ -109,19 +112,19 @@ static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t>
                         bestSrc = cand;
                     }
                 }
-                uint32_t next = prev[cand & kWindowMask];
+                uint32_t next = prev[cand & kSzddWindowMask];
                 if (next == kNone || next >= cand)
                     break;
                 cand = next;
             }
         }
-        if (best >= kMinMatch) {
+        if (best >= kSzddMinMatch) {
             longest[i] = uint8_t(best);
-            sourceOf[i] = uint32_t((long long)kWindowStart + bestSrc) & kWindowMask;
+            sourceOf[i] = uint32_t((long long)kSzddWindowStart + bestSrc) & kSzddWindowMask;
         }
         if (i + 2 < n) {
             uint32_t h = hash3(i);
-            prev[i & kWindowMask] = head[h];
+            prev[i & kSzddWindowMask] = head[h];
             head[h] = uint32_t(i);
         }
     }
@@ -146,7 +149,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
     std::vector<std::pair<uint32_t, uint32_t>> banMasks;
     banMasks.reserve(bans.size());
     for (const SzddTokenBan &b : bans)
-        if (b.pos < n && (b.len == 0 || (b.len >= kMinMatch && b.len <= kMaxMatch)))
+        if (b.pos < n && (b.len == 0 || (b.len >= kSzddMinMatch && b.len <= kSzddMaxMatch)))
             banMasks.push_back({b.pos, 1u << b.len});
     std::sort(banMasks.begin(), banMasks.end());
 
@@ -154,7 +157,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
     // costs its own bytes, plus the group's flag byte when it opens a group.
     // That is exactly the file size, so the cheapest path is the smallest file.
     constexpr uint32_t kInf = UINT32_MAX;
-    constexpr int kRing = kMaxMatch + 1;
+    constexpr int kRing = kSzddMaxMatch + 1;
     uint32_t cost[kRing][8];
     for (auto &row : cost)
         std::fill(row, row + 8, kInf);
@@ -181,7 +184,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                     choice[(i + 1) * 8 + size_t(nk)] = 1;
                 }
             }
-            for (int len = kMinMatch; len <= maxLen; ++len) {
+            for (int len = kSzddMinMatch; len <= maxLen; ++len) {
                 if (banned & (1u << len))
                     continue;
                 uint32_t &t = cost[(i + size_t(len)) % kRing][nk];
@@ -222,8 +225,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
     SzddMagic(header);
     header[8] = kSzddModeA;
     header[9] = 0;
-    for (int b = 0; b < 4; ++b)
-        header[10 + b] = uint8_t(uint32_t(n) >> (8 * b));
+    WriteLe32(header + kSzddLengthOffset, uint32_t(n));
     out.assign(header, header + kSzddHeaderSize);
     if (trace) {
         trace->origin.assign(kSzddHeaderSize, 0);
@@ -251,7 +253,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
         } else {
             uint32_t src = sourceOf[pos];
             out.push_back(uint8_t(src & 0xFF));
-            out.push_back(uint8_t(((src >> 4) & 0xF0) | uint32_t(tokens[t] - kMinMatch)));
+            out.push_back(uint8_t(((src >> 4) & 0xF0) | uint32_t(tokens[t] - kSzddMinMatch)));
             if (trace) {
                 trace->origin.insert(trace->origin.end(), 2, uint32_t(pos));
                 trace->originLen.insert(trace->originLen.end(), 2, tokens[t]);

@@ -5,10 +5,15 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
 
+status=0
+ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
+
+# Wine runs in the build tree's own prefix only; a WINEPREFIX of the user's is never used.
 export WINEPREFIX="$root/build/target/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 XVFB_PID=
 cleanup() {
+    # Stops this prefix's server; when none is running there is nothing to stop.
     wineserver -k 2>/dev/null || true
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
     return 0
@@ -19,13 +24,17 @@ if [ -z "${DISPLAY:-}" ]; then
     start_xvfb
 fi
 # Make the prefix (once) through the wrapper, then keep its wineserver up for the run.
-bash "$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+bash "$root/scripts/wine-run.sh" --prepare "$root/build/target"
 timeout 60 wineserver -w || wineserver -k
 wineserver -p
 # Start Wine's own services now: started from inside a test they would inherit
 # CTest's output pipe and, living on with the persistent server, never close it.
-wine cmd /c exit >/dev/null 2>&1 || true
-status=0
-ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
+if ! wine cmd /c exit >"$root/build/target/wine-start.log" 2>&1; then
+    echo "test: Wine does not start in $WINEPREFIX:" >&2
+    cat "$root/build/target/wine-start.log" >&2
+    exit 1
+fi
+# One at a time: the Wine tests share the prefix's c:\ovra.tmp and the Windows
+# directory's ovra.ini, which a test running beside them would delete or replace.
 ctest --test-dir "$root/build/target" --output-on-failure --timeout 600 || status=1
 exit $status

@@ -7,14 +7,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/payload.h"
 #include "tests/packer_fixture.h"
+#include "tests/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -28,14 +27,8 @@ struct ToolRun {
 
 std::string Slurp(const fs::path &p)
 {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void Spit(const fs::path &p, const std::vector<uint8_t> &data)
-{
-    std::ofstream f(p, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    std::vector<uint8_t> bytes = ReadWholeFile(p);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 class MksetupCli : public ::testing::Test {
@@ -49,10 +42,10 @@ protected:
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "payload");
-        Spit(dir_ / "stub.exe", packer_fixture::MakeStub());
+        ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
         std::vector<std::vector<uint8_t>> inputs = packer_fixture::PayloadTexts();
         for (int i = 0; i < kPayloadItemCount; ++i)
-            Spit(dir_ / "payload" / PayloadItemName(i), inputs[i]);
+            ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / PayloadItemName(i), inputs[i]));
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -146,10 +139,10 @@ TEST_F(MksetupCli, ErrorsGiveOneLineAndNoOutput)
 {
     ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
     std::string good = Slurp(dir_ / "good.exe");
-    Spit(dir_ / "cut.exe", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "cut.exe", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)));
     std::vector<uint8_t> flipped(good.begin(), good.end());
     flipped[flipped.size() - 40] ^= 0x10;
-    Spit(dir_ / "flipped.exe", flipped);
+    ASSERT_TRUE(WriteWholeFile(dir_ / "flipped.exe", flipped));
     fs::create_directories(dir_ / "short");
     for (int i = 0; i < kPayloadItemCount - 1; ++i)
         fs::copy_file(dir_ / "payload" / PayloadItemName(i), dir_ / "short" / PayloadItemName(i));

@@ -1,5 +1,5 @@
 # Native tests.
-native_test(pathsplit_test tests/pathsplit_test.cpp)
+native_test(pathsplit_test tests/pathsplit_test.cpp engine/pathsplit.cpp)
 native_test(szdd_test tests/szdd_test.cpp)
 native_test(packer_test tests/packer_test.cpp)
 native_test(mksetup_cli_test tests/mksetup_cli_test.cpp)

@@ -2,14 +2,13 @@
 // decode what we compress, and we must decode what mscompress writes.
 #include "engine/szdd.h"
 #include "tests/test_data.h"
+#include "tests/test_files.h"
 
 #include <gtest/gtest.h>
 #include <mspack.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -35,7 +34,7 @@ std::vector<Sample> Corpus()
     };
     // A real program from this machine, when one is there.
     for (const char *path : {"/usr/bin/msexpand", "/bin/ls"}) {
-        auto bin = ReadFile(path);
+        auto bin = ReadWholeFile(path);
         if (!bin.empty()) {
             corpus.push_back({path, bin});
             break;
@@ -73,7 +72,7 @@ std::vector<uint8_t> ExpandWithLibmspack(const std::string &in, const std::strin
     int err = d->decompress(d, in.c_str(), out.c_str());
     mspack_destroy_szdd_decompressor(d);
     EXPECT_EQ(MSPACK_ERR_OK, err);
-    return ReadFile(out);
+    return ReadWholeFile(out);
 }
 
 TEST(SzddPeers, ToolsArePresent)
@@ -92,10 +91,10 @@ TEST(SzddPeers, MsexpandAndLibmspackDecodeOurFiles)
         SCOPED_TRACE(s.name);
         std::vector<uint8_t> packed;
         ASSERT_TRUE(SzddCompress(s.data.data(), s.data.size(), packed));
-        ASSERT_TRUE(WriteFile(dir / "item.bin_", packed));
+        ASSERT_TRUE(WriteWholeFile(dir / "item.bin_", packed));
 
         ASSERT_EQ(0, RunShell("msexpand < '" + (dir / "item.bin_") + "' > '" + (dir / "msexpand.out") + "'"));
-        EXPECT_TRUE(ReadFile(dir / "msexpand.out") == s.data);
+        EXPECT_TRUE(ReadWholeFile(dir / "msexpand.out") == s.data);
         EXPECT_TRUE(ExpandWithLibmspack(dir / "item.bin_", dir / "mspack.out") == s.data);
     }
 }
@@ -108,9 +107,9 @@ TEST(SzddPeers, WeDecodeMscompressFilesAndAreNeverLarger)
         if (s.data.size() < 16)
             continue;  // mscompress 0.4 writes broken files for these
         SCOPED_TRACE(s.name);
-        ASSERT_TRUE(WriteFile(dir / "item.bin", s.data));
+        ASSERT_TRUE(WriteWholeFile(dir / "item.bin", s.data));
         ASSERT_EQ(0, RunShell("cd '" + dir.path + "' && rm -f item.bin_ && mscompress item.bin"));
-        auto theirs = ReadFile(dir / "item.bin_");
+        auto theirs = ReadWholeFile(dir / "item.bin_");
         ASSERT_GE(theirs.size(), kSzddHeaderSize);
 
         std::vector<uint8_t> back;

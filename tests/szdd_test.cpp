@@ -232,14 +232,18 @@ TEST(SzddExpander, WritesExactlyTheHeaderLengthWhateverFollows)
         {"zeros", std::vector<uint8_t>(1666, 0)},
         {"random", Random(1663, 5)},
         {"another item", Compress(Bytes("second item, second item"))},
+        {"more than one read's worth", Random(10000, 6)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         auto g = f;
         g.insert(g.end(), c.trailing.begin(), c.trailing.end());
         std::vector<uint8_t> back;
-        EXPECT_EQ(long(data.size()), SzddExpandBuffer(g.data(), g.size(), back));
+        size_t consumed = 0;
+        EXPECT_EQ(long(data.size()), SzddExpandBuffer(g.data(), g.size(), back, &consumed));
         EXPECT_TRUE(back == data);
+        // What the packer lists as the item's stored size: the file, not what follows it.
+        EXPECT_EQ(f.size(), consumed);
     }
 }
 
@@ -264,8 +268,10 @@ TEST(SzddExpander, NonSzddSourceIsCopiedUnchanged)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> back{1, 2, 3};
-        EXPECT_EQ(long(c.data.size()), SzddExpandBuffer(c.data.data(), c.data.size(), back));
+        size_t consumed = 1;
+        EXPECT_EQ(long(c.data.size()), SzddExpandBuffer(c.data.data(), c.data.size(), back, &consumed));
         EXPECT_TRUE(back == c.data);
+        EXPECT_EQ(c.data.size(), consumed);
     }
 }
 

@@ -1,10 +1,8 @@
-// Test data shared by the codec tests and benchmark: repeated units, seeded noise,
-// named samples, and whole files read and written.
+// Test data shared by the codec tests and benchmark: repeated units, seeded noise
+// and named samples.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,17 +28,3 @@ struct Sample {
     std::string name;
     std::vector<uint8_t> data;
 };
-
-// The whole file, or nothing when it cannot be read.
-inline std::vector<uint8_t> ReadFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-inline bool WriteFile(const std::string &path, const std::vector<uint8_t> &data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
-    return f.good();
-}

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/byte_order.h"
 #include "engine/payload.h"
 #include "engine/szdd.h"
 #include "tools/pe_section.h"
@@ -21,19 +22,6 @@ namespace {
 constexpr int kMaxAvoidRounds = 64;
 // Matches before a marker whose ban may shift the next flag byte between its letters.
 constexpr int kEarlierTokenCandidates = 12;
-
-uint32_t ReadLe32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void WriteLe32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 std::string Hex32(uint32_t v)
 {
@@ -162,11 +150,8 @@ void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
     size_t step = 0;
     size_t stepBytes = 0;
     for (size_t pos = 0; pos < size; ++pos) {
-        uint8_t byte = data[pos];
-        if (tempOpen)
-            ChecksumAddByte(result.checksum, weight, byte);
         int held = 0;
-        if (MatchMarkerByte(marker, matchLength, byte, held) == MARKER_COMPLETE) {
+        if (ScanByte(marker, tempOpen, result.checksum, weight, matchLength, data[pos], held) == MARKER_COMPLETE) {
             size_t start = pos + 1 - 4;
             if (tempOpen)
                 result.items.back().size = start - result.items.back().offset;
@@ -444,35 +429,6 @@ bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vec
     return false;
 }
 
-size_t SzddStreamSize(const uint8_t *data, size_t size, uint32_t &expandedSize)
-{
-    expandedSize = 0;
-    if (size < kSzddHeaderSize || !SzddHasMagic(data, size) || data[8] != kSzddModeA)
-        return 0;
-    expandedSize = ReadLe32(data + 10);
-    size_t pos = kSzddHeaderSize;
-    uint64_t produced = 0;
-    while (produced < expandedSize) {
-        if (pos >= size)
-            return 0;
-        uint8_t flags = data[pos++];
-        for (int bit = 0; bit < 8 && produced < expandedSize; ++bit) {
-            if (flags & (1u << bit)) {
-                if (pos >= size)
-                    return 0;
-                pos += 1;
-                produced += 1;
-            } else {
-                if (size - pos < 2)
-                    return 0;
-                produced += (data[pos + 1] & 0x0F) + 3;
-                pos += 2;
-            }
-        }
-    }
-    return pos;
-}
-
 bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
 {
     info = InstallerInfo{};
@@ -495,10 +451,17 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
     for (size_t i = 0; i < info.scan.items.size(); ++i) {
         const ScanItem &s = info.scan.items[i];
         ListedItem item{s.offset, s.size, 0, 0, false};
-        item.storedSize = SzddStreamSize(file + s.offset, s.size, item.expandedSize);
-        std::vector<uint8_t> expanded;
-        item.expands = item.storedSize != 0 && SzddExpandBuffer(file + s.offset, s.size, expanded) >= 0 &&
-                       expanded.size() == item.expandedSize;
+        const uint8_t *stored = file + s.offset;
+        // Only a compressed file (mode 'A') counts; a plain one would be copied unchanged.
+        if (s.size >= kSzddHeaderSize && SzddHasMagic(stored, s.size) && stored[8] == kSzddModeA) {
+            item.expandedSize = ReadLe32(stored + kSzddLengthOffset);
+            std::vector<uint8_t> expanded;
+            size_t consumed = 0;
+            item.expands = SzddExpandBuffer(stored, s.size, expanded, &consumed) >= 0 &&
+                           expanded.size() == item.expandedSize;
+            if (item.expands)
+                item.storedSize = consumed;
+        }
         if (!item.expands && allExpand && problem.empty())
             problem = ItemLabel(i) + " is not a complete compressed file";
         allExpand = allExpand && item.expands;

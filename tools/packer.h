@@ -117,10 +117,6 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
                       std::string &error);
 
-// Bytes an SZDD file at data occupies (header and compressed data up to its
-// stated length), or 0 when the data ends first or the header is not SZDD.
-size_t SzddStreamSize(const uint8_t *data, size_t size, uint32_t &expandedSize);
-
 // Files. Writes go to a temporary name that then replaces `path`, so a failed
 // write never leaves a partial file under the final name.
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);

@@ -4,18 +4,14 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/byte_order.h"
+
 namespace {
 
 constexpr size_t kDosLfanewOffset = 0x3C;
 constexpr size_t kFileHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
 constexpr uint16_t kMaxSections = 96;  // the loader's own limit
-
-uint16_t ReadU16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t ReadU32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // Calls visit for each section header; stops early when visit returns false.
 bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
@@ -25,7 +21,7 @@ bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
         error = "not a Windows program (no MZ header)";
         return false;
     }
-    uint32_t peOffset = ReadU32(file + kDosLfanewOffset);
+    uint32_t peOffset = ReadLe32(file + kDosLfanewOffset);
     if (peOffset > size || size - peOffset < 4 + kFileHeaderSize) {
         error = "not a Windows program (PE header outside the file)";
         return false;
@@ -35,8 +31,8 @@ bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
         return false;
     }
     const uint8_t *fileHeader = file + peOffset + 4;
-    uint16_t sectionCount = ReadU16(fileHeader + 2);
-    uint16_t optionalSize = ReadU16(fileHeader + 16);
+    uint16_t sectionCount = ReadLe16(fileHeader + 2);
+    uint16_t optionalSize = ReadLe16(fileHeader + 16);
     if (sectionCount > kMaxSections) {
         error = "damaged Windows program (too many sections)";
         return false;
@@ -53,9 +49,9 @@ bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
         PeSection s;
         std::memcpy(s.name, h, 8);
         s.name[8] = '\0';
-        s.virtualSize = ReadU32(h + 8);
-        s.rawSize = ReadU32(h + 16);
-        s.rawOffset = ReadU32(h + 20);
+        s.virtualSize = ReadLe32(h + 8);
+        s.rawSize = ReadLe32(h + 16);
+        s.rawOffset = ReadLe32(h + 20);
         if (s.rawSize != 0 && (s.rawOffset > size || size - s.rawOffset < s.rawSize)) {
             error = std::string("damaged Windows program (section ") + s.name + " outside the file)";
             return false;

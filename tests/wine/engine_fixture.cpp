@@ -5,6 +5,8 @@
 
 #include "engine/szdd.h"
 #include "resources/resource.h"
+#include "stand_in_window.h"
+#include "tests/test_files.h"
 
 std::string ItemContent(int index, int generation)
 {
@@ -35,26 +37,15 @@ bool IsDirectory(const std::string &path)
 
 std::string ReadAll(const std::string &path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!FileExists(path))
         return "<missing>";
-    std::string content;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        content.append(buffer, got);
-    CloseHandle(file);
-    return content;
+    std::vector<uint8_t> content = ReadWholeFile(path);
+    return std::string(content.begin(), content.end());
 }
 
 void WriteAll(const std::string &path, const std::string &content)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << path;
-    DWORD put = 0;
-    ASSERT_TRUE(WriteFile(file, content.data(), DWORD(content.size()), &put, nullptr));
-    CloseHandle(file);
+    ASSERT_TRUE(WriteWholeFile(path, content)) << path;
 }
 
 void RemoveTree(const std::string &path)
@@ -84,29 +75,6 @@ std::string WindowsDirectory()
     return std::string(buffer, length);
 }
 
-namespace {
-
-const char kOwnerClass[] = "EngineTestOwner";
-
-HWND CreateOwner()
-{
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = DefWindowProcA;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = kOwnerClass;
-        registered = RegisterClassA(&windowClass) != 0;
-    }
-    HWND window = CreateWindowExA(0, kOwnerClass, "Install", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
-                                  GetModuleHandleA(nullptr), nullptr);
-    CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 10, 10, 280, 20, window, HMENU(IDC_STATUS_LINE),
-                    GetModuleHandleA(nullptr), nullptr);
-    return window;
-}
-
-}  // namespace
-
 void EngineTest::SetUp()
 {
     char temp[MAX_PATH];
@@ -121,7 +89,7 @@ void EngineTest::SetUp()
     oldSettings = WindowsDirectory() + "\\ovra.ini";
     DeleteFileA(oldSettings.c_str());
 
-    owner = CreateOwner();
+    owner = CreateStandInWindow(0, 0, 300, 200, {10, 40, 210, 60});
     ASSERT_NE(nullptr, owner);
     answerer.reset(new ScopedBoxAnswerer);
 

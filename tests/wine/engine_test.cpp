@@ -2,12 +2,9 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "expected_texts.h"
 
 namespace {
-
-const char kDirectoryProblem[] =
-    "There seems to be a problem creating the directory you specified.\n\n"
-    "Please try using a different directory name!";
 
 // ---- The session record -------------------------------------------------------
 
@@ -153,6 +150,44 @@ TEST_F(Destination, MissingParentIsError1AndCreatesNothing)
     EXPECT_FALSE(FileExists(base + "\\missing"));
     ASSERT_EQ(1u, answerer->boxes.size());
     ExpectErrorBox(answerer->boxes[0], 1, kDirectoryProblem, owner);
+}
+
+// ---- The numbered error boxes --------------------------------------------------
+
+// Every failure site's number and text; the sites themselves are driven in the
+// destination, placement and scan tests. 14 belongs to the Install dialog.
+struct ErrorCase {
+    InstallError error;
+    int number;
+    const char *text;
+};
+
+const ErrorCase kErrorCases[] = {
+    {INSTALL_ERROR_CREATE_DESTINATION, 1, kDirectoryProblem},
+    {INSTALL_ERROR_OPEN_ITEM, 3, kReadProblem},
+    {INSTALL_ERROR_CREATE_TARGET, 4, kCopyProblem},
+    {INSTALL_ERROR_EXPAND_ITEM, 5, kCopyProblem},
+    {INSTALL_ERROR_BACKUP_DIRECTORY, 6, kBackupDirProblem},
+    {INSTALL_ERROR_BACKUP_FILE, 7, kBackupProblem},
+    {INSTALL_ERROR_BACKUP_SETTINGS, 8, kBackupProblem},
+    {INSTALL_ERROR_READ_INSTALLER, 9, kReadProblem},
+    {INSTALL_ERROR_CREATE_TEMP, 11, kExtractProblem},
+    {INSTALL_ERROR_BAD_CHECKSUM, 13, kCorrupt},
+    {INSTALL_ERROR_NOTHING_PLACED, 14, kCorrupt},
+};
+
+using ErrorBoxes = EngineTest;
+
+TEST_F(ErrorBoxes, EachFailureSiteShowsItsNumberAndText)
+{
+    for (const ErrorCase &c : kErrorCases) {
+        SCOPED_TRACE("error " + std::to_string(c.number));
+        size_t before = answerer->boxes.size();
+        answerer->Push(IDOK);
+        ShowInstallError(c.error);
+        ASSERT_EQ(before + 1, answerer->boxes.size());
+        ExpectErrorBox(answerer->boxes.back(), c.number, c.text, owner);
+    }
 }
 
 // ---- Rollback ------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // and errors where LZ32 quietly writes too much or too little.
 #include "engine/lzexpand.h"
 #include "engine/szdd.h"
+#include "tests/test_files.h"
 
 #include <gtest/gtest.h>
 #include <lzexpand.h>
@@ -33,29 +34,6 @@ std::string TestDir()
 std::string PathOf(const char *name)
 {
     return TestDir() + "\\" + name;
-}
-
-void WriteWholeFile(const std::string &path, const std::vector<uint8_t> &data)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    DWORD put = 0;
-    ASSERT_TRUE(data.empty() || WriteFile(h, data.data(), DWORD(data.size()), &put, nullptr));
-    CloseHandle(h);
-}
-
-std::vector<uint8_t> ReadWholeFile(const std::string &path)
-{
-    std::vector<uint8_t> data;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return data;
-    uint8_t buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
-        data.insert(data.end(), buf, buf + got);
-    CloseHandle(h);
-    return data;
 }
 
 std::vector<uint8_t> SampleContent(size_t n, uint32_t seed)
@@ -136,7 +114,7 @@ TEST(OvraLZ, ExpandsItemsLikeTheSystemButStopsAtTheHeaderLength)
         std::mt19937 rng(7);
         for (size_t k = 0; k < c.trailing; ++k)
             item.push_back(k < 43 ? uint8_t(rng()) : 0);
-        WriteWholeFile(PathOf("item.tmp"), item);
+        ASSERT_TRUE(WriteWholeFile(PathOf("item.tmp"), item));
 
         CopyResult ours = CopyWithOurs(PathOf("item.tmp"), PathOf("ours.out"));
         CopyResult sys = CopyWithSystem(PathOf("item.tmp"), PathOf("system.out"));
@@ -163,7 +141,7 @@ TEST(OvraLZ, PlainSourceIsCopiedUnchangedByBoth)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        WriteWholeFile(PathOf("plain.ini"), c.data);
+        ASSERT_TRUE(WriteWholeFile(PathOf("plain.ini"), c.data));
         CopyResult ours = CopyWithOurs(PathOf("plain.ini"), PathOf("ours.out"));
         CopyResult sys = CopyWithSystem(PathOf("plain.ini"), PathOf("system.out"));
         EXPECT_EQ(LONG(c.data.size()), ours.result);
@@ -191,7 +169,7 @@ TEST(OvraLZ, DamagedItemsGiveANegativeResult)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        WriteWholeFile(PathOf("damaged.tmp"), c.file);
+        ASSERT_TRUE(WriteWholeFile(PathOf("damaged.tmp"), c.file));
         EXPECT_EQ(c.expected, CopyWithOurs(PathOf("damaged.tmp"), PathOf("ours.out")).result);
     }
 }
@@ -205,7 +183,7 @@ TEST(OvraLZ, OpenAndHandleErrors)
     EXPECT_EQ(-1, OvraLZOpenFile(PathOf("no such dir\\out.txt").c_str(), &rec, 0x1000));
     EXPECT_EQ(-1, OvraLZOpenFile(PathOf("x").c_str(), &rec, 0x0002));  // a mode we do not offer
 
-    WriteWholeFile(PathOf("src.txt"), {'a', 'b', 'c'});
+    ASSERT_TRUE(WriteWholeFile(PathOf("src.txt"), std::vector<uint8_t>{'a', 'b', 'c'}));
     INT in = OvraLZOpenFile(PathOf("src.txt").c_str(), &rec, 0);
     ASSERT_GT(in, 0);
     EXPECT_STREQ(PathOf("src.txt").c_str(), rec.szPathName);
@@ -220,7 +198,7 @@ TEST(OvraLZ, OpenAndHandleErrors)
     OvraLZClose(in);                                        // closing twice is harmless
 
     // Creating truncates an existing file.
-    WriteWholeFile(PathOf("dst.txt"), std::vector<uint8_t>(100, 'x'));
+    ASSERT_TRUE(WriteWholeFile(PathOf("dst.txt"), std::vector<uint8_t>(100, 'x')));
     EXPECT_EQ(3, CopyWithOurs(PathOf("src.txt"), PathOf("dst.txt")).result);
     EXPECT_EQ(3u, ReadWholeFile(PathOf("dst.txt")).size());
 

@@ -2,26 +2,11 @@
 // question, the old settings file in the Windows directory, backups, and every
 // numbered error with the state of the disk afterwards.
 #include "engine_fixture.h"
+#include "expected_texts.h"
 
 namespace {
 
 const char kMissing[] = "<missing>";
-const char kQuestion[] =
-    "The Ovra installation comes with prefab INI files but if I install them you will lose your current Ovra "
-    "settings.\n\nWould you like to KEEP your current Ovra settings?";
-const char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-const char kCopyProblem[] =
-    "There seems to be a problem copying files to their destination.\n\n"
-    "Please try running the installation program again!";
-const char kBackupDirProblem[] =
-    "There seems to be a problem creating the backup directory.\n\n"
-    "Please try installing to a different directory!";
-const char kBackupProblem[] =
-    "There seems to be a problem backing up your original files.\n\n"
-    "Please try installing to a different directory!";
-
 const char kOld[] = "the user's settings";
 const char kWindows[] = "settings left in the windows directory";
 
@@ -30,7 +15,7 @@ using Placement = EngineTest;
 void ExpectQuestion(const SeenBox &box, HWND owner)
 {
     EXPECT_EQ("Ovra Installation Warning", box.caption);
-    EXPECT_EQ(kQuestion, box.text);
+    EXPECT_EQ(kSettingsQuestion, box.text);
     EXPECT_EQ(UINT(MB_YESNO), box.buttons);
     EXPECT_EQ(UINT(MB_ICONQUESTION), box.icon);
     EXPECT_EQ(owner, box.owner);

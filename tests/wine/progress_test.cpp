@@ -8,6 +8,7 @@
 
 #include "engine/session.h"
 #include "resources/resource.h"
+#include "stand_in_window.h"
 
 namespace {
 
@@ -55,13 +56,8 @@ protected:
     void SetUp() override
     {
         // Client area = window area, so control coordinates are surface coordinates.
-        window = CreateWindowExA(0, "STATIC", "", WS_POPUP, 100, 100, kSurfaceW, kSurfaceH, NULL, NULL,
-                                 GetModuleHandleA(NULL), NULL);
+        window = CreateStandInWindow(100, 100, kSurfaceW, kSurfaceH, {kBarX, kBarY, kBarX + kBarW, kBarY + kBarH});
         ASSERT_NE(window, HWND(NULL));
-        CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, kBarX, kBarY, kBarW, kBarH, window,
-                        HMENU(INT_PTR(IDC_PROGRESS_AREA)), GetModuleHandleA(NULL), NULL);
-        CreateWindowExA(0, "STATIC", "Scanning...", WS_CHILD, 0, 40, 200, 16, window,
-                        HMENU(INT_PTR(IDC_STATUS_LINE)), GetModuleHandleA(NULL), NULL);
         ResetSession();
         session.dialogWindow = window;
         strcpy(session.destinationDir, "c:\\ovra");

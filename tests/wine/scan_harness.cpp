@@ -7,6 +7,7 @@
 #include "engine/session.h"
 #include "msgbox_answerer.h"
 #include "resources/resource.h"
+#include "stand_in_window.h"
 
 static FILE *report;
 static WNDPROC staticProc;
@@ -50,12 +51,8 @@ int main(int argc, char **argv)
     report = fopen(argv[1], "w");
     if (!report)
         return 2;
-    HINSTANCE instance = GetModuleHandleA(NULL);
-    HWND window = CreateWindowExA(0, "STATIC", "scan", WS_POPUP, 0, 0, 300, 100, NULL, NULL, instance, NULL);
-    HWND status = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 300, 16, window,
-                                  HMENU(INT_PTR(IDC_STATUS_LINE)), instance, NULL);
-    CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, 10, 40, 200, 20, window,
-                    HMENU(INT_PTR(IDC_PROGRESS_AREA)), instance, NULL);
+    HWND window = CreateStandInWindow(0, 0, 300, 100, {10, 40, 210, 60});
+    HWND status = GetDlgItem(window, IDC_STATUS_LINE);
     staticProc = WNDPROC(SetWindowLongPtrA(status, GWLP_WNDPROC, LONG_PTR(StatusProc)));
 
     BoxAnswerer answerer;
@@ -72,9 +69,9 @@ int main(int argc, char **argv)
         if (!MoveFileA(self, moved))
             fprintf(report, "cannot move %s\n", self);
     }
-    int result = OpenInstallerFile();
-    fprintf(report, "open %d\n", result);
-    while (result == 1) {
+    OpenResult result = OpenInstallerFile();
+    fprintf(report, "open %d\n", int(result));
+    while (result == OPEN_DONE) {
         int step = ScanStep();
         long position = session.installerFile ? ftell(session.installerFile) : -1;
         fprintf(report, "step %d %ld %d\n", step, position, int(session.placedCount));

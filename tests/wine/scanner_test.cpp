@@ -11,6 +11,8 @@
 
 #include "engine/payload.h"
 #include "engine/szdd.h"
+#include "expected_texts.h"
+#include "tests/test_files.h"
 #include "tools/packer.h"
 
 namespace {
@@ -23,20 +25,6 @@ std::string ModuleDirectory()
     DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
     std::string s(path, n);
     return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-Bytes ReadBytes(const std::string &path)
-{
-    Bytes data;
-    std::string error;
-    EXPECT_TRUE(ReadFileBytes(path, data, error)) << error;
-    return data;
-}
-
-void WriteBytes(const std::string &path, const Bytes &data)
-{
-    std::string error;
-    ASSERT_TRUE(WriteFileReplacing(path, data, error)) << error;
 }
 
 uint32_t Fnv(const uint8_t *p, size_t n)
@@ -136,19 +124,6 @@ std::string WithTempDirectory(const std::string &directory)
     return env + '\0';
 }
 
-const char kCorrupt[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
-const char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-const char kExtractProblem[] =
-    "There seems to be a problem extracting files from the installation file.\n\n"
-    "Please try running the installation program again!";
-const char kCopyProblem[] =
-    "There seems to be a problem copying files to their destination.\n\n"
-    "Please try running the installation program again!";
-
 class ScanTest : public ::testing::Test {
 protected:
     std::string work, dest;
@@ -163,7 +138,7 @@ protected:
         CreateDirectoryA(work.c_str(), NULL);
         dest = work + "\\dest";
         CreateDirectoryA(dest.c_str(), NULL);
-        harness = ReadBytes(ModuleDirectory() + "scan_harness.exe");
+        harness = ReadWholeFile(ModuleDirectory() + "scan_harness.exe");
         ASSERT_FALSE(harness.empty());
     }
     void TearDown() override
@@ -217,7 +192,7 @@ protected:
     Report Run(const Bytes &installer, const char *environment = nullptr, const char *option = "")
     {
         std::string exe = work + "\\setup.exe", reportPath = work + "\\report.txt";
-        WriteBytes(exe, installer);
+        EXPECT_TRUE(WriteWholeFile(exe, installer)) << exe;
         std::string command = "\"" + exe + "\" \"" + reportPath + "\" \"" + dest + "\" " + option;
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
@@ -277,7 +252,7 @@ protected:
     {
         for (int i = 0; i < kPayloadItemCount; i++) {
             SCOPED_TRACE(PayloadItemName(i));
-            EXPECT_EQ(ReadBytes(Installed(i)), contents[i]);
+            EXPECT_EQ(ReadWholeFile(Installed(i)), contents[i]);
         }
     }
 
