@@ -15,12 +15,13 @@ target_compile_options(ovra_layout PRIVATE ${INSTALLER_COMPILE_FLAGS})
 add_library(ovra_installer STATIC ${ENGINE_SOURCES} ${INSTALLER_UI_SOURCES} ${INSTALLER_SHELL_SOURCES})
 target_compile_options(ovra_installer PRIVATE ${INSTALLER_COMPILE_FLAGS})
 target_link_libraries(ovra_installer PUBLIC ovra_layout comdlg32 gdi32 user32 kernel32)
+target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
 
 # The packer library: for the Windows build of mksetup and the tests that pack installers.
 add_library(ovra_packer STATIC ${PACKER_SOURCES})
 target_link_libraries(ovra_packer PUBLIC ovra_layout)
 
-add_executable(setup32-stub WIN32 ui/main.cpp resources/setup32.rc)
+add_executable(setup32-stub WIN32 ui/app.cpp resources/setup32.rc)
 target_link_libraries(setup32-stub PRIVATE ovra_installer)
 target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
 # The map names every object the program links: the place to check what it carries.
@@ -60,17 +61,3 @@ endfunction()
 include(${CMAKE_SOURCE_DIR}/tests/wine.cmake)
 include(${CMAKE_SOURCE_DIR}/bench/wine.cmake)
 
-# The Install dialog, the Directory chooser and window centring.
-add_library(ovra_ui STATIC ui/centre.cpp ui/chooser.cpp ui/install_dialog.cpp)
-target_link_libraries(ovra_ui PUBLIC ovra_engine)
-target_compile_options(ovra_ui PRIVATE ${INSTALLER_COMPILE_FLAGS})
-# Shell integration: the Program Manager group over DDE.
-add_library(ovra_shell STATIC shell/progman.cpp)
-target_include_directories(ovra_shell PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(ovra_shell PRIVATE ${INSTALLER_COMPILE_FLAGS})
-target_link_libraries(ovra_shell PUBLIC ovra_engine user32)
-# The application shell compiles here; it links into the installer together with the
-# Install dialog.
-add_library(setup32_app OBJECT ui/app.cpp)
-target_include_directories(setup32_app PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(setup32_app PRIVATE ${INSTALLER_COMPILE_FLAGS})

@@ -3,7 +3,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
-export WINEPREFIX="$root/build/target/wineprefix"
+. "$root/scripts/wine-tree.sh"
+choose_wine_tree "$root"
 "$root/build/native/size_bench" "$root/out/setup32-stub.exe"
 "$root/build/native/szdd_bench"
-bash "$root/scripts/wine-run.sh" "$root/build/target/scan_bench.exe"
+bash "$root/scripts/wine-run.sh" "$WINE_TREE/scan_bench.exe"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds both trees from one source (native tools and tests; the i686 Windows target)
 # and leaves the artifacts in out/: mksetup, setup32-stub.exe and the demo setup32.exe.
+# On a machine that cannot run 32-bit programs it also builds build/target64, the same
+# Windows sources for 64-bit Wine, so that the Windows tests still run for real.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -14,6 +16,16 @@ cmake -S "$root" -B "$root/build/target" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel 
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >>"$root/build.log" 2>&1 \
     || { cat "$root/build.log" >&2; exit 1; }
 cmake --build "$root/build/target" -j "$jobs" >>"$root/build.log" 2>&1 || { cat "$root/build.log" >&2; exit 1; }
+
+. "$root/scripts/wine-tree.sh"
+choose_wine_tree "$root"
+if [ "$WINE_TREE" != "$root/build/target" ]; then
+    echo "build: this machine cannot run 32-bit programs; the Windows tests use a 64-bit build" >&2
+    cmake -S "$root" -B "$WINE_TREE" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >>"$root/build.log" 2>&1 \
+        || { cat "$root/build.log" >&2; exit 1; }
+    cmake --build "$WINE_TREE" -j "$jobs" >>"$root/build.log" 2>&1 || { cat "$root/build.log" >&2; exit 1; }
+fi
 
 mkdir -p "$root/out"
 install -m 755 "$root/build/native/mksetup" "$root/out/mksetup"

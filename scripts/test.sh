@@ -9,7 +9,10 @@ status=0
 ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
 
 # Wine runs in the build tree's own prefix only; a WINEPREFIX of the user's is never used.
-export WINEPREFIX="$root/build/target/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+. "$root/scripts/wine-tree.sh"
+choose_wine_tree "$root"
+[ "$WINE_ARCH" = win32 ] || echo "test: this machine cannot run 32-bit programs; the Windows tests run the 64-bit build in $WINE_TREE" >&2
+export WINEPREFIX="$WINE_TREE/wineprefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 XVFB_PID=
 cleanup() {
@@ -24,17 +27,17 @@ if [ -z "${DISPLAY:-}" ]; then
     start_xvfb
 fi
 # Make the prefix (once) through the wrapper, then keep its wineserver up for the run.
-bash "$root/scripts/wine-run.sh" --prepare "$root/build/target"
+bash "$root/scripts/wine-run.sh" --prepare "$WINE_TREE"
 timeout 60 wineserver -w || wineserver -k
 wineserver -p
 # Start Wine's own services now: started from inside a test they would inherit
 # CTest's output pipe and, living on with the persistent server, never close it.
-if ! wine cmd /c exit >"$root/build/target/wine-start.log" 2>&1; then
+if ! wine cmd /c exit >"$WINE_TREE/wine-start.log" 2>&1; then
     echo "test: Wine does not start in $WINEPREFIX:" >&2
-    cat "$root/build/target/wine-start.log" >&2
+    cat "$WINE_TREE/wine-start.log" >&2
     exit 1
 fi
 # One at a time: the Wine tests share the prefix's c:\ovra.tmp and the Windows
 # directory's ovra.ini, which a test running beside them would delete or replace.
-ctest --test-dir "$root/build/target" --output-on-failure --timeout 600 || status=1
+ctest --test-dir "$WINE_TREE" --output-on-failure --timeout 600 || status=1
 exit $status

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs one Windows program under Wine for CTest: an isolated 32-bit prefix inside the
+# Runs one Windows program under Wine for CTest: an isolated prefix (32-bit, or 64-bit
+# for a tree built for 64-bit Windows) inside the
 # build tree (made once, shared by later runs), quiet Wine, and an Xvfb display of its
 # own when none is set. Stops what it started; passes the program's exit code on.
 #
@@ -40,7 +41,10 @@ if [ -n "${WINEPREFIX:-}" ] && [ "$(realpath -m -- "$WINEPREFIX")" != "$own" ]; 
          "prefix, so they run only in the build tree's own prefix $own; unset WINEPREFIX" >&2
     exit 2
 fi
-export WINEPREFIX="$own" WINEARCH=win32 WINEDEBUG=-all
+# A tree built for 64-bit Windows runs in a 64-bit prefix.
+arch=win32
+grep -q 'x86_64-w64-mingw32' "$tree/CMakeCache.txt" && arch=win64
+export WINEPREFIX="$own" WINEARCH=$arch WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 XVFB_PID=

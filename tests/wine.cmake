@@ -22,17 +22,17 @@ add_dependencies(scanner_wine_test scan_harness)
 # The dialogs: their pure rules, and the real dialogs driven from outside through a
 # stand-in host that the tests pack with a payload.
 wine_test(ui_rules_wine_test tests/wine/ui_rules_test.cpp)
-target_link_libraries(ui_rules_wine_test PRIVATE ovra_ui)
+target_link_libraries(ui_rules_wine_test PRIVATE ovra_installer)
 add_executable(dialog_host tests/wine/dialog_host.cpp resources/setup32.rc)
 target_include_directories(dialog_host PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(dialog_host PRIVATE ovra_ui)
+target_link_libraries(dialog_host PRIVATE ovra_installer)
 target_compile_options(dialog_host PRIVATE ${INSTALLER_COMPILE_FLAGS})
 target_link_options(dialog_host PRIVATE -static -s -Wl,--gc-sections)
 add_custom_command(TARGET dialog_host POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:dialog_host> VERBATIM)
 add_executable(dialog_wine_test tests/wine/dialog_test.cpp tests/wine/ui_driver.cpp)
 target_include_directories(dialog_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(dialog_wine_test PRIVATE ovra_ui gtest_main)
+target_link_libraries(dialog_wine_test PRIVATE ovra_installer gtest_main)
 target_link_options(dialog_wine_test PRIVATE -static)
 add_dependencies(dialog_wine_test dialog_host)
 # Everything but the drive-type cases, which need a prefix of their own.
@@ -47,7 +47,8 @@ add_test(NAME dialog_drive_types_wine_test
 add_executable(progman_server tests/wine/progman_server.cpp)
 target_link_libraries(progman_server PRIVATE user32)
 target_link_options(progman_server PRIVATE -static)
-wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp)
-target_link_libraries(progman_wine_test PRIVATE ovra_shell ole32 uuid shell32)
+wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp
+  tests/wine/stand_in_window.cpp)
+target_link_libraries(progman_wine_test PRIVATE ole32 uuid shell32)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)

@@ -105,6 +105,7 @@ int ChooseDirectory(HWND owner)
     OPENFILENAMEA request;
     memset(&request, 0, sizeof request);
     // The older record, without the fields newer platforms appended: 76 bytes here.
+    static_assert(sizeof(void *) != 4 || OPENFILENAME_SIZE_VERSION_400A == 76, "the older record is 76 bytes");
     request.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     request.hwndOwner = owner;
     request.hInstance = GetModuleHandleA(NULL);

@@ -26,9 +26,6 @@ static const char kSpacesWarning[] =
     "in its name.\n\n"
     "Do you wish to continue installing to this directory?";
 static const char kAbortQuestion[] = "Are you sure you want to abort the installation?";
-static const char kNothingPlaced[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
 
 // The explanations and options of the idle layout, and what takes their place
 // while a run goes on.
@@ -189,7 +186,7 @@ static INT_PTR OnInstall(HWND dialog)
         return 1;
     }
     SetFocus(GetDlgItem(dialog, IDC_CANCEL));
-    if (OpenInstallerFile() == 1)
+    if (OpenInstallerFile() == OPEN_DONE)
         PostMessageA(dialog, WM_APP_STEP, 0, 0);
     else
         EndDialog(dialog, 0);
@@ -277,7 +274,7 @@ static INT_PTR OnStep(HWND dialog)
     }
     Rollback();
     if (result == STEP_DONE)
-        ShowInstallError(14, kNothingPlaced);
+        ShowInstallError(INSTALL_ERROR_NOTHING_PLACED);
     if (result == STEP_SOFT_FAILURE)
         SetDialogMode(dialog, false);
     else
