@@ -43,9 +43,14 @@ if [ -n "${WINEPREFIX:-}" ] && [ "$(realpath -m -- "$WINEPREFIX")" != "$own" ]; 
 fi
 # A tree built for 64-bit Windows runs in a 64-bit prefix.
 arch=win32
-grep -q 'x86_64-w64-mingw32' "$tree/CMakeCache.txt" && arch=win64
+if grep -q 'x86_64-w64-mingw32' "$tree/CMakeCache.txt"; then
+    arch=win64
+    . "$(dirname "$0")/wine-tree.sh"
+    use_wine64_loader "$tree"
+fi
 export WINEPREFIX="$own" WINEARCH=$arch WINEDEBUG=-all
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# winemenubuilder is off: it would put the test group on the Unix desktop.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
 
 XVFB_PID=
 cleanup() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; }

@@ -19,3 +19,18 @@ choose_wine_tree() {
         WINE_TREE="$root/build/target64" WINE_ARCH=win64
     fi
 }
+
+# Debian's wine and wine-stable commands always pick the 32-bit loader when it is
+# installed, even where it cannot run; for a 64-bit tree the commands are pointed at
+# the 64-bit loader through two small shims in the tree (wineboot and the other
+# tools run wine-stable from PATH).
+use_wine64_loader() {
+    local tree=$1 bin name
+    bin="$tree/wine64-bin"
+    mkdir -p "$bin"
+    for name in wine wine-stable; do
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/$name"
+        chmod 755 "$bin/$name"
+    done
+    export WINELOADER=/usr/lib/wine/wine64 PATH="$bin:$PATH"
+}

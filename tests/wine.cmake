@@ -32,7 +32,7 @@ add_custom_command(TARGET dialog_host POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:dialog_host> VERBATIM)
 add_executable(dialog_wine_test tests/wine/dialog_test.cpp tests/wine/ui_driver.cpp)
 target_include_directories(dialog_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(dialog_wine_test PRIVATE ovra_installer gtest_main)
+target_link_libraries(dialog_wine_test PRIVATE ovra_installer ovra_packer gtest_main)
 target_link_options(dialog_wine_test PRIVATE -static)
 add_dependencies(dialog_wine_test dialog_host)
 # Everything but the drive-type cases, which need a prefix of their own.
@@ -49,6 +49,6 @@ target_link_libraries(progman_server PRIVATE user32)
 target_link_options(progman_server PRIVATE -static)
 wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp
   tests/wine/stand_in_window.cpp)
-target_link_libraries(progman_wine_test PRIVATE ole32 uuid shell32)
+target_link_libraries(progman_wine_test PRIVATE ovra_packer ole32 uuid shell32)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)

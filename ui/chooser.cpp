@@ -3,6 +3,7 @@
 #include "ui/chooser.h"
 
 #include <commdlg.h>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -105,7 +106,8 @@ int ChooseDirectory(HWND owner)
     OPENFILENAMEA request;
     memset(&request, 0, sizeof request);
     // The older record, without the fields newer platforms appended: 76 bytes here.
-    static_assert(sizeof(void *) != 4 || OPENFILENAME_SIZE_VERSION_400A == 76, "the older record is 76 bytes");
+    static_assert(sizeof(void *) != 4 || offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+                  "the older record is 76 bytes");
     request.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     request.hwndOwner = owner;
     request.hInstance = GetModuleHandleA(NULL);
