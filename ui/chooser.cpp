@@ -51,8 +51,9 @@ void SyncChooserPath(HWND chooser)
     } else {
         const char *suffix = ChooserSuffix(text);
         // A directory too long for the suffix is proposed as it is rather than cut.
-        if (size_t(n) + strlen(suffix) < size_t(kPathCapacity))
-            strcat(text, suffix);
+        size_t suffixLength = strlen(suffix);
+        if (size_t(n) + suffixLength < size_t(kPathCapacity))
+            memcpy(text + n, suffix, suffixLength + 1);
     }
     SetDlgItemTextA(chooser, IDC_CHOOSER_PATH, text);
 }
@@ -85,6 +86,9 @@ UINT_PTR CALLBACK ChooserHook(HWND chooser, UINT message, WPARAM wParam, LPARAM)
         // The platform has just put its filter (*.*) into the file-name field; with a
         // wildcard there OK only filters the list again and the chooser never ends.
         SetDlgItemTextA(chooser, edt1, kPlaceholderName);
+        // What the user types must fit the destination buffer whole: a longer text
+        // would be cut when OK reads it and name some other directory.
+        SendDlgItemMessageA(chooser, IDC_CHOOSER_PATH, EM_LIMITTEXT, kPathCapacity - 1, 0);
         break;
     case WM_SHOWWINDOW:
         ShowChooser(chooser);

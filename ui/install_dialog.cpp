@@ -124,7 +124,7 @@ static void ProposeDestination(HWND dialog)
         if (text[0] >= 'a' && text[0] <= 'z')
             _chdrive(text[0] - 'a' + 1);
     }
-    strcat(text, "ovra");  // at most three characters before it
+    memcpy(text + strlen(text), "ovra", sizeof "ovra");  // at most three characters before it
     SetDlgItemTextA(dialog, IDC_DEST_TEXT, text);
 }
 

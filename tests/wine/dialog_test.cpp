@@ -830,6 +830,8 @@ TEST_F(ChooserTest, FirstBrowseStartsAtTheDriveRootAndProposesOvraInEachDirector
     EXPECT_EQ(GetDlgItem(chooser, IDC_CHOOSER_PATH), FocusedWindow(chooser));
     // The placeholder is back in the file-name field, or OK would only filter.
     EXPECT_EQ("JUNK!", ControlText(chooser, edt1));
+    // Typing stops at 299 characters, so OK never reads a cut path.
+    EXPECT_EQ(299u, unsigned(SendMessageA(GetDlgItem(chooser, IDC_CHOOSER_PATH), EM_GETLIMITTEXT, 0, 0)));
     ExpectCentred(chooser, "chooser");
     Screenshot("chooser.png");
 
