@@ -10,20 +10,13 @@
 #include "engine/session.h"
 #include "resources/resource.h"
 #include "ui/centre.h"
+#include "ui/rules.h"
 
 // Cleared by the first chooser of the process: only that one starts at the root
 // of the destination's drive.
 static bool chooserFirstUse = true;
 
 static const char kPlaceholderName[] = "JUNK!";
-
-const char *ChooserSuffix(const char *directory)
-{
-    if (strstr(directory, "\\ovra") != NULL)
-        return "";
-    size_t n = strlen(directory);
-    return n > 0 && directory[n - 1] == '\\' ? "ovra" : "\\ovra";
-}
 
 // The installer's own directory followed by ovra, for a current directory too short
 // to mean anything. Left empty when the program's path does not fit.

@@ -9,6 +9,3 @@ int ChooseDirectory(HWND owner);
 UINT_PTR CALLBACK ChooserHook(HWND chooser, UINT message, WPARAM wParam, LPARAM lParam);
 // Rebuilds field 102 from the platform's current directory in control 1088.
 void SyncChooserPath(HWND chooser);
-// What to append to a lower-cased directory of two or more characters: nothing when
-// it already holds "\ovra" anywhere, "ovra" after a trailing backslash, else "\ovra".
-const char *ChooserSuffix(const char *directory);

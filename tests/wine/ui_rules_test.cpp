@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/centre.h"
-#include "ui/chooser.h"
+#include "ui/rules.h"
 
 namespace {
 
