@@ -117,7 +117,9 @@ bool EnsureBackupDirectory()
         ShowInstallError(INSTALL_ERROR_BACKUP_DIRECTORY);
         return false;
     }
-    strcat(session.backupDir, "\\");
+    size_t length = strlen(session.backupDir);
+    session.backupDir[length] = '\\';
+    session.backupDir[length + 1] = '\0';
     return true;
 }
 
