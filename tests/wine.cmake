@@ -47,8 +47,13 @@ add_test(NAME dialog_drive_types_wine_test
 add_executable(progman_server tests/wine/progman_server.cpp)
 target_link_libraries(progman_server PRIVATE user32)
 target_link_options(progman_server PRIVATE -static)
-wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp
-  tests/wine/stand_in_window.cpp)
+wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/progman_peers.cpp tests/wine/engine_fixture.cpp
+  tests/wine/msgbox_answerer.cpp tests/wine/stand_in_window.cpp)
 target_link_libraries(progman_wine_test PRIVATE ovra_packer ole32 uuid shell32)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
+# The installer program itself, packed with a small payload at test time and driven
+# through its real windows, against the stand-in server and Wine's own.
+wine_test(program_wine_test tests/wine/program_test.cpp tests/wine/ui_driver.cpp tests/wine/progman_peers.cpp)
+target_link_libraries(program_wine_test PRIVATE ovra_packer ole32 uuid shell32)
+add_dependencies(program_wine_test setup32-stub progman_server)

@@ -26,3 +26,9 @@ constexpr char kCorrupt[] =
 constexpr char kSettingsQuestion[] =
     "The Ovra installation comes with prefab INI files but if I install them you will lose your current Ovra "
     "settings.\n\nWould you like to KEEP your current Ovra settings?";
+constexpr char kAbortQuestion[] = "Are you sure you want to abort the installation?";
+constexpr char kIconRetryText[] =
+    "There seems to be a problem adding Ovra icons to the Program Manager!\n\nDo you want me to try again?";
+constexpr char kSuccessText[] =
+    "Ovra Installation was successful!\n\n"
+    "Please take the time to browse through the guide.txt, changes.txt, and ovra.hlp files!\n\nHave fun!";

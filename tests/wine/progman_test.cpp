@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <ddeml.h>
-#include <shlobj.h>
-#include <objidl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,37 +12,14 @@
 
 #include "engine/session.h"
 #include "engine_fixture.h"
+#include "progman_peers.h"
 #include "shell/progman.h"
 
 namespace {
 
-// The commands for c:\ovra under the newer shell; the older one differs in two rows.
-const char *const kOvraCommands[kShellCommandCount] = {
-    "[CreateGroup(\"Ovra\")]",
-    "[ShowGroup(\"Ovra\",1)]",
-    "[ReplaceItem(\"Ovra32\")]",
-    "[AddItem(\"c:\\ovra\\Ovra32.exe\",\"Ovra32\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Ovra Help\")]",
-    "[AddItem(\"c:\\ovra\\Ovra.hlp\",\"Ovra Help\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Net Intro\")]",
-    "[AddItem(\"c:\\ovra\\Netintro.hlp\",\"Net Intro\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Guide.txt\")]",
-    "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",,,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Changes.txt\")]",
-    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",,,,,\"c:\\ovra\")]",
-};
-const char kOldShellGuide[] = "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
-const char kOldShellChanges[] =
-    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
-
 std::vector<std::string> OvraCommands(bool newShell)
 {
-    std::vector<std::string> commands(kOvraCommands, kOvraCommands + kShellCommandCount);
-    if (!newShell) {
-        commands[9] = kOldShellGuide;
-        commands[11] = kOldShellChanges;
-    }
-    return commands;
+    return ExpectedShellCommands("c:\\ovra", newShell);
 }
 
 std::string Format(int step, const std::string &destination, bool newShell, int capacity = kShellCommandCapacity)
@@ -62,7 +37,7 @@ TEST(ShellCommandText, EveryStepForBothShells)
             EXPECT_EQ(expected[step - 1], Format(step, "c:\\ovra", newShell))
                 << "step " << step << (newShell ? ", new shell" : ", old shell");
     }
-    EXPECT_EQ(55u, strlen(kOvraCommands[3]));
+    EXPECT_EQ(55u, OvraCommands(true)[3].size());
 }
 
 TEST(ShellCommandText, DestinationInsertedUnchanged)
@@ -97,90 +72,6 @@ TEST(ShellCommandText, LongestDestinationFitsAndNothingIsCut)
     EXPECT_EQ("<not fitted: >", Format(0, "c:\\ovra", true));
     EXPECT_EQ("<not fitted: >", Format(kShellCommandCount + 1, "c:\\ovra", true));
 }
-
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-std::string TempDirectory()
-{
-    char path[MAX_PATH];
-    GetTempPathA(sizeof path, path);
-    return path;
-}
-
-struct ServerLog {
-    std::vector<std::string> executes;  // each command's bytes as received
-    std::string events;                 // 'C', 'E', 'D' in arrival order
-};
-
-// The stand-in server (progman_server.exe) as a child process. The prefix's explorer
-// answers PROGMAN as well; a conversation goes to the first server that answers, and
-// Wine asks the newest windows first, so the stand-in started here gets every one.
-// Were that to change, its log would lack commands and the tests below would fail.
-struct StandInServer {
-    PROCESS_INFORMATION process{};
-    std::string logPath;
-
-    bool Start(const std::string &answers)
-    {
-        logPath = TempDirectory() + "progman_server_" + std::to_string(GetCurrentProcessId()) + ".log";
-        std::string eventName = "setup32-progman-ready-" + std::to_string(GetCurrentProcessId());
-        HANDLE ready = CreateEventA(NULL, TRUE, FALSE, eventName.c_str());
-        std::string command = "\"" + ModuleDirectory() + "progman_server.exe\" \"" + logPath + "\" " + eventName +
-                              (answers.empty() ? "" : " " + answers);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        bool started =
-            CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process) != 0;
-        bool isReady = started && WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
-        CloseHandle(ready);
-        return isReady;
-    }
-
-    // Ends the server and reads what it recorded.
-    ServerLog Stop()
-    {
-        if (process.hProcess) {
-            PostThreadMessageA(process.dwThreadId, WM_QUIT, 0, 0);
-            if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
-                ADD_FAILURE() << "the stand-in server did not stop";
-                TerminateProcess(process.hProcess, 1);
-            }
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-            process = {};
-        }
-        ServerLog log;
-        std::string raw = ReadAll(logPath);
-        DeleteFileA(logPath.c_str());
-        size_t at = 0;
-        while (at < raw.size()) {
-            size_t end = raw.find('\n', at);
-            if (end == std::string::npos)
-                break;
-            std::string line = raw.substr(at, end - at);
-            at = end + 1;
-            log.events += line[0];
-            if (line[0] == 'E') {
-                size_t size = std::stoul(line.substr(2));
-                log.executes.push_back(raw.substr(at, size));
-                at += size + 1;
-            }
-        }
-        return log;
-    }
-
-    ~StandInServer()
-    {
-        if (process.hProcess)
-            Stop();
-    }
-};
 
 // A DDE client instance of the test's own, as the Host window would make it.
 struct ShellCommandTest : ::testing::Test {
@@ -266,25 +157,6 @@ TEST_F(ShellCommandTest, NoInstanceNoConversation)
     ddeInstance = initialised;
 }
 
-struct GroupWindowSearch {
-    DWORD desktopProcess;
-    std::vector<DWORD> found;  // processes of windows captioned with the group's name
-};
-
-BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
-{
-    GroupWindowSearch &search = *reinterpret_cast<GroupWindowSearch *>(parameter);
-    char title[MAX_PATH] = "", windowClass[MAX_PATH] = "";
-    GetWindowTextA(window, title, sizeof title);
-    GetClassNameA(window, windowClass, sizeof windowClass);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != search.desktopProcess && pid != GetCurrentProcessId() && strcmp(title, "Ovra") == 0 &&
-        strcmp(windowClass, "ExplorerWClass") == 0)
-        search.found.push_back(pid);
-    return TRUE;
-}
-
 // Wine's own Program Manager server, the prefix's explorer.exe.
 struct WineProgramManagerTest : ShellCommandTest {
     std::string destination;
@@ -294,11 +166,11 @@ struct WineProgramManagerTest : ShellCommandTest {
     {
         ShellCommandTest::SetUp();
         ASSERT_EQ(S_OK, CoInitialize(NULL));
-        char programs[MAX_PATH];
-        ASSERT_EQ(S_OK, SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs));
-        group = std::string(programs) + "\\Ovra";
+        group = WineGroupFolder();
         RemoveTree(group);
-        destination = TempDirectory() + "progman_dest_" + std::to_string(GetCurrentProcessId());
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        destination = std::string(temp) + "progman_dest_" + std::to_string(GetCurrentProcessId());
         RemoveTree(destination);
         ASSERT_TRUE(CreateDirectoryA(destination.c_str(), NULL));
         for (const char *name : {"ovra32.exe", "ovra.hlp", "netintro.hlp", "guide.txt", "changes.txt"})
@@ -316,100 +188,8 @@ struct WineProgramManagerTest : ShellCommandTest {
         ShellCommandTest::TearDown();
     }
 
-    // Wine's CreateGroup and ShowGroup each open a folder window on the group, in a
-    // process of its own, a moment later: wait for the expected number, then end
-    // those windows' processes, never the desktop's.
-    void CloseGroupWindows(size_t expected)
-    {
-        DWORD desktopProcess = 0;
-        GetWindowThreadProcessId(GetDesktopWindow(), &desktopProcess);
-        GroupWindowSearch search{desktopProcess, {}};
-        for (int tries = 0; tries < 50; tries++) {
-            search.found.clear();
-            EnumWindows(CollectGroupWindow, LPARAM(&search));
-            if (search.found.size() >= expected)
-                break;
-            Sleep(100);
-        }
-        for (DWORD pid : search.found) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-            if (process) {
-                TerminateProcess(process, 0);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
-    }
-
-    struct Shortcut {
-        std::string name, target, workingDirectory;
-        FILETIME written;
-    };
-
-    std::vector<Shortcut> Shortcuts()
-    {
-        std::vector<Shortcut> found;
-        WIN32_FIND_DATAA entry;
-        HANDLE search = FindFirstFileA((group + "\\*.lnk").c_str(), &entry);
-        if (search == INVALID_HANDLE_VALUE)
-            return found;
-        do {
-            Shortcut shortcut{entry.cFileName, "", "", entry.ftLastWriteTime};
-            IShellLinkA *link = nullptr;
-            IPersistFile *file = nullptr;
-            if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                           reinterpret_cast<void **>(&link))) &&
-                SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
-                std::string path = group + "\\" + entry.cFileName;
-                wchar_t widePath[MAX_PATH];
-                MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH);
-                char text[MAX_PATH] = "";
-                if (SUCCEEDED(file->Load(widePath, STGM_READ))) {
-                    if (SUCCEEDED(link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH)))
-                        shortcut.target = text;
-                    text[0] = '\0';
-                    if (SUCCEEDED(link->GetWorkingDirectory(text, sizeof text)))
-                        shortcut.workingDirectory = text;
-                }
-            }
-            if (file)
-                file->Release();
-            if (link)
-                link->Release();
-            found.push_back(shortcut);
-        } while (FindNextFileA(search, &entry));
-        FindClose(search);
-        return found;
-    }
-
-    void ExpectFiveShortcuts(const char *run)
-    {
-        SCOPED_TRACE(run);
-        struct Expected {
-            const char *name;
-            const char *file;
-        } expected[] = {
-            {"Ovra32.lnk", "ovra32.exe"},         {"Ovra Help.lnk", "ovra.hlp"},
-            {"Net Intro.lnk", "netintro.hlp"},    {"Guide.txt.lnk", "guide.txt"},
-            {"Changes.txt.lnk", "changes.txt"},
-        };
-        std::vector<Shortcut> shortcuts = Shortcuts();
-        EXPECT_EQ(5u, shortcuts.size());
-        for (const Expected &e : expected) {
-            const Shortcut *match = nullptr;
-            for (const Shortcut &s : shortcuts)
-                if (_stricmp(s.name.c_str(), e.name) == 0)
-                    match = &s;
-            if (!match) {
-                ADD_FAILURE() << "no shortcut " << e.name;
-                continue;
-            }
-            std::string target = destination + "\\" + e.file;
-            EXPECT_EQ(0, _stricmp(target.c_str(), match->target.c_str())) << e.name << " -> " << match->target;
-            EXPECT_EQ(0, _stricmp(destination.c_str(), match->workingDirectory.c_str()))
-                << e.name << " in " << match->workingDirectory;
-        }
-    }
+    std::vector<Shortcut> Shortcuts() { return ReadShortcuts(group); }
+    void ExpectFiveShortcuts(const char *run) { ::ExpectFiveShortcuts(group, destination, run); }
 };
 
 TEST_F(WineProgramManagerTest, GroupWithFiveShortcutsReplacedByASecondRun)

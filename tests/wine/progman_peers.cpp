@@ -1,0 +1,231 @@
+// The Program Manager peers of the tests: the stand-in server process and its log,
+// the expected command texts, and Wine's group folder with its shortcuts.
+#include "progman_peers.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <objidl.h>
+
+#include <cstring>
+
+#include "tests/test_files.h"
+
+namespace {
+
+// The commands for c:\ovra under the newer shell, written out; the older shell
+// differs in two rows.
+const char *const kOvraCommands[] = {
+    "[CreateGroup(\"Ovra\")]",
+    "[ShowGroup(\"Ovra\",1)]",
+    "[ReplaceItem(\"Ovra32\")]",
+    "[AddItem(\"c:\\ovra\\Ovra32.exe\",\"Ovra32\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Ovra Help\")]",
+    "[AddItem(\"c:\\ovra\\Ovra.hlp\",\"Ovra Help\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Net Intro\")]",
+    "[AddItem(\"c:\\ovra\\Netintro.hlp\",\"Net Intro\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Guide.txt\")]",
+    "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",,,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Changes.txt\")]",
+    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",,,,,\"c:\\ovra\")]",
+};
+const char kOldShellGuide[] = "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
+const char kOldShellChanges[] =
+    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
+
+std::string ModuleDirectory()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+std::string TempDirectory()
+{
+    char path[MAX_PATH];
+    GetTempPathA(sizeof path, path);
+    return path;
+}
+
+struct GroupWindowSearch {
+    DWORD desktopProcess;
+    std::vector<DWORD> found;  // processes of windows captioned with the group's name
+};
+
+BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
+{
+    GroupWindowSearch &search = *reinterpret_cast<GroupWindowSearch *>(parameter);
+    char title[MAX_PATH] = "", windowClass[MAX_PATH] = "";
+    GetWindowTextA(window, title, sizeof title);
+    GetClassNameA(window, windowClass, sizeof windowClass);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search.desktopProcess && pid != GetCurrentProcessId() && strcmp(title, "Ovra") == 0 &&
+        strcmp(windowClass, "ExplorerWClass") == 0)
+        search.found.push_back(pid);
+    return TRUE;
+}
+
+}  // namespace
+
+bool StandInServer::Start(const std::string &answers)
+{
+    logPath = TempDirectory() + "progman_server_" + std::to_string(GetCurrentProcessId()) + ".log";
+    std::string eventName = "setup32-progman-ready-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, eventName.c_str());
+    std::string command = "\"" + ModuleDirectory() + "progman_server.exe\" \"" + logPath + "\" " + eventName +
+                          (answers.empty() ? "" : " " + answers);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    bool started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process) != 0;
+    bool isReady = started && WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
+    CloseHandle(ready);
+    return isReady;
+}
+
+ServerLog StandInServer::Stop()
+{
+    if (process.hProcess) {
+        PostThreadMessageA(process.dwThreadId, WM_QUIT, 0, 0);
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the stand-in server did not stop";
+            TerminateProcess(process.hProcess, 1);
+        }
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        process = {};
+    }
+    ServerLog log;
+    std::vector<uint8_t> bytes = ReadWholeFile(logPath);
+    std::string raw(bytes.begin(), bytes.end());
+    DeleteFileA(logPath.c_str());
+    size_t at = 0;
+    while (at < raw.size()) {
+        size_t end = raw.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        std::string line = raw.substr(at, end - at);
+        at = end + 1;
+        log.events += line[0];
+        if (line[0] == 'E') {
+            size_t size = std::stoul(line.substr(2));
+            log.executes.push_back(raw.substr(at, size));
+            at += size + 1;
+        }
+    }
+    return log;
+}
+
+StandInServer::~StandInServer()
+{
+    if (process.hProcess)
+        Stop();
+}
+
+std::vector<std::string> ExpectedShellCommands(const std::string &destination, bool newShell)
+{
+    std::vector<std::string> commands(std::begin(kOvraCommands), std::end(kOvraCommands));
+    if (!newShell) {
+        commands[9] = kOldShellGuide;
+        commands[11] = kOldShellChanges;
+    }
+    const std::string placeholder = "c:\\ovra";
+    for (std::string &command : commands)
+        for (size_t at = command.find(placeholder); at != std::string::npos;
+             at = command.find(placeholder, at + destination.size()))
+            command.replace(at, placeholder.size(), destination);
+    return commands;
+}
+
+std::string WineGroupFolder()
+{
+    char programs[MAX_PATH] = "";
+    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs));
+    return std::string(programs) + "\\Ovra";
+}
+
+void CloseGroupWindows(size_t expected)
+{
+    DWORD desktopProcess = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &desktopProcess);
+    GroupWindowSearch search{desktopProcess, {}};
+    for (int tries = 0; tries < 50; tries++) {
+        search.found.clear();
+        EnumWindows(CollectGroupWindow, LPARAM(&search));
+        if (search.found.size() >= expected)
+            break;
+        Sleep(100);
+    }
+    for (DWORD pid : search.found) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (process) {
+            TerminateProcess(process, 0);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+}
+
+std::vector<Shortcut> ReadShortcuts(const std::string &group)
+{
+    std::vector<Shortcut> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((group + "\\*.lnk").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do {
+        Shortcut shortcut{entry.cFileName, "", "", entry.ftLastWriteTime};
+        IShellLinkA *link = nullptr;
+        IPersistFile *file = nullptr;
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                       reinterpret_cast<void **>(&link))) &&
+            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+            std::string path = group + "\\" + entry.cFileName;
+            wchar_t widePath[MAX_PATH];
+            MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH);
+            char text[MAX_PATH] = "";
+            if (SUCCEEDED(file->Load(widePath, STGM_READ))) {
+                if (SUCCEEDED(link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH)))
+                    shortcut.target = text;
+                text[0] = '\0';
+                if (SUCCEEDED(link->GetWorkingDirectory(text, sizeof text)))
+                    shortcut.workingDirectory = text;
+            }
+        }
+        if (file)
+            file->Release();
+        if (link)
+            link->Release();
+        found.push_back(shortcut);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+void ExpectFiveShortcuts(const std::string &group, const std::string &destination, const char *run)
+{
+    SCOPED_TRACE(run);
+    struct Expected {
+        const char *name;
+        const char *file;
+    } expected[] = {
+        {"Ovra32.lnk", "ovra32.exe"},      {"Ovra Help.lnk", "ovra.hlp"},      {"Net Intro.lnk", "netintro.hlp"},
+        {"Guide.txt.lnk", "guide.txt"},    {"Changes.txt.lnk", "changes.txt"},
+    };
+    std::vector<Shortcut> shortcuts = ReadShortcuts(group);
+    EXPECT_EQ(5u, shortcuts.size());
+    for (const Expected &e : expected) {
+        const Shortcut *match = nullptr;
+        for (const Shortcut &s : shortcuts)
+            if (_stricmp(s.name.c_str(), e.name) == 0)
+                match = &s;
+        if (!match) {
+            ADD_FAILURE() << "no shortcut " << e.name;
+            continue;
+        }
+        std::string target = destination + "\\" + e.file;
+        EXPECT_EQ(0, _stricmp(target.c_str(), match->target.c_str())) << e.name << " -> " << match->target;
+        EXPECT_EQ(0, _stricmp(destination.c_str(), match->workingDirectory.c_str()))
+            << e.name << " in " << match->workingDirectory;
+    }
+}

@@ -1,0 +1,708 @@
+// The installer program as a user gets it: the real program packed with a small
+// payload, driven from outside through its windows, with the Program Manager group
+// made by Wine's own server or by a stand-in that logs every command.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/payload.h"
+#include "engine/szdd.h"
+#include "expected_texts.h"
+#include "progman_peers.h"
+#include "resources/resource.h"
+#include "tests/packer_fixture.h"
+#include "tests/test_files.h"
+#include "tools/packer.h"
+#include "ui_driver.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
+const char kHostName[] = "Ovra v5.3 32bit Installation";  // the Host window's class and title
+const char kSuccessCaption[] = "Ovra Installation";
+const char kRetryCaption[] = "Ovra Installation Error [15]";
+const char kWarningCaption[] = "Ovra Installation Warning";
+
+const DWORD kWindowWait = 15000;
+const DWORD kRunWait = 60000;
+
+std::string ModuleDirectory()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+Bytes ReadBytes(const std::string &path) { return ReadWholeFile(path); }
+
+void RemoveTree(const std::string &path)
+{
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileA(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name != "." && name != "..")
+                RemoveTree(path + "\\" + name);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+Bytes ReadStub() { return ReadBytes(ModuleDirectory() + "setup32-stub.exe"); }
+
+Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < kPayloadItemCount; i++)
+        names.push_back(PayloadItemName(i));
+    Bytes installer;
+    std::string error;
+    EXPECT_TRUE(BuildInstaller(ReadStub(), inputs, names, installer, report, error)) << error;
+    return installer;
+}
+
+// Eleven small texts: a whole run takes a handful of 50 ms steps.
+const std::vector<Bytes> &SmallPayload()
+{
+    static const std::vector<Bytes> inputs = packer_fixture::PayloadTexts();
+    return inputs;
+}
+
+const Bytes &SmallInstaller()
+{
+    static Bytes installer;
+    if (installer.empty()) {
+        BuildReport report;
+        installer = Pack(SmallPayload(), report);
+    }
+    return installer;
+}
+
+// The same with a large, poorly compressible last item: a run of a few dozen steps,
+// long enough to be interrupted after the first ten items are in place.
+const std::vector<Bytes> &LongPayload()
+{
+    static std::vector<Bytes> inputs;
+    if (inputs.empty()) {
+        inputs = SmallPayload();
+        Bytes &last = inputs.back();
+        uint32_t seed = 4711;
+        for (size_t k = 0; k < 300000; k++) {
+            seed = seed * 1103515245u + 12345u;
+            last.push_back(k % 8 == 0 ? uint8_t('x') : uint8_t(seed >> 24));
+        }
+    }
+    return inputs;
+}
+
+// The small installer with one byte of an item's compressed data changed, chosen so
+// that the item still expands (to other content) and the scan still finds the same
+// eleven items: only the checksum can tell.
+Bytes DamagedInstaller()
+{
+    BuildReport report;
+    Bytes installer = Pack(SmallPayload(), report);
+    const int item = 4;
+    size_t start = report.itemOffsets[item];
+    const Bytes &stored = report.items[item].bytes;
+    for (size_t at = kSzddHeaderSize + 1; at < stored.size(); at++) {
+        Bytes changed = stored;
+        changed[at] ^= 0x20;
+        Bytes expanded;
+        if (SzddExpandBuffer(changed.data(), changed.size(), expanded) != long(SmallPayload()[item].size()) ||
+            expanded == SmallPayload()[item])
+            continue;
+        Bytes damaged = installer;
+        damaged[start + at] ^= 0x20;
+        ScanResult original, scan;
+        SimulateScan(installer.data(), installer.size(), original);
+        SimulateScan(damaged.data(), damaged.size(), scan);
+        if (scan.items.size() != original.items.size() || scan.checksum == original.checksum)
+            continue;
+        bool sameItems = true;
+        for (size_t i = 0; i < scan.items.size(); i++)
+            sameItems = sameItems && scan.items[i].offset == original.items[i].offset;
+        if (sameItems)
+            return damaged;
+    }
+    ADD_FAILURE() << "no byte of item " << item << " can be changed unnoticed by the expander";
+    return installer;
+}
+
+// ---- What the program shows -------------------------------------------------------
+
+struct WindowSearch {
+    DWORD processId;
+    HWND skip;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM parameter)
+{
+    WindowSearch &search = *reinterpret_cast<WindowSearch *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search.processId && window != search.skip && IsWindowVisible(window) &&
+        strcmp(className, "#32770") == 0)
+        search.found.push_back(window);
+    return TRUE;
+}
+
+// The visible dialogs and boxes of the program, but for the one given.
+std::vector<HWND> VisibleDialogs(const DrivenProgram &program, HWND except = NULL)
+{
+    WindowSearch search{program.process.dwProcessId, except, {}};
+    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The first box the program shows, whatever its caption (the Install dialog's own
+// window is not a box); false after timeoutMs or when the program has ended.
+bool WaitForNextBox(DrivenProgram &program, HWND dialog, DWORD timeoutMs, SeenMessageBox &box)
+{
+    box = SeenMessageBox();
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs && !HasEnded(program)) {
+        for (HWND window : VisibleDialogs(program, dialog)) {
+            if (WindowText(window) == kDialogCaption)
+                continue;  // the Install dialog, found again while it closes
+            box.window = window;
+            box.caption = WindowText(window);
+            box.text = ControlText(window, 0xFFFF);
+            box.hasYes = GetDlgItem(window, IDYES) != NULL;
+            box.hasNo = GetDlgItem(window, IDNO) != NULL;
+            box.hasOk = GetDlgItem(window, IDOK) != NULL;
+            return true;
+        }
+        Sleep(15);
+    }
+    return false;
+}
+
+struct ProcessSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK MatchHost(HWND window, LPARAM parameter)
+{
+    ProcessSearch &search = *reinterpret_cast<ProcessSearch *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner != search.processId || strcmp(className, kHostName) != 0)
+        return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+HWND HostWindow(const DrivenProgram &program)
+{
+    ProcessSearch search{program.process.dwProcessId, NULL};
+    EnumWindows(MatchHost, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The names of the modules loaded in the program's process, lower-cased.
+std::vector<std::string> LoadedModules(const DrivenProgram &program)
+{
+    std::vector<std::string> modules;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, program.process.dwProcessId);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return modules;
+    MODULEENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry))
+        modules.push_back(Lower(entry.szModule));
+    CloseHandle(snapshot);
+    return modules;
+}
+
+bool Contains(const std::vector<std::string> &list, const std::string &name)
+{
+    for (const std::string &entry : list)
+        if (entry == name)
+            return true;
+    return false;
+}
+
+// The pixels of a rectangle of the screen, as 0x00RRGGBB.
+std::vector<uint32_t> GrabPixels(HDC source, int x, int y, int width, int height)
+{
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    std::vector<uint32_t> pixels(size_t(width) * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+    for (uint32_t &p : pixels)
+        p &= 0xFFFFFF;
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+// Which standard icon the box shows, judged by its pixels on screen against each
+// icon drawn here on the same background: the other process's icon handle means
+// nothing in this one.
+std::string BoxIcon(HWND box)
+{
+    HWND control = GetDlgItem(box, 1088);
+    if (!control || !IsWindowVisible(control))
+        return "none";
+    Sleep(200);  // let the box finish painting
+    RECT r;
+    GetWindowRect(control, &r);
+    int width = r.right - r.left, height = r.bottom - r.top;
+    if (width <= 0 || height <= 0)
+        return "none";
+    HDC screen = GetDC(NULL);
+    std::vector<uint32_t> shown = GrabPixels(screen, r.left, r.top, width, height);
+    uint32_t background = shown[0];
+    struct Candidate {
+        const char *name;
+        LPCSTR id;
+    } candidates[] = {{"stop", IDI_HAND}, {"question", IDI_QUESTION}, {"exclamation", IDI_EXCLAMATION},
+                      {"information", IDI_ASTERISK}};
+    std::string best = "unknown";
+    size_t fewest = shown.size() / 10;  // more differing pixels than this: no match
+    for (const Candidate &c : candidates) {
+        HDC memory = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        HBRUSH brush = CreateSolidBrush(RGB(background >> 16, (background >> 8) & 0xFF, background & 0xFF));
+        RECT all = {0, 0, width, height};
+        FillRect(memory, &all, brush);
+        DeleteObject(brush);
+        DrawIconEx(memory, 0, 0, LoadIconA(NULL, c.id), 0, 0, 0, NULL, DI_NORMAL);
+        std::vector<uint32_t> drawn = GrabPixels(memory, 0, 0, width, height);
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        size_t differing = 0;
+        for (size_t i = 0; i < shown.size(); i++)
+            differing += shown[i] != drawn[i];
+        if (differing < fewest) {
+            fewest = differing;
+            best = c.name;
+        }
+    }
+    ReleaseDC(NULL, screen);
+    return best;
+}
+
+// ---- The fixture ----------------------------------------------------------------
+
+class ProgramTest : public ::testing::Test {
+protected:
+    std::string work, exe, dest;
+    DrivenProgram program;
+    HWND dialog = NULL;
+
+    void SetUp() override
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        work = Lower(std::string(temp) + "prog_" + info->name() + "_" + std::to_string(GetCurrentProcessId()));
+        RemoveTree(work);
+        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+        exe = work + "\\setup.exe";
+        dest = work + "\\dest";
+        ASSERT_EQ(std::string::npos, dest.find(' ')) << "the spaces warning would interrupt every run";
+        // An old settings file in the Windows directory would be moved into every destination.
+        char windows[MAX_PATH];
+        GetWindowsDirectoryA(windows, sizeof windows);
+        DeleteFileA((std::string(windows) + "\\ovra.ini").c_str());
+    }
+
+    void TearDown() override
+    {
+        StopProgram(program);
+        RemoveTree(work);
+    }
+
+    // Writes the installer under exe, starts it from its own directory and finds its dialog.
+    void Start(const Bytes &installer)
+    {
+        ASSERT_TRUE(WriteWholeFile(exe, installer)) << exe;
+        ASSERT_TRUE(StartProgram(program, "\"" + exe + "\"", work));
+        dialog = FindDialog(program, kDialogCaption, kWindowWait);
+        ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
+    }
+
+    void SetDestination(const std::string &path)
+    {
+        ASSERT_TRUE(SetDlgItemTextA(dialog, IDC_DEST_TEXT, path.c_str()));
+    }
+
+    void ClearIcons()
+    {
+        Click(dialog, IDC_ADD_ICONS);
+        DWORD start = GetTickCount();
+        while (ControlChecked(dialog, IDC_ADD_ICONS) && GetTickCount() - start < kWindowWait)
+            Sleep(10);
+        ASSERT_FALSE(ControlChecked(dialog, IDC_ADD_ICONS));
+    }
+
+    SeenMessageBox NextBox()
+    {
+        SeenMessageBox box;
+        EXPECT_TRUE(WaitForNextBox(program, dialog, kRunWait, box)) << "no box came";
+        return box;
+    }
+
+    // The success message, owned by the Host window; OK ends the program with 0.
+    void ExpectSuccessAndExit(const SeenMessageBox &box)
+    {
+        ASSERT_EQ(kSuccessCaption, box.caption) << box.text;
+        EXPECT_EQ(kSuccessText, box.text);
+        EXPECT_TRUE(box.hasOk && !box.hasYes && !box.hasNo) << "success message buttons";
+        EXPECT_EQ("information", BoxIcon(box.window));
+        EXPECT_EQ(HostWindow(program), GetWindow(box.window, GW_OWNER)) << "success message owner";
+        EXPECT_TRUE(AnswerMessageBox(box, IDOK));
+        ExpectQuietExit();
+    }
+
+    // The program ends with 0 and shows no box on the way.
+    void ExpectQuietExit()
+    {
+        SeenMessageBox late;
+        EXPECT_FALSE(WaitForNextBox(program, dialog, 10000, late)) << "unexpected box " << late.caption;
+        EXPECT_EQ(0, WaitForExit(program, 10000));
+    }
+
+    void ExpectInstalled(const std::string &where, const std::vector<Bytes> &inputs)
+    {
+        for (int i = 0; i < kPayloadItemCount; i++)
+            EXPECT_TRUE(ReadBytes(where + "\\" + PayloadItemName(i)) == inputs[i])
+                << PayloadItemName(i) << " is not the payload's";
+    }
+
+    void ExpectNothingInstalled(const std::string &where)
+    {
+        for (int i = 0; i < kPayloadItemCount; i++)
+            EXPECT_FALSE(Exists(where + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
+    }
+};
+
+// ---- A fresh installation against Wine's own Program Manager ------------------------
+
+class FreshInstallTest : public ProgramTest {
+protected:
+    const std::string proposed = "c:\\ovra";
+    std::string group;
+
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        ASSERT_EQ(S_OK, CoInitialize(NULL));
+        group = WineGroupFolder();
+        RemoveTree(group);
+        RemoveTree(proposed);
+    }
+    void TearDown() override
+    {
+        StopProgram(program);
+        CloseGroupWindows(0);
+        RemoveTree(group);
+        RemoveTree(proposed);
+        CoUninitialize();
+        ProgramTest::TearDown();
+    }
+};
+
+TEST_F(FreshInstallTest, BothOptionsInstallTheFilesAndTheGroupThenReportSuccess)
+{
+    Start(SmallInstaller());
+    ASSERT_EQ(proposed, ControlText(dialog, IDC_DEST_TEXT));
+    EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
+    EXPECT_TRUE(ControlChecked(dialog, IDC_ADD_ICONS));
+    Click(dialog, IDC_INSTALL);
+    SeenMessageBox box = NextBox();
+    // The group is complete while the success message is up.
+    CloseGroupWindows(2);
+    ExpectFiveShortcuts(group, proposed, "fresh installation");
+    ExpectInstalled(proposed, SmallPayload());
+    EXPECT_FALSE(Exists(proposed + "\\backup")) << "a fresh destination needs no backups";
+    ExpectSuccessAndExit(box);
+}
+
+// ---- Runs that end without the group ------------------------------------------------
+
+TEST_F(ProgramTest, CancelWhenIdleShowsNothingAndEndsOnTheClosingTimer)
+{
+    Start(SmallInstaller());
+    DWORD clicked = GetTickCount();
+    Click(dialog, IDC_CANCEL);
+    SeenMessageBox box;
+    EXPECT_FALSE(WaitForNextBox(program, dialog, 5000, box)) << "a box came: " << box.caption;
+    EXPECT_EQ(0, WaitForExit(program, 5000));
+    DWORD elapsed = GetTickCount() - clicked;
+    // The Host window closes on its first 50 ms tick after the dialog has gone.
+    EXPECT_LT(elapsed, 2000u);
+    EXPECT_FALSE(Exists("c:\\ovra")) << "Cancel created the destination";
+}
+
+TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
+{
+    BuildReport report;
+    Start(Pack(LongPayload(), report));
+    SetDestination(dest);
+    ClearIcons();
+    Click(dialog, IDC_INSTALL);
+    // Abort while the last item is extracted: ten files are in place by then.
+    ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
+    EXPECT_TRUE(Exists(dest + "\\hosts.ini"));
+    Click(dialog, IDC_CANCEL);
+    SeenMessageBox question = NextBox();
+    EXPECT_EQ(kWarningCaption, question.caption);
+    EXPECT_EQ(kAbortQuestion, question.text);
+    ASSERT_TRUE(AnswerMessageBox(question, IDYES));
+    ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Cancel", kRunWait)) << "no return to idle";
+    ExpectNothingInstalled(dest);
+    EXPECT_FALSE(Exists(dest)) << "the destination this run created stays";
+    EXPECT_FALSE(HasEnded(program));
+
+    Click(dialog, IDC_INSTALL);
+    SeenMessageBox box = NextBox();
+    ExpectInstalled(dest, LongPayload());
+    ExpectSuccessAndExit(box);
+}
+
+TEST_F(ProgramTest, DamagedInstallerIsError13AndLeavesNothing)
+{
+    StandInServer server;
+    ASSERT_TRUE(server.Start(""));
+    Start(DamagedInstaller());
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    SeenMessageBox box = NextBox();
+    ASSERT_EQ("Ovra Installation Error [13]", box.caption);
+    EXPECT_EQ(kCorrupt, box.text);
+    EXPECT_TRUE(box.hasOk && !box.hasYes && !box.hasNo);
+    EXPECT_EQ("stop", BoxIcon(box.window));
+    EXPECT_EQ(dialog, GetWindow(box.window, GW_OWNER)) << "owned by the Install dialog";
+    // Rolled back before the box: every placed file and the new destination are gone.
+    ExpectNothingInstalled(dest);
+    EXPECT_FALSE(Exists(dest));
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    EXPECT_FALSE(Exists(std::string(temp) + "ovra.tmp"));
+    EXPECT_TRUE(AnswerMessageBox(box, IDOK));
+    ExpectQuietExit();
+    EXPECT_TRUE(server.Stop().events.empty()) << "a failed run made a group";
+}
+
+// ---- A reinstallation over an existing one -------------------------------------------
+
+TEST_F(ProgramTest, ReinstallationWithBackupsForEachSettingsAnswer)
+{
+    auto IsSettings = [](int i) { return strstr(PayloadItemName(i), ".ini") != nullptr; };
+    auto OldContent = [](int i) { return packer_fixture::Bytes(std::string("old ") + PayloadItemName(i)); };
+    struct Case {
+        const char *name;
+        int answer;
+        bool keepsSettings;
+    } cases[] = {
+        {"Yes keeps the settings files", IDYES, true},
+        {"No replaces them too", IDNO, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(dest);
+        ASSERT_TRUE(CreateDirectoryA(dest.c_str(), NULL));
+        ASSERT_TRUE(CreateDirectoryA((dest + "\\backup").c_str(), NULL));
+        for (int i = 0; i < kPayloadItemCount; i++)
+            ASSERT_TRUE(WriteWholeFile(dest + "\\" + PayloadItemName(i), OldContent(i)));
+        // A backup of an earlier reinstallation gives way to the newer one.
+        ASSERT_TRUE(WriteWholeFile(dest + "\\backup\\ovra32.exe", std::string("older backup")));
+
+        Start(SmallInstaller());
+        SetDestination(dest);
+        ClearIcons();
+        Click(dialog, IDC_INSTALL);
+        SeenMessageBox question = NextBox();
+        ASSERT_EQ(kWarningCaption, question.caption);
+        EXPECT_EQ(kSettingsQuestion, question.text);
+        EXPECT_TRUE(question.hasYes && question.hasNo);
+        EXPECT_EQ("question", BoxIcon(question.window));
+        ASSERT_TRUE(AnswerMessageBox(question, c.answer));
+        // Asked once: the answer holds for every later settings file.
+        ExpectSuccessAndExit(NextBox());
+
+        for (int i = 0; i < kPayloadItemCount; i++) {
+            const char *name = PayloadItemName(i);
+            bool kept = c.keepsSettings && IsSettings(i);
+            Bytes installed = ReadBytes(dest + "\\" + name);
+            EXPECT_TRUE(installed == (kept ? OldContent(i) : SmallPayload()[i]))
+                << name << (kept ? " was not kept" : " was not replaced");
+            std::string backup = dest + "\\backup\\" + name;
+            if (kept)
+                EXPECT_FALSE(Exists(backup)) << name << " kept and backed up";
+            else
+                EXPECT_TRUE(ReadBytes(backup) == OldContent(i)) << name << " is not in backup";
+        }
+        EXPECT_FALSE(Exists(dest + "\\backup\\ovra2.ini")) << "nothing was set aside";
+        EXPECT_FALSE(Exists(dest + "\\ovra.$$$"));
+    }
+}
+
+// ---- The group over DDE, against the stand-in server ----------------------------------
+
+TEST_F(ProgramTest, IconsOptionClearedMakesNoConversation)
+{
+    StandInServer server;
+    ASSERT_TRUE(server.Start(""));
+    Start(SmallInstaller());
+    SetDestination(dest);
+    ClearIcons();
+    Click(dialog, IDC_INSTALL);
+    ExpectSuccessAndExit(NextBox());
+    ServerLog log = server.Stop();
+    EXPECT_EQ("", log.events) << "the program talked to the Program Manager";
+    ExpectInstalled(dest, SmallPayload());
+}
+
+TEST_F(ProgramTest, RetryPromptAfterEachFailedAttemptYesStartsOverNoGoesOn)
+{
+    // Each attempt fails at the second item command, the sixth of the sequence.
+    StandInServer server;
+    ASSERT_TRUE(server.Start(".....R.....R"));
+    Start(SmallInstaller());
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    HWND host = HostWindow(program);
+    ASSERT_NE(HWND(NULL), host);
+    EXPECT_EQ(kHostName, WindowText(host));
+    for (int answer : {IDYES, IDNO}) {
+        SeenMessageBox prompt = NextBox();
+        ASSERT_EQ(kRetryCaption, prompt.caption) << prompt.text;
+        EXPECT_EQ(kIconRetryText, prompt.text);
+        EXPECT_TRUE(prompt.hasYes && prompt.hasNo && !prompt.hasOk);
+        EXPECT_EQ("question", BoxIcon(prompt.window));
+        EXPECT_EQ(host, GetWindow(prompt.window, GW_OWNER)) << "owned by the Host window";
+        EXPECT_TRUE(GetWindowLongA(prompt.window, GWL_EXSTYLE) & WS_EX_TOPMOST) << "system-modal";
+        ASSERT_TRUE(AnswerMessageBox(prompt, answer));
+    }
+    ExpectSuccessAndExit(NextBox());
+
+    ServerLog log = server.Stop();
+    std::vector<std::string> commands = ExpectedShellCommands(dest, true);
+    ASSERT_EQ(12u, log.executes.size());
+    for (size_t i = 0; i < log.executes.size(); i++)
+        EXPECT_EQ(commands[i % 6] + '\0', log.executes[i]) << "command " << i + 1;
+}
+
+// ---- The shell generation under Wine's version settings -------------------------------
+
+// The program's own per-application settings in the prefix, removed again afterwards.
+struct AppDefaults {
+    std::string key;
+    explicit AppDefaults(const std::string &exeName) : key("Software\\Wine\\AppDefaults\\" + exeName) {}
+    bool Set(const char *subkey, const char *name, const char *value)
+    {
+        std::string path = key + (*subkey ? "\\" + std::string(subkey) : "");
+        HKEY handle;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &handle, NULL) !=
+            ERROR_SUCCESS)
+            return false;
+        LONG result = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                                     DWORD(strlen(value) + 1));
+        RegCloseKey(handle);
+        return result == ERROR_SUCCESS;
+    }
+    ~AppDefaults()
+    {
+        RegDeleteKeyA(HKEY_CURRENT_USER, (key + "\\DllOverrides").c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    }
+};
+
+TEST_F(ProgramTest, ShellGenerationUnderEachWindowsVersion)
+{
+    struct Case {
+        const char *version;
+        bool newShell;
+        bool withoutCtl3d;  // the library made absent for this program
+    } cases[] = {
+        {"win31", false, false}, {"nt351", false, false}, {"win95", true, false},  {"nt40", true, false},
+        {"win98", true, false},  {"winme", true, false},  {"win2k", false, false}, {"winxp", false, false},
+        {"win7", false, false},  {"win10", false, false},
+        // The same old shell as the first row, which does load the library: its absence
+        // here is the override's doing, and the program must carry on without a word.
+        {"win31", false, true},
+    };
+    for (const Case &c : cases) {
+        std::string name = std::string("setup_") + c.version + (c.withoutCtl3d ? "_noctl3d" : "") + ".exe";
+        SCOPED_TRACE(name);
+        exe = work + "\\" + name;
+        AppDefaults settings(name);
+        ASSERT_TRUE(settings.Set("", "Version", c.version));
+        if (c.withoutCtl3d)
+            ASSERT_TRUE(settings.Set("DllOverrides", "ctl3d32", ""));
+        RemoveTree(dest);
+        StandInServer server;
+        ASSERT_TRUE(server.Start(""));
+        Start(SmallInstaller());
+
+        std::vector<std::string> modules = LoadedModules(program);
+        ASSERT_TRUE(Contains(modules, "kernel32.dll")) << "the program's modules cannot be listed";
+        EXPECT_EQ(!c.newShell && !c.withoutCtl3d, Contains(modules, "ctl3d32.dll")) << "Ctl3d32.dll loaded";
+        EXPECT_EQ(1u, VisibleDialogs(program).size()) << "something beside the Install dialog is shown";
+
+        SetDestination(dest);
+        Click(dialog, IDC_INSTALL);
+        ExpectSuccessAndExit(NextBox());
+        ExpectInstalled(dest, SmallPayload());
+        ServerLog log = server.Stop();
+        std::vector<std::string> commands = ExpectedShellCommands(dest, c.newShell);
+        ASSERT_EQ(commands.size(), log.executes.size());
+        for (size_t i = 0; i < commands.size(); i++)
+            EXPECT_EQ(commands[i] + '\0', log.executes[i]) << "command " << i + 1;
+        if (HasFailure())
+            break;  // a version that fails can cost a minute of waiting for each one after it
+    }
+}
+
+}  // namespace
