@@ -184,9 +184,9 @@ bool Fail(DrivenProgram &program, const char *what)
 }
 
 // One installation from the click to the success message. With probe set, the
-// dialog is pinged (WM_NULL, sent) about once a millisecond until it closes: a
-// step runs on the dialog's thread, so no ping is answered while one runs, and
-// the longest wait between two answers is the longest step.
+// status line is asked for its text about once a millisecond until the dialog
+// closes: a step runs on the dialog's thread, so no question is answered while
+// one runs, and the longest wait between two answers is the longest step.
 bool TimedRun(const std::string &exe, bool addIcons, bool probe, const std::vector<size_t> &expectedSizes,
               RunResult &result)
 {
