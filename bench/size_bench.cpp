@@ -37,7 +37,8 @@ const char *ResourceTypeName(uint32_t id)
 void SumResourceData(const Bytes &file, size_t rsrcOffset, size_t rsrcSize, uint32_t entryOffset, int depth,
                      uint32_t &bytes, uint32_t &count)
 {
-    if (depth > 3 || entryOffset >= rsrcSize)
+    // The high bit marks a subdirectory; the offset is in the low 31 bits either way.
+    if (depth > 3 || (entryOffset & 0x7FFFFFFFu) >= rsrcSize)
         return;
     if (!(entryOffset & 0x80000000u)) {  // a data entry
         bytes += U32(file, rsrcOffset + entryOffset + 4);

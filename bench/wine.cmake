@@ -12,3 +12,10 @@ target_include_directories(scan_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(scan_bench PRIVATE ovra_installer ovra_packer)
 target_link_options(scan_bench PRIVATE -static)
 add_dependencies(scan_bench scan_bench_stub)
+
+# A whole installation through the real installer program, timed from outside.
+add_executable(install_bench bench/install_bench.cpp tests/wine/ui_driver.cpp)
+target_include_directories(install_bench PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(install_bench PRIVATE ovra_packer shell32)
+target_link_options(install_bench PRIVATE -static)
+add_dependencies(install_bench setup32-stub)

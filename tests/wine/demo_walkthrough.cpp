@@ -1,0 +1,275 @@
+// The demo installer walked through from outside for scripts/run.sh when there is no
+// display to show it on: a complete installation with both options, a screenshot of
+// each stage, and afterwards what the installation left (files and group shortcuts).
+//
+//   demo_walkthrough run INSTALLER SHOT_DIR   SHOT_DIR is a Unix path (ImageMagick writes there)
+//   demo_walkthrough list DESTINATION         the destination's files and the group's shortcuts
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "resources/resource.h"
+#include "tests/wine/ui_driver.h"
+
+namespace {
+
+const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
+const char kSuccessCaption[] = "Ovra Installation";
+const char kSuccessText[] = "Ovra Installation was successful!";
+const char kWarningCaption[] = "Ovra Installation Warning";
+const char kGroupName[] = "Ovra";
+const DWORD kWindowWait = 30000;
+const DWORD kRunWait = 180000;
+
+bool Fail(const char *what)
+{
+    fprintf(stderr, "walk-through: %s\n", what);
+    fflush(stderr);
+    return false;
+}
+
+bool Shoot(const std::string &directory, const char *name, const char *stage)
+{
+    std::string path = directory + "/" + name;
+    if (!TakeScreenshot(path))
+        return Fail("the screenshot could not be taken (is ImageMagick's import installed?)");
+    printf("screenshot: %s  (%s)\n", path.c_str(), stage);
+    fflush(stdout);
+    return true;
+}
+
+// The caption of any visible dialog box of the program other than the Install dialog.
+struct BoxSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherBox(HWND window, LPARAM parameter)
+{
+    BoxSearch &search = *reinterpret_cast<BoxSearch *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search.processId && IsWindowVisible(window) && strcmp(className, "#32770") == 0 &&
+        WindowText(window) != kDialogCaption) {
+        search.found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND OtherBox(const DrivenProgram &program)
+{
+    BoxSearch search = {program.process.dwProcessId, NULL};
+    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Wine's Program Manager opens a folder window on the group for CreateGroup and for
+// ShowGroup, a moment after each; they would cover the success message. They are
+// asked to close, as a user would close them.
+struct GroupWindows {
+    DWORD ownProcess;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
+{
+    GroupWindows &windows = *reinterpret_cast<GroupWindows *>(parameter);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != windows.ownProcess && IsWindowVisible(window) && strcmp(className, "ExplorerWClass") == 0 &&
+        WindowText(window) == kGroupName)
+        windows.found.push_back(window);
+    return TRUE;
+}
+
+void CloseGroupWindows(DWORD waitMs)
+{
+    int closed = 0;
+    DWORD start = GetTickCount();
+    while (closed < 2 && GetTickCount() - start < waitMs) {
+        GroupWindows windows = {GetCurrentProcessId(), {}};
+        EnumWindows(CollectGroupWindow, reinterpret_cast<LPARAM>(&windows));
+        for (HWND window : windows.found) {
+            PostMessageA(window, WM_CLOSE, 0, 0);
+            if (WaitUntilGone(window, 5000))
+                closed++;
+        }
+        Sleep(50);
+    }
+}
+
+bool Walk(DrivenProgram &program, const std::string &installer, const std::string &shots)
+{
+    if (!StartProgram(program, "\"" + installer + "\"", "c:\\"))
+        return Fail("the installer does not start");
+    HWND dialog = FindDialog(program, kDialogCaption, kWindowWait);
+    if (!dialog)
+        return Fail("the Install dialog did not come up");
+    printf("installer: %s, proposed destination %s\n", installer.c_str(), ControlText(dialog, IDC_DEST_TEXT).c_str());
+    for (int option : {IDC_MAKE_BACKUPS, IDC_ADD_ICONS}) {
+        if (!ControlChecked(dialog, option))
+            Click(dialog, option);
+    }
+    Sleep(500);  // lets it finish painting
+    if (!ControlChecked(dialog, IDC_MAKE_BACKUPS) || !ControlChecked(dialog, IDC_ADD_ICONS))
+        return Fail("the two options could not be set");
+    if (!Shoot(shots, "1-idle.png", "the Install dialog, both options set"))
+        return false;
+
+    Click(dialog, IDC_INSTALL);
+    if (!WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kWindowWait))
+        return Fail("the installation did not start extracting");
+    Sleep(30);  // the step that set the status line also paints the bar
+    std::string status = ControlText(dialog, IDC_STATUS_LINE);
+    // The demo run lasts about a second, less than taking a picture: the installer's
+    // thread is held while the screen is taken, so the picture shows the run mid-way.
+    bool held = SuspendThread(program.process.hThread) != DWORD(-1);
+    bool shot = Shoot(shots, "2-installing.png", (status + (held ? ", the installer held for the picture" : "")).c_str());
+    if (held)
+        ResumeThread(program.process.hThread);
+    if (!shot)
+        return false;
+
+    // The settings question comes only over an earlier installation: its settings are kept.
+    SeenMessageBox box;
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND other = OtherBox(program);
+        std::string caption = other ? WindowText(other) : "";
+        if (caption == kSuccessCaption && WaitForMessageBox(program, kSuccessCaption, 0, box))
+            break;
+        if (caption == kWarningCaption && WaitForMessageBox(program, kWarningCaption, 0, box)) {
+            printf("question: %s -> Yes\n", box.text.c_str());
+            AnswerMessageBox(box, IDYES);
+            continue;
+        }
+        if (!caption.empty()) {
+            fprintf(stderr, "walk-through: unexpected box \"%s\": %s\n", caption.c_str(),
+                    ControlText(other, 0xFFFF).c_str());
+            return false;
+        }
+        if (HasEnded(program))
+            return Fail("the installer ended without its success message");
+        if (GetTickCount() - start > kRunWait)
+            return Fail("no success message within three minutes");
+        Sleep(20);
+    }
+    if (box.text.compare(0, strlen(kSuccessText), kSuccessText) != 0)
+        return Fail("the success message has an unexpected text");
+    CloseGroupWindows(5000);
+    Sleep(500);
+    if (!Shoot(shots, "3-success.png", "the success message"))
+        return false;
+    if (!AnswerMessageBox(box, IDOK))
+        return Fail("the success message did not close");
+    long code = WaitForExit(program, 20000);
+    printf("installer exit code: %ld\n", code);
+    return code == 0 || Fail("the installer did not end with exit code 0");
+}
+
+std::string ShortcutTarget(const std::string &path, std::string &workingDirectory)
+{
+    std::string target;
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void **>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        wchar_t widePath[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH);
+        char text[MAX_PATH] = "";
+        if (SUCCEEDED(file->Load(widePath, STGM_READ))) {
+            if (SUCCEEDED(link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH)))
+                target = text;
+            text[0] = '\0';
+            if (SUCCEEDED(link->GetWorkingDirectory(text, sizeof text)))
+                workingDirectory = text;
+        }
+    }
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
+    return target;
+}
+
+void ListFiles(const std::string &directory, const std::string &indent)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0)
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            printf("%s%s\\\n", indent.c_str(), entry.cFileName);
+            ListFiles(directory + "\\" + entry.cFileName, indent + "  ");
+        } else {
+            printf("%s%-14s %9lu bytes\n", indent.c_str(), entry.cFileName, entry.nFileSizeLow);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+bool List(const std::string &destination)
+{
+    if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        printf("installed: nothing in %s\n", destination.c_str());
+        return true;
+    }
+    printf("installed in %s:\n", destination.c_str());
+    ListFiles(destination, "  ");
+    char programs[MAX_PATH];
+    if (FAILED(CoInitialize(NULL)) || FAILED(SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs)))
+        return Fail("the Programs folder is unknown");
+    std::string group = std::string(programs) + "\\" + kGroupName;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((group + "\\*.lnk").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        printf("group \"%s\": none\n", kGroupName);
+    } else {
+        printf("group \"%s\" (%s):\n", kGroupName, group.c_str());
+        do {
+            std::string directory;
+            std::string target = ShortcutTarget(group + "\\" + entry.cFileName, directory);
+            printf("  %-16s -> %s (in %s)\n", entry.cFileName, target.c_str(), directory.c_str());
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    CoUninitialize();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    bool ok;
+    if (argc == 4 && strcmp(argv[1], "run") == 0) {
+        DrivenProgram program;
+        ok = Walk(program, argv[2], argv[3]);
+        // What the screen showed when it went wrong, then no installer left behind.
+        if (!ok)
+            Shoot(argv[3], "failed.png", "the screen when the walk-through failed");
+        StopProgram(program);
+    } else if (argc == 3 && strcmp(argv[1], "list") == 0)
+        ok = List(argv[2]);
+    else {
+        fprintf(stderr, "usage: demo_walkthrough run INSTALLER SHOT_DIR | list DESTINATION\n");
+        return 2;
+    }
+    fflush(stdout);
+    return ok ? 0 : 1;
+}
