@@ -12,6 +12,7 @@
 #include "engine/byte_order.h"
 #include "engine/payload.h"
 #include "engine/szdd.h"
+#include "tools/files.h"
 #include "tools/pe_section.h"
 
 namespace fs = std::filesystem;
@@ -123,20 +124,21 @@ bool FirstInnerMarker(const std::vector<uint8_t> &out, size_t &q)
     return true;
 }
 
+}  // namespace
+
 std::string SzddErrorText(long code)
 {
     switch (code) {
-    case SZDD_ERR_READ: return "read failed";
-    case SZDD_ERR_WRITE: return "write failed";
-    case SZDD_ERR_SHORT_HEADER: return "header cut short";
-    case SZDD_ERR_BAD_MODE: return "compression mode is not 'A'";
-    case SZDD_ERR_TRUNCATED: return "compressed data ends before the stated length";
+    case SZDD_ERR_READ: return "the file could not be read";
+    case SZDD_ERR_WRITE: return "the output could not be written";
+    case SZDD_ERR_SHORT_HEADER: return "its header is cut short";
+    case SZDD_ERR_BAD_MODE: return "its compression mode is not 'A'";
+    case SZDD_ERR_TRUNCATED: return "its compressed data ends before the length its header states";
     case SZDD_ERR_BAD_ARGUMENT: return "bad argument";
-    default: return "error " + std::to_string(code);
+    case SZDD_ERR_TOO_LARGE: return "its stated length is too large";
+    default: return "unknown error " + std::to_string(code);
     }
 }
-
-}  // namespace
 
 void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
 {
@@ -294,18 +296,26 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
     return false;
 }
 
+bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
+{
+    if (input.size() < kSzddHeaderSize || !SzddHasMagic(input.data(), input.size()) || input[8] != kSzddModeA)
+        return false;
+    size_t consumed = 0;
+    long result = SzddExpandBuffer(input.data(), input.size(), expanded, &consumed);
+    return result >= 0 && expanded.size() == ReadLe32(input.data() + kSzddLengthOffset) && consumed == input.size();
+}
+
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
                  std::string &error)
 {
     item = StoredItem{};
     const std::vector<uint8_t> *source = &input;
     std::vector<uint8_t> expanded;
-    if (SzddHasMagic(input.data(), input.size())) {
-        long result = SzddExpandBuffer(input.data(), input.size(), expanded);
-        if (result < 0) {
-            error = name + ": damaged compressed file (" + SzddErrorText(result) + ")";
-            return false;
-        }
+    // Only a file that is one whole compressed stream and nothing else stands for
+    // its expansion. Anything more (streams back to back, bytes after the data) or
+    // less (cut short, another mode) would lose or change bytes if taken as one,
+    // so such a file is compressed as it is, like any other data.
+    if (IsOneSoundSzddStream(input, expanded)) {
         item.expandedSize = expanded.size();
         if (!RunMarkerMatcher(input.data() + 4, input.size() - 4).complete) {
             item.bytes = input;
@@ -503,87 +513,39 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
     return true;
 }
 
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error)
-{
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = "cannot read '" + path + "': it is a folder";
-        return false;
-    }
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    data.clear();
-    uint8_t buffer[65536];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        data.insert(data.end(), buffer, buffer + got);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        error = "cannot read '" + path + "': read error";
-        return false;
-    }
-    return true;
-}
-
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error)
-{
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = "cannot write '" + path + "': it is a folder";
-        return false;
-    }
-    std::string temp = path + ".partial";
-    std::FILE *f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::remove(temp.c_str());
-        error = "cannot write '" + path + "': write failed (disk full?)";
-        return false;
-    }
-    // Replacing an existing file by rename is not allowed everywhere; remove the
-    // old regular file and try once more.
-    fs::rename(temp, path, ec);
-    if (ec && fs::is_regular_file(path)) {
-        std::error_code removeError;
-        fs::remove(path, removeError);
-        fs::rename(temp, path, ec);
-    }
-    if (ec) {
-        std::remove(temp.c_str());
-        error = "cannot write '" + path + "': " + ec.message();
-        return false;
-    }
-    return true;
-}
-
 bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
                    std::vector<std::string> &paths, std::string &error)
 {
+    if (!ListInputs(sources, paths, error))
+        return false;
+    inputs.assign(paths.size(), {});
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!ReadFileBytes(paths[i], inputs[i], kLargestSzddInput, error))
+            return false;
+    return true;
+}
+
+bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error)
+{
     paths.clear();
     std::error_code ec;
-    if (sources.size() == 1 && fs::is_directory(sources[0], ec)) {
-        for (int i = 0; i < kPayloadItemCount; ++i)
-            paths.push_back((fs::path(sources[0]) / PayloadItemName(i)).string());
-    } else if (sources.size() == size_t(kPayloadItemCount)) {
-        paths = sources;
-    } else {
+    if (sources.size() == 1) {
+        fs::file_status status = fs::status(sources[0], ec);
+        if (!fs::exists(status)) {
+            error = "the payload folder '" + sources[0] + "' does not exist";
+            return false;
+        }
+        if (fs::is_directory(status)) {
+            for (int i = 0; i < kPayloadItemCount; ++i)
+                paths.push_back((fs::path(sources[0]) / PayloadItemName(i)).string());
+            return true;
+        }
+    }
+    if (sources.size() != size_t(kPayloadItemCount)) {
         error = "expected a folder or " + std::to_string(kPayloadItemCount) + " files in table order, got " +
                 std::to_string(sources.size()) + (sources.size() == 1 ? " file" : " files");
         return false;
     }
-    inputs.assign(paths.size(), {});
-    for (size_t i = 0; i < paths.size(); ++i)
-        if (!ReadFileBytes(paths[i], inputs[i], error))
-            return false;
+    paths = sources;
     return true;
 }

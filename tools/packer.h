@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/files.h"
+
 // What the packer writes: the stub, one alignment byte when the stub ends inside
 // a partial marker, then the eleven items back to back (each followed by one
 // alignment byte only when its last bytes would hide the next item's marker),
@@ -67,7 +69,13 @@ struct StoredItem {
     size_t expandedSize;
 };
 
-// Turns one input file into its stored item. `name` is used in error messages.
+// True when the input is exactly one complete SZDD stream in mode 'A': its data
+// expands to the header's length and nothing follows it. expanded gets the content.
+bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
+
+// Turns one input file into its stored item: a sound SZDD stream is kept as it
+// is (or its content encoded again when its bytes hold a second marker); any
+// other file is compressed. `name` is used in error messages.
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
                  std::string &error);
 
@@ -117,12 +125,12 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
                       std::string &error);
 
-// Files. Writes go to a temporary name that then replaces `path`, so a failed
-// write never leaves a partial file under the final name.
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);
+// What an SzddError means, in words for a message.
+std::string SzddErrorText(long code);
 
 // The build's SOURCE arguments: one folder holding the table's names, or
-// eleven files in table order.
+// eleven files in table order. ListInputs only names them (checked before any
+// work); CollectInputs reads them too.
+bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error);
 bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
                    std::vector<std::string> &paths, std::string &error);
