@@ -218,6 +218,8 @@ TEST_F(MksetupCli, RefusesOutputsThatAreNotRegularFiles)
 {
     ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
     ASSERT_EQ(Sh("mkfifo fifo && mkdir folder"), 0);
+    // A copy of a device node made here, never a system one: a faulty build
+    // would replace the node it is given with a regular file.
     bool haveDevice = Sh("mknod fullcopy c 1 7 2>/dev/null") == 0;
     struct Case {
         const char *name;
@@ -227,7 +229,6 @@ TEST_F(MksetupCli, RefusesOutputsThatAreNotRegularFiles)
     };
     const Case cases[] = {
         {"build over a device", "build --stub stub.exe --out fullcopy payload", "fullcopy", "is a device"},
-        {"build over /dev/null", "build --stub stub.exe --out /dev/null payload", "", "is a device"},
         {"build over a FIFO", "build --stub stub.exe --out fifo payload", "fifo", "is a FIFO"},
         {"build over a folder", "build --stub stub.exe --out folder payload", "folder", "is a folder"},
         {"compress over a device", "compress payload/guide.txt fullcopy", "fullcopy", "is a device"},
@@ -238,13 +239,11 @@ TEST_F(MksetupCli, RefusesOutputsThatAreNotRegularFiles)
         SCOPED_TRACE(c.name);
         if (std::string(c.target) == "fullcopy" && !haveDevice)
             continue;  // mknod needs root
-        std::string before = *c.target ? KindAt(dir_ / c.target) : "";
+        std::string before = KindAt(dir_ / c.target);
         ToolRun r = Mksetup(c.args, "", "timeout 20");
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        if (*c.target) {
-            EXPECT_EQ(KindAt(dir_ / c.target), before);
-        }
+        EXPECT_EQ(KindAt(dir_ / c.target), before);
     }
     for (const auto &entry : fs::directory_iterator(dir_))
         EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
