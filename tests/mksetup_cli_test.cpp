@@ -383,4 +383,16 @@ TEST_F(MksetupCli, MessagesNameTheProblem)
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// A payload file of SZDD streams back to back is refused, not cut to its first.
+TEST_F(MksetupCli, ConcatenatedStreamsAreRefusedNotCut)
+{
+    ASSERT_EQ(Mksetup("compress payload/guide.txt a.tx_").status, 0);
+    ASSERT_EQ(Mksetup("compress payload/hosts.ini b.tx_").status, 0);
+    ASSERT_EQ(Sh("cat a.tx_ b.tx_ a.tx_ > payload/guide.txt"), 0);
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("guide.txt: it holds a compressed file of"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));
+}
+
 }  // namespace

@@ -310,8 +310,9 @@ TEST(PrepareItem, SzddInputs)
 
 // Only exactly one complete stream stands for its expansion; anything else
 // taken as one would lose bytes (streams back to back, bytes after the data)
-// or change them (cut short, another mode).
-TEST(IsOneSoundSzddStream, Cases)
+// or change them (cut short, another mode). Such a file starts with the marker
+// letters, so as data it cannot be stored either: it is refused, saying why.
+TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
 {
     std::vector<uint8_t> one = Compressed(Bytes("[menus]\nfile=open,save,close\nedit=cut,copy,paste\n"));
     std::vector<uint8_t> other = Compressed(Bytes("host=chat.example.net\n"));
@@ -322,32 +323,36 @@ TEST(IsOneSoundSzddStream, Cases)
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
-        bool sound;
+        std::string refusal;  // empty: stored, and gives back what it stands for
     };
     const Case cases[] = {
-        {"one stream", one, true},
-        {"empty content", Compressed({}), true},
-        {"three streams back to back", Cat({one, other, one}), false},
-        {"one byte after the data", Cat({one, Bytes("x")}), false},
-        {"cut short", std::vector<uint8_t>(one.begin(), one.end() - 3), false},
-        {"header only, cut", std::vector<uint8_t>(one.begin(), one.begin() + 10), false},
-        {"mode B", modeB, false},
-        {"header states more than the data holds", longer, false},
-        {"plain text", Bytes("plain text"), false},
+        {"one stream", one, ""},
+        {"empty content", Compressed({}), ""},
+        {"plain text", Bytes("plain text"), ""},
+        {"three streams back to back", Cat({one, other, one}), "followed by " + std::to_string(other.size() + one.size()) + " more bytes"},
+        {"one byte after the data", Cat({one, Bytes("x")}), "followed by 1 more bytes"},
+        {"cut short", std::vector<uint8_t>(one.begin(), one.end() - 3), "ends before the length"},
+        {"header only, cut", std::vector<uint8_t>(one.begin(), one.begin() + 10), "header is cut short"},
+        {"mode B", modeB, "mode is not 'A'"},
+        {"header states more than the data holds", longer, "ends before the length"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> expanded;
-        EXPECT_EQ(IsOneSoundSzddStream(c.file, expanded), c.sound);
-        // What is not one sound stream is compressed as it is and comes back whole.
+        EXPECT_EQ(IsOneSoundSzddStream(c.file, expanded), c.refusal.empty() && c.file != Bytes("plain text"));
         StoredItem item;
         std::string error;
-        if (!PrepareItem(c.file, "f", item, error) && error.find("marker") != std::string::npos)
-            continue;  // TEMPORARY until the marker avoidance is exact
-        EXPECT_EQ(item.embeddedAsIs, c.sound);
+        bool stored = PrepareItem(c.file, "f.ini", item, error);
+        if (!c.refusal.empty()) {
+            EXPECT_FALSE(stored);
+            EXPECT_EQ(error.rfind("f.ini: ", 0), 0u) << error;
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(stored) << error;
         std::vector<uint8_t> back;
         ASSERT_GE(SzddExpandBuffer(item.bytes.data(), item.bytes.size(), back), 0);
-        EXPECT_EQ(back, c.sound ? expanded : c.file);
+        EXPECT_EQ(back, item.embeddedAsIs ? expanded : c.file);
     }
 }
 

@@ -19,11 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Bounded: each round strictly moves the first marker later or removes it.
-constexpr int kMaxAvoidRounds = 64;
-// Matches before a marker whose ban may shift the next flag byte between its letters.
-constexpr int kEarlierTokenCandidates = 12;
-
 std::string Hex32(uint32_t v)
 {
     char text[16];
@@ -57,71 +52,6 @@ uint32_t PayloadChecksum(const std::vector<uint8_t> &payload)
     for (size_t i = 4; i < payload.size(); ++i)
         ChecksumAddByte(checksum, weight, payload[i]);
     return checksum;
-}
-
-bool SameBan(const SzddTokenBan &a, const SzddTokenBan &b) { return a.pos == b.pos && a.len == b.len; }
-
-void AddCandidate(std::vector<SzddTokenBan> &list, const SzddTokenBan &ban)
-{
-    for (const SzddTokenBan &b : list)
-        if (SameBan(b, ban))
-            return;
-    list.push_back(ban);
-}
-
-// The token that produced output byte k; a flag byte stands for the first token
-// of its group, whose change flips the flag's bits.
-bool TokenBehind(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t k, SzddTokenBan &ban)
-{
-    if (k < kSzddHeaderSize || k >= out.size() || k >= trace.originLen.size())
-        return false;
-    if (trace.originLen[k] == 0xFF) {
-        k += 1;
-        if (k >= out.size() || k >= trace.originLen.size() || trace.originLen[k] == 0xFF)
-            return false;
-    }
-    ban = SzddTokenBan{trace.origin[k], trace.originLen[k]};
-    return true;
-}
-
-// Bans worth a try for a marker at out[q .. q+3]: the tokens behind its bytes,
-// then tokens just before it (a different token count moves the next flag byte
-// in between literal letters that no ban can turn into a match).
-std::vector<SzddTokenBan> CandidateBans(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t q)
-{
-    std::vector<SzddTokenBan> list;
-    SzddTokenBan ban;
-    for (size_t k = q; k < q + 4; ++k)
-        if (TokenBehind(out, trace, k, ban))
-            AddCandidate(list, ban);
-    int earlier = 0;
-    for (size_t k = q; k > kSzddHeaderSize && earlier < kEarlierTokenCandidates;) {
-        --k;
-        if (trace.originLen[k] == 0xFF || trace.originLen[k] < 3)
-            continue;  // flag bytes, and literals, which rarely have a match to turn into
-        size_t before = list.size();
-        SzddTokenBan token{trace.origin[k], trace.originLen[k]};
-        AddCandidate(list, token);
-        if (list.size() != before) {
-            ++earlier;
-            // With its next shorter length banned too, a match gives up two tokens' room.
-            if (token.len > 3)
-                AddCandidate(list, SzddTokenBan{token.pos, uint8_t(token.len - 1)});
-        }
-    }
-    return list;
-}
-
-// First marker in a compressed item after its own, as an output offset.
-bool FirstInnerMarker(const std::vector<uint8_t> &out, size_t &q)
-{
-    if (out.size() <= 4)
-        return false;
-    MarkerRun run = RunMarkerMatcher(out.data() + 4, out.size() - 4);
-    if (!run.complete)
-        return false;
-    q = run.markerOffset + 4;
-    return true;
 }
 
 }  // namespace
@@ -228,81 +158,50 @@ bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::ve
 bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> &out, size_t &optimalSize,
                            size_t &bansUsed, std::string &error)
 {
-    std::vector<SzddTokenBan> bans;
-    SzddTrace trace;
-    if (!SzddCompressTraced(in, size, out, bans, trace)) {
-        error = "too large for the compressed-file format";
+    SzddMarkerFreeReport report;
+    SzddMarkerFreeStatus status = SzddCompressMarkerFree(in, size, out, report);
+    optimalSize = report.optimalSize;
+    bansUsed = report.repairs;
+    std::string at = "offset " + std::to_string(report.markerInput);
+    switch (status) {
+    case SZDD_MARKER_FREE:
+        return true;
+    case SZDD_MARKER_TOO_LARGE:
+        error = "too large for the compressed-file format (at most 4294967295 bytes)";
         return false;
+    case SZDD_MARKER_SEARCH_LIMIT:
+        error = "its compressed form spells the item marker near " + at +
+                ", and the only encodings without it differ over more than " +
+                std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
+        return false;
+    case SZDD_MARKER_UNAVOIDABLE:
+        break;
     }
-    optimalSize = out.size();
-    for (int round = 0; round < kMaxAvoidRounds; ++round) {
-        size_t q = 0;
-        if (!FirstInnerMarker(out, q)) {
-            bansUsed = bans.size();
-            return true;
-        }
-        // One ban usually suffices; letters that only literals can encode need
-        // the next flag byte moved in between them, which takes a few tokens
-        // more or fewer before them: try pairs and triples of bans then.
-        std::vector<SzddTokenBan> candidates;
-        for (const SzddTokenBan &c : CandidateBans(out, trace, q))
-            if (std::none_of(bans.begin(), bans.end(), [&](const SzddTokenBan &b) { return SameBan(b, c); }))
-                candidates.push_back(c);
-        bool found = false;
-        bool bestClean = false;
-        std::vector<uint8_t> bestOut;
-        SzddTrace bestTrace;
-        std::vector<SzddTokenBan> bestBans;
-        auto tryBans = [&](const std::vector<SzddTokenBan> &extra) {
-            std::vector<SzddTokenBan> trialBans = bans;
-            trialBans.insert(trialBans.end(), extra.begin(), extra.end());
-            std::vector<uint8_t> trialOut;
-            SzddTrace trialTrace;
-            if (!SzddCompressTraced(in, size, trialOut, trialBans, trialTrace))
-                return;
-            size_t trialQ = 0;
-            bool clean = !FirstInnerMarker(trialOut, trialQ);
-            if (!clean && trialQ <= q)
-                return;  // no progress past this marker
-            bool better = !found || trialOut.size() < bestOut.size() ||
-                          (trialOut.size() == bestOut.size() && clean && !bestClean);
-            if (better) {
-                found = true;
-                bestClean = clean;
-                bestOut.swap(trialOut);
-                bestTrace = trialTrace;
-                bestBans = trialBans;
-            }
-        };
-        size_t n = candidates.size();
-        for (size_t a = 0; a < n; ++a)
-            tryBans({candidates[a]});
-        for (size_t a = 0; a < n && !found; ++a)
-            for (size_t b = a + 1; b < n; ++b)
-                tryBans({candidates[a], candidates[b]});
-        for (size_t a = 0; a < n && !found; ++a)
-            for (size_t b = a + 1; b < n; ++b)
-                for (size_t c = b + 1; c < n; ++c)
-                    tryBans({candidates[a], candidates[b], candidates[c]});
-        if (!found) {
-            error = "its compressed form holds the item marker and no token choice the packer tried avoids it (the four marker letters near the start of a file cannot be encoded without them)";
-            return false;
-        }
-        out.swap(bestOut);
-        trace = bestTrace;
-        bans = bestBans;
-    }
-    error = "its compressed form holds the item marker too often to avoid";
+    error = "no compressed form of this file avoids the item marker letters (near " + at +
+            "): the installer ends an item wherever its bytes spell them, and the data around them "
+            "leaves no other choice of tokens or flag bytes (uncompressible bytes, or the letters at the very "
+            "start). Change the file near that offset, or pack it inside an archive of its own";
     return false;
 }
 
 bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
 {
-    if (input.size() < kSzddHeaderSize || !SzddHasMagic(input.data(), input.size()) || input[8] != kSzddModeA)
-        return false;
+    return SzddStreamProblem(input, expanded).empty();
+}
+
+std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
+{
+    expanded.clear();
+    if (!SzddHasMagic(input.data(), input.size()))
+        return "it is no compressed file";
     size_t consumed = 0;
     long result = SzddExpandBuffer(input.data(), input.size(), expanded, &consumed);
-    return result >= 0 && expanded.size() == ReadLe32(input.data() + kSzddLengthOffset) && consumed == input.size();
+    if (result < 0)
+        return "it starts like a compressed file, but " + SzddErrorText(result);
+    if (consumed < input.size())
+        return "it holds a compressed file of " + std::to_string(consumed) + " bytes followed by " +
+               std::to_string(input.size() - consumed) + " more bytes (compressed files back to back?)";
+    return "";
 }
 
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
@@ -315,7 +214,8 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
     // its expansion. Anything more (streams back to back, bytes after the data) or
     // less (cut short, another mode) would lose or change bytes if taken as one,
     // so such a file is compressed as it is, like any other data.
-    if (IsOneSoundSzddStream(input, expanded)) {
+    std::string problem = SzddStreamProblem(input, expanded);
+    if (problem.empty()) {
         item.expandedSize = expanded.size();
         if (!RunMarkerMatcher(input.data() + 4, input.size() - 4).complete) {
             item.bytes = input;
@@ -330,7 +230,13 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
     std::string reason;
     if (!CompressWithoutMarker(source->data(), source->size(), item.bytes, item.optimalSize, item.bansUsed,
                                reason)) {
-        error = name + ": " + reason;
+        // A file that starts like a compressed one starts with the marker letters,
+        // which as plain data no encoding can keep out of its first bytes.
+        if (SzddHasMagic(input.data(), input.size()) && !problem.empty())
+            error = name + ": " + problem + "; as plain data its first bytes would spell the item marker, "
+                    "which no encoding avoids: give the compressed files one by one, or the expanded file";
+        else
+            error = name + ": " + reason;
         return false;
     }
     return true;

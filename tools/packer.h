@@ -72,10 +72,15 @@ struct StoredItem {
 // True when the input is exactly one complete SZDD stream in mode 'A': its data
 // expands to the header's length and nothing follows it. expanded gets the content.
 bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
+// Why the input is not one sound stream, in words; empty when it is.
+std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
 
 // Turns one input file into its stored item: a sound SZDD stream is kept as it
 // is (or its content encoded again when its bytes hold a second marker); any
-// other file is compressed. `name` is used in error messages.
+// other file is compressed as data. A file that starts like a compressed file
+// but is not one sound stream (streams back to back, cut short) is refused with
+// the reason: as data its first bytes spell the marker, which nothing avoids.
+// `name` is used in error messages.
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
                  std::string &error);
 
