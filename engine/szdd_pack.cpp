@@ -809,9 +809,12 @@ SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::ve
             }
             if (!repaired && whole)
                 return SZDD_MARKER_UNAVOIDABLE;
+            // Widen mostly backwards: earlier matches are what move flag bytes
+            // in between the letters; what follows is regrouped anyway.
             size_t grow = size_t(8) << std::min(widen, 40);
-            win.ta = win.ta > grow ? win.ta - grow : 0;
-            win.tb = std::min(T, win.tb + grow);
+            if (win.ta > 0)
+                win.ta = win.ta > grow ? win.ta - grow : 0;
+            win.tb = std::min(T, win.tb + (win.ta > 0 ? size_t(8) : grow));
         }
         ++report.repairs;
         EmitTokens(in, n, tokens, lastFlagExtra, out, groupAt);
