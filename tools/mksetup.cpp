@@ -1,5 +1,6 @@
 // mksetup, the publisher's packer: builds an installer from a stub and eleven
 // files, lists and unpacks installers without running them, and runs the codec.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -90,6 +91,13 @@ bool OutputIsAnInput(const std::string &out, const std::vector<std::string> &inp
     return false;
 }
 
+// List and extract read the installer as they go: memory stays flat whatever its size.
+bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error)
+{
+    src = InstallerSource{nullptr, nullptr, 0};
+    return OpenInputFile(path, src.file, src.size, error);
+}
+
 int RunBuild(const std::vector<std::string> &args)
 {
     std::string stubPath;
@@ -151,12 +159,13 @@ int RunList(const std::vector<std::string> &args)
     if (args.size() != 1)
         return Usage("list", "expected one INSTALLER");
     std::string error;
-    std::vector<uint8_t> file;
-    if (!ReadFileBytes(args[0], file, error))
+    InstallerSource src;
+    if (!OpenInstaller(args[0], src, error))
         return Fail(error);
     InstallerInfo info;
     std::string problem;
-    bool sound = InspectInstaller(file.data(), file.size(), info, problem);
+    bool sound = InspectInstallerSource(src, info, problem);
+    std::fclose(src.file);
     std::printf("%-5s %-12s %10s %10s %10s\n", "index", "name", "offset", "stored", "expanded");
     for (size_t i = 0; i < info.items.size(); ++i) {
         const ListedItem &item = info.items[i];
@@ -184,19 +193,39 @@ int RunList(const std::vector<std::string> &args)
     return 0;
 }
 
-// Writes the eleven files all or nothing: every one goes to a temporary file
-// first, and only when all are complete are they renamed into place.
-bool WriteAllOrNothing(const std::string &dir, bool dirIsNew, const std::vector<std::vector<uint8_t>> &files,
-                       std::string &error)
+long ReadStream(void *ctx, uint8_t *buf, long n)
 {
-    std::vector<OutputFile> outputs(files.size());
+    std::FILE *f = static_cast<std::FILE *>(ctx);
+    size_t got = std::fread(buf, 1, size_t(n), f);
+    return std::ferror(f) ? -1 : long(got);
+}
+
+long WriteStream(void *ctx, const uint8_t *buf, long n)
+{
+    return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
+}
+
+// Expands the eleven items all or nothing: every one goes to a temporary file
+// first, and only when all are complete are they renamed into place.
+bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, const std::string &dir,
+                         bool dirIsNew, std::string &error)
+{
+    std::vector<OutputFile> outputs(info.items.size());
     bool ok = true;
-    for (size_t i = 0; ok && i < files.size(); ++i) {
+    for (size_t i = 0; ok && i < info.items.size(); ++i) {
         std::string path = (std::filesystem::path(dir) / PayloadItemName(int(i))).string();
-        ok = CreateOutput(path, outputs[i], error) && WriteOutput(outputs[i], files[i].data(), files[i].size(), error);
+        ok = CreateOutput(path, outputs[i], error);
+        if (!ok)
+            break;
+        long result = ExpandInstallerItem(src, info.items[i], WriteStream, outputs[i].stream);
+        if (result < 0) {
+            ok = false;
+            error = result == SZDD_ERR_WRITE ? "cannot write '" + path + "': " + std::strerror(errno)
+                                             : std::string(PayloadItemName(int(i))) + ": " + SzddErrorText(result);
+        }
     }
     size_t committed = 0;
-    while (ok && committed < files.size()) {
+    while (ok && committed < outputs.size()) {
         ok = CommitOutput(outputs[committed], error);
         if (ok)
             ++committed;
@@ -229,31 +258,25 @@ int RunExtract(const std::vector<std::string> &args)
         if (!CheckOutputName(path, error) || OutputIsAnInput(path, {args[0]}, error))
             return Fail(error);
     }
-    std::vector<uint8_t> file;
-    if (!ReadFileBytes(args[0], file, error))
+    InstallerSource src;
+    if (!OpenInstaller(args[0], src, error))
         return Fail(error);
-    std::vector<std::vector<uint8_t>> files;
-    if (!ExtractInstaller(file.data(), file.size(), files, error))
+    InstallerInfo info;
+    if (!InspectInstallerSource(src, info, error)) {
+        std::fclose(src.file);
         return Fail(args[0] + ": " + error);
+    }
     std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir))
+    if (ec || !std::filesystem::is_directory(dir)) {
+        std::fclose(src.file);
         return Fail("cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder"));
-    if (!WriteAllOrNothing(dir, dirIsNew, files, error))
+    }
+    bool ok = ExtractAllOrNothing(src, info, dir, dirIsNew, error);
+    std::fclose(src.file);
+    if (!ok)
         return Fail(error + "; no file was extracted");
-    std::printf("%s: %zu files written\n", dir.c_str(), files.size());
+    std::printf("%s: %zu files written\n", dir.c_str(), info.items.size());
     return 0;
-}
-
-long ReadStream(void *ctx, uint8_t *buf, long n)
-{
-    std::FILE *f = static_cast<std::FILE *>(ctx);
-    size_t got = std::fread(buf, 1, size_t(n), f);
-    return std::ferror(f) ? -1 : long(got);
-}
-
-long WriteStream(void *ctx, const uint8_t *buf, long n)
-{
-    return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
 }
 
 // Expansion streams from file to file: memory stays flat whatever the size.

@@ -70,34 +70,56 @@ std::string SzddErrorText(long code)
     }
 }
 
-void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
+void BeginScan(ScanProgress &scan)
 {
-    char marker[4];
-    BuildMarker(marker);
-    result.items.clear();
-    result.checksum = 0;
-    uint32_t weight = 1;
-    int matchLength = 0;
-    bool tempOpen = false;
-    size_t step = 0;
-    size_t stepBytes = 0;
-    for (size_t pos = 0; pos < size; ++pos) {
+    BuildMarker(scan.marker);
+    scan.result.items.clear();
+    scan.result.checksum = 0;
+    scan.result.steps = 0;
+    scan.weight = 1;
+    scan.matchLength = 0;
+    scan.itemOpen = false;
+    scan.step = 0;
+    scan.stepBytes = 0;
+    scan.consumed = 0;
+}
+
+void ScanBytes(ScanProgress &scan, const uint8_t *data, size_t size)
+{
+    ScanResult &result = scan.result;
+    for (size_t k = 0; k < size; ++k) {
+        size_t pos = scan.consumed + k;
         int held = 0;
-        if (ScanByte(marker, tempOpen, result.checksum, weight, matchLength, data[pos], held) == MARKER_COMPLETE) {
+        if (ScanByte(scan.marker, scan.itemOpen, result.checksum, scan.weight, scan.matchLength, data[k], held) ==
+            MARKER_COMPLETE) {
             size_t start = pos + 1 - 4;
-            if (tempOpen)
+            if (scan.itemOpen)
                 result.items.back().size = start - result.items.back().offset;
-            result.items.push_back(ScanItem{start, 0, step});
-            tempOpen = true;
+            result.items.push_back(ScanItem{start, 0, scan.step});
+            scan.itemOpen = true;
         }
-        if (++stepBytes == size_t(kScanStepBytes)) {
-            ++step;
-            stepBytes = 0;
+        if (++scan.stepBytes == size_t(kScanStepBytes)) {
+            ++scan.step;
+            scan.stepBytes = 0;
         }
     }
-    if (tempOpen)
-        result.items.back().size = size - result.items.back().offset;
-    result.steps = step + 1;
+    scan.consumed += size;
+}
+
+void EndScan(ScanProgress &scan)
+{
+    if (scan.itemOpen)
+        scan.result.items.back().size = scan.consumed - scan.result.items.back().offset;
+    scan.result.steps = scan.step + 1;
+}
+
+void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
+{
+    ScanProgress scan;
+    BeginScan(scan);
+    ScanBytes(scan, data, size);
+    EndScan(scan);
+    result = scan.result;
 }
 
 MarkerRun RunMarkerMatcher(const uint8_t *data, size_t size)
@@ -345,38 +367,126 @@ bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vec
     return false;
 }
 
-bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
+bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
+{
+    if (offset > src.size || n > src.size - offset)
+        return false;
+    if (src.file == nullptr) {
+        if (n > 0)
+            std::memcpy(buf, src.data + offset, n);
+        return true;
+    }
+    return fseeko(src.file, off_t(offset), SEEK_SET) == 0 && std::fread(buf, 1, n, src.file) == n;
+}
+
+namespace {
+
+constexpr size_t kChunk = 65536;
+// The program part is read whole for its headers; a real one is far smaller.
+constexpr size_t kLargestProgram = size_t(16) << 20;
+
+// One item's bytes as an expander source, from the installer file.
+struct ItemReader {
+    const InstallerSource *src;
+    uint64_t at;
+    uint64_t end;
+};
+
+long ReadItem(void *ctx, uint8_t *buf, long n)
+{
+    ItemReader *r = static_cast<ItemReader *>(ctx);
+    uint64_t take = std::min<uint64_t>(uint64_t(n), r->end - r->at);
+    if (take > 0 && !ReadInstallerAt(*r->src, r->at, buf, size_t(take)))
+        return -1;
+    r->at += take;
+    return long(take);
+}
+
+long CountOnly(void *ctx, const uint8_t *, long n)
+{
+    *static_cast<uint64_t *>(ctx) += uint64_t(n);
+    return n;
+}
+
+bool MarkerBytesBefore(const InstallerSource &src, uint64_t end)
+{
+    std::vector<uint8_t> buf(kChunk + 3);
+    for (uint64_t at = 0; at < end; at += kChunk) {
+        size_t n = size_t(std::min<uint64_t>(kChunk + 3, end - at));
+        if (!ReadInstallerAt(src, at, buf.data(), n) || ContainsMarkerBytes(buf.data(), n))
+            return true;
+    }
+    return false;
+}
+
+long WriteVector(void *ctx, const uint8_t *buf, long n)
+{
+    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
+    v->insert(v->end(), buf, buf + n);
+    return n;
+}
+
+}  // namespace
+
+long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, SzddWriteFn write, void *ctx)
+{
+    ItemReader reader{&src, item.offset, uint64_t(item.offset) + item.size};
+    return SzddExpand(ReadItem, &reader, write, ctx);
+}
+
+bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem)
 {
     info = InstallerInfo{};
-    SimulateScan(file, size, info.scan);
+    ScanProgress scan;
+    BeginScan(scan);
+    std::vector<uint8_t> buf(kChunk);
+    for (uint64_t at = 0; at < src.size; at += kChunk) {
+        size_t n = size_t(std::min<uint64_t>(kChunk, src.size - at));
+        if (!ReadInstallerAt(src, at, buf.data(), n)) {
+            problem = "read error";
+            return false;
+        }
+        ScanBytes(scan, buf.data(), n);
+    }
+    EndScan(scan);
+    info.scan = scan.result;
+    // The program's headers, from its first bytes (all of them in memory).
+    size_t headEnd = info.scan.items.empty() ? size_t(src.size) : info.scan.items[0].offset;
+    size_t programBytes = size_t(std::min<uint64_t>(src.size, std::min(kLargestProgram, std::max(headEnd, kChunk))));
+    std::vector<uint8_t> program(programBytes);
+    if (!ReadInstallerAt(src, 0, program.data(), programBytes)) {
+        problem = "read error";
+        return false;
+    }
     std::string reason;
-    bool programOk = PeImageEnd(file, size, info.programEnd, reason);
+    bool programOk = PeImageEnd(program.data(), program.size(), info.programEnd, reason);
     if (!programOk) {
         problem = reason;
     } else {
         size_t valueOffset = 0;
-        info.haveSlot = FindChecksumSlot(file, size, valueOffset, reason);
+        info.haveSlot = FindChecksumSlot(program.data(), program.size(), valueOffset, reason);
         if (info.haveSlot)
-            info.expectedChecksum = ReadLe32(file + valueOffset);
+            info.expectedChecksum = ReadLe32(program.data() + valueOffset);
         else
             problem = reason;
     }
-    size_t headEnd = info.scan.items.empty() ? size : info.scan.items[0].offset;
-    info.markerInHead = programOk && (headEnd < info.programEnd || ContainsMarkerBytes(file, headEnd));
+    info.markerInHead = programOk && (headEnd < info.programEnd || MarkerBytesBefore(src, headEnd));
     bool allExpand = true;
     for (size_t i = 0; i < info.scan.items.size(); ++i) {
         const ScanItem &s = info.scan.items[i];
         ListedItem item{s.offset, s.size, 0, 0, false};
-        const uint8_t *stored = file + s.offset;
+        uint8_t header[kSzddHeaderSize];
         // Only a compressed file (mode 'A') counts; a plain one would be copied unchanged.
-        if (s.size >= kSzddHeaderSize && SzddHasMagic(stored, s.size) && stored[8] == kSzddModeA) {
-            item.expandedSize = ReadLe32(stored + kSzddLengthOffset);
-            std::vector<uint8_t> expanded;
-            size_t consumed = 0;
-            item.expands = SzddExpandBuffer(stored, s.size, expanded, &consumed) >= 0 &&
-                           expanded.size() == item.expandedSize;
+        if (s.size >= kSzddHeaderSize && ReadInstallerAt(src, s.offset, header, kSzddHeaderSize) &&
+            SzddHasMagic(header, kSzddHeaderSize) && header[8] == kSzddModeA) {
+            item.expandedSize = ReadLe32(header + kSzddLengthOffset);
+            ItemReader reader{&src, s.offset, uint64_t(s.offset) + s.size};
+            uint64_t written = 0;
+            unsigned long long consumed = 0;
+            item.expands = SzddExpandCounted(ReadItem, &reader, CountOnly, &written, consumed) >= 0 &&
+                           written == item.expandedSize;
             if (item.expands)
-                item.storedSize = consumed;
+                item.storedSize = size_t(consumed);
         }
         if (!item.expands && allExpand && problem.empty())
             problem = ItemLabel(i) + " is not a complete compressed file";
@@ -402,15 +512,22 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
     return true;
 }
 
+bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
+{
+    InstallerSource src{file, nullptr, size};
+    return InspectInstallerSource(src, info, problem);
+}
+
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
                       std::string &error)
 {
+    InstallerSource src{file, nullptr, size};
     InstallerInfo info;
-    if (!InspectInstaller(file, size, info, error))
+    if (!InspectInstallerSource(src, info, error))
         return false;
     files.assign(info.items.size(), {});
     for (size_t i = 0; i < info.items.size(); ++i) {
-        long result = SzddExpandBuffer(file + info.items[i].offset, info.items[i].size, files[i]);
+        long result = ExpandInstallerItem(src, info.items[i], WriteVector, &files[i]);
         if (result < 0) {
             error = ItemLabel(i) + ": " + SzddErrorText(result);
             return false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/szdd.h"
 #include "tools/files.h"
 
 // What the packer writes: the stub, one alignment byte when the stub ends inside
@@ -35,6 +36,21 @@ struct ScanResult {
 
 // Replays the installer's scan over a whole file.
 void SimulateScan(const uint8_t *data, size_t size, ScanResult &result);
+
+// The same scan fed piece by piece, for files read in chunks.
+struct ScanProgress {
+    ScanResult result;
+    char marker[4];
+    uint32_t weight;
+    int matchLength;
+    bool itemOpen;
+    size_t step;
+    size_t stepBytes;
+    size_t consumed;
+};
+void BeginScan(ScanProgress &scan);
+void ScanBytes(ScanProgress &scan, const uint8_t *data, size_t size);
+void EndScan(ScanProgress &scan);
 
 // The marker matcher run from a fresh state over some bytes.
 struct MarkerRun {
@@ -125,6 +141,18 @@ struct InstallerInfo {
 // (eleven items that expand, no marker in the head, checksum matching the
 // program's constant). Otherwise `problem` says what is wrong.
 bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem);
+
+// An installer to inspect: in memory (data) or read from an open file as needed,
+// so that listing and unpacking need memory independent of its size.
+struct InstallerSource {
+    const uint8_t *data;  // used when file is null
+    std::FILE *file;
+    uint64_t size;
+};
+bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n);
+bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem);
+// Expands one listed item into the writer; returns the SzddExpand result.
+long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, SzddWriteFn write, void *ctx);
 
 // The eleven expanded files of a sound installer, in table order.
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
