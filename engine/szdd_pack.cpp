@@ -53,7 +53,7 @@ long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, si
 // input position. The window is modelled as the input preceded by 4096 spaces:
 // a source j < 0 stands for the space-filled window the expander starts with.
 static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t> &longest,
-                               std::vector<uint32_t> &sourceOf)
+                               std::vector<uint16_t> &sourceOf)
 {
     longest.assign(n, 0);
     sourceOf.assign(n, 0);
@@ -70,9 +70,11 @@ static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t>
     // Byte of the modelled stream at index j (j may be negative: the spaces).
     auto at = [&](long long j) -> uint8_t { return j < 0 ? uint8_t(' ') : in[size_t(j)]; };
 
-    // Length of the run of spaces starting at every position, capped at 18.
-    std::vector<uint8_t> spaces(n + 1, 0);
-    for (size_t i = n; i-- > 0;)
+    // Length of the run of spaces starting at every position, capped at 18; only
+    // positions within the window's reach of the initial spaces need it.
+    size_t spaced = std::min(n, size_t(kSzddWindowSize) + size_t(kSzddMaxMatch));
+    std::vector<uint8_t> spaces(spaced + 1, 0);
+    for (size_t i = spaced; i-- > 0;)
         spaces[i] = in[i] == ' ' ? uint8_t(std::min(kSzddMaxMatch, spaces[i + 1] + 1)) : 0;
 
     for (size_t i = 0; i < n; ++i) {
@@ -121,7 +123,7 @@ static void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t>
         }
         if (best >= kSzddMinMatch) {
             longest[i] = uint8_t(best);
-            sourceOf[i] = uint32_t((long long)kSzddWindowStart + bestSrc) & kSzddWindowMask;
+            sourceOf[i] = uint16_t(uint32_t((long long)kSzddWindowStart + bestSrc) & kSzddWindowMask);
         }
         if (i + 2 < n) {
             uint32_t h = hash3(i);
@@ -148,48 +150,68 @@ static bool OptimalParse(const uint8_t *in, size_t n, const std::vector<uint8_t>
     // Shortest path over states (input position, tokens so far mod 8): a token
     // costs its own bytes, plus the group's flag byte when it opens a group.
     // That is exactly the file size, so the cheapest path is the smallest file.
+    // Costs live in a ring as long as the longest token. The choices (length of
+    // the token that ends at each state) are not kept for the whole input: the
+    // ring is saved every kSegment positions, and the walk back recomputes one
+    // segment's choices at a time from its checkpoint, so memory stays small.
     constexpr uint32_t kInf = UINT32_MAX;
     constexpr int kRing = kSzddMaxMatch + 1;
-    uint32_t cost[kRing][8];
-    for (auto &row : cost)
-        std::fill(row, row + 8, kInf);
-    // choice[i*8+k]: length of the token that ends at state (i, k); 1 literal, 3..18 match.
-    std::vector<uint8_t> choice((n + 1) * 8, 0);
-    cost[0][0] = 0;
-    size_t banAt = 0;
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t *here = cost[i % kRing];
+    constexpr size_t kSegment = 65536;
+    struct Ring {
+        uint32_t cost[kRing][8];
+        uint8_t choice[kRing][8];
+    };
+    auto bansFrom = [&](size_t i) {
+        return size_t(std::lower_bound(banMasks.begin(), banMasks.end(), std::make_pair(uint32_t(i), 0u)) -
+                      banMasks.begin());
+    };
+    // One position's relaxations; segment, when given, records the choices of
+    // positions base..base+kSegment+kRing-1.
+    auto step = [&](Ring &ring, size_t i, size_t &banAt, uint8_t *segment, size_t base) {
+        uint32_t *here = ring.cost[i % kRing];
         uint32_t banned = 0;
         while (banAt < banMasks.size() && banMasks[banAt].first == i)
             banned |= banMasks[banAt++].second;
         int maxLen = longest[i];
+        auto relax = [&](int len, int nk, uint32_t c) {
+            size_t at = i + size_t(len);
+            uint32_t &t = ring.cost[at % kRing][nk];
+            if (c < t) {
+                t = c;
+                ring.choice[at % kRing][nk] = uint8_t(len);
+                if (segment)
+                    segment[(at - base) * 8 + size_t(nk)] = uint8_t(len);
+            }
+        };
         for (int k = 0; k < 8; ++k) {
             uint32_t c = here[k];
             if (c == kInf)
                 continue;
             uint32_t flag = k == 0 ? 1 : 0;
             int nk = (k + 1) & 7;
-            if (!(banned & 1u)) {
-                uint32_t &t = cost[(i + 1) % kRing][nk];
-                if (c + 1 + flag < t) {
-                    t = c + 1 + flag;
-                    choice[(i + 1) * 8 + size_t(nk)] = 1;
-                }
-            }
-            for (int len = kSzddMinMatch; len <= maxLen; ++len) {
-                if (banned & (1u << len))
-                    continue;
-                uint32_t &t = cost[(i + size_t(len)) % kRing][nk];
-                if (c + 2 + flag < t) {
-                    t = c + 2 + flag;
-                    choice[(i + size_t(len)) * 8 + size_t(nk)] = uint8_t(len);
-                }
-            }
+            if (!(banned & 1u))
+                relax(1, nk, c + 1 + flag);
+            for (int len = kSzddMinMatch; len <= maxLen; ++len)
+                if (!(banned & (1u << len)))
+                    relax(len, nk, c + 2 + flag);
         }
         // The slot is reused for position i + kRing; it must start empty.
         std::fill(here, here + 8, kInf);
+    };
+
+    Ring ring;
+    for (auto &row : ring.cost)
+        std::fill(row, row + 8, kInf);
+    std::memset(ring.choice, 0, sizeof ring.choice);
+    ring.cost[0][0] = 0;
+    std::vector<Ring> checkpoints;
+    size_t banAt = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % kSegment == 0)
+            checkpoints.push_back(ring);
+        step(ring, i, banAt, nullptr, 0);
     }
-    uint32_t *last = cost[n % kRing];
+    uint32_t *last = ring.cost[n % kRing];
     int bestK = -1;
     for (int k = 0; k < 8; ++k)
         if (last[k] != kInf && (bestK < 0 || last[k] < last[bestK]))
@@ -199,18 +221,31 @@ static bool OptimalParse(const uint8_t *in, size_t n, const std::vector<uint8_t>
     if (bestK < 0)
         return false;  // the bans leave no way through
 
-    // Walk the choices back to the start.
-    {
-        size_t i = n;
-        int k = bestK;
-        while (i > 0) {
-            uint8_t len = choice[i * 8 + size_t(k)];
+    // Walk the choices back to the start, one segment at a time. Segment s
+    // settles the choices of positions (s*kSegment, (s+1)*kSegment]: those are
+    // final once every position before them has been processed.
+    std::vector<uint8_t> segment((kSegment + kRing) * 8, 0);
+    size_t i = n;
+    int k = bestK;
+    while (i > 0) {
+        size_t s = (i - 1) / kSegment;
+        size_t base = s * kSegment;
+        Ring replay = checkpoints[s];
+        for (size_t p = 0; p < size_t(kRing); ++p)
+            for (int kk = 0; kk < 8; ++kk)
+                segment[p * 8 + size_t(kk)] = replay.choice[(base + p) % kRing][kk];
+        size_t segBan = bansFrom(base);
+        size_t end = std::min(n, base + kSegment);
+        for (size_t p = base; p < end; ++p)
+            step(replay, p, segBan, segment.data(), base);
+        while (i > base) {
+            uint8_t len = segment[(i - base) * 8 + size_t(k)];
             tokens.push_back(len);
             i -= len;
             k = (k + 7) & 7;
         }
-        std::reverse(tokens.begin(), tokens.end());
     }
+    std::reverse(tokens.begin(), tokens.end());
     return true;
 }
 
@@ -226,7 +261,7 @@ static bool CompressImpl(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
         return false;
 
     std::vector<uint8_t> longest;
-    std::vector<uint32_t> sourceOf;
+    std::vector<uint16_t> sourceOf;  // window positions fit 12 bits
     FindLongestMatches(in, n, longest, sourceOf);
     std::vector<uint8_t> tokens;
     if (!OptimalParse(in, n, longest, bans, tokens))
@@ -605,7 +640,7 @@ ExitCheck CheckExit(const MarkerModel &mm, const uint8_t *in, size_t n, const st
 // completes; on success replaces the window's tokens. false when none exists
 // within it.
 bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const std::vector<uint8_t> &longest,
-                  const std::vector<uint32_t> &sourceOf, std::vector<Token> &tokens, uint8_t &lastFlagExtra,
+                  const std::vector<uint16_t> &sourceOf, std::vector<Token> &tokens, uint8_t &lastFlagExtra,
                   const Window &win, int entryState, bool existenceOnly)
 {
     constexpr uint32_t kInf = UINT32_MAX;
@@ -741,7 +776,7 @@ SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::ve
     if (n > size_t(UINT32_MAX) || (in == nullptr && n > 0))
         return SZDD_MARKER_TOO_LARGE;
     std::vector<uint8_t> longest;
-    std::vector<uint32_t> sourceOf;
+    std::vector<uint16_t> sourceOf;  // window positions fit 12 bits
     FindLongestMatches(in, n, longest, sourceOf);
     std::vector<uint8_t> lengths;
     OptimalParse(in, n, longest, {}, lengths);

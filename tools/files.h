@@ -16,6 +16,9 @@ constexpr uint64_t kLargestSzddInput = 0xFFFFFFFFull;
 // before anything is read from it (a FIFO without a writer would block forever).
 bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, std::string &error);
 
+// Moves an input file to a 64-bit offset.
+bool SeekInput(std::FILE *file, uint64_t offset);
+
 // Reads a whole regular file of at most maxSize bytes; the size is checked first.
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t maxSize, std::string &error);
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);

@@ -71,6 +71,11 @@ bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, st
     return true;
 }
 
+bool SeekInput(std::FILE *file, uint64_t offset)
+{
+    return ::fseeko(file, off_t(offset), SEEK_SET) == 0;
+}
+
 bool SameFile(const std::string &a, const std::string &b)
 {
     struct stat sa, sb;

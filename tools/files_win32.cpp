@@ -62,6 +62,11 @@ bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, st
     return true;
 }
 
+bool SeekInput(std::FILE *file, uint64_t offset)
+{
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+}
+
 bool SameFile(const std::string &a, const std::string &b)
 {
     BY_HANDLE_FILE_INFORMATION info[2];

@@ -376,7 +376,7 @@ bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, 
             std::memcpy(buf, src.data + offset, n);
         return true;
     }
-    return fseeko(src.file, off_t(offset), SEEK_SET) == 0 && std::fread(buf, 1, n, src.file) == n;
+    return SeekInput(src.file, offset) && std::fread(buf, 1, n, src.file) == n;
 }
 
 namespace {
