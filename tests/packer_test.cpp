@@ -396,6 +396,24 @@ TEST(BuildInstaller, RoundTripThroughListAndExtract)
     EXPECT_EQ(again, installer);
 }
 
+// An installer holds eleven markers; as a payload item of another it is
+// encoded so that none of them shows, and comes back byte for byte.
+TEST(BuildInstaller, AnInstallerAsAPayloadItem)
+{
+    std::vector<uint8_t> stub = MakeStub();
+    std::vector<uint8_t> inner;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, PayloadTexts(), {}, inner, report, error)) << error;
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    inputs[4] = inner;
+    std::vector<uint8_t> outer;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, outer, report, error)) << error;
+    std::vector<std::vector<uint8_t>> files;
+    ASSERT_TRUE(ExtractInstaller(outer.data(), outer.size(), files, error)) << error;
+    EXPECT_EQ(files[4], inner);
+}
+
 TEST(BuildInstaller, StubEndingInsideAPartialMarkerGetsAnAlignmentByte)
 {
     StubShape shape;
