@@ -84,3 +84,26 @@ struct SzddTrace {
 };
 bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                         const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
+
+// Compression for items of the installer file, whose scan ends an item wherever
+// its bytes spell the item marker (matched by the scan's own rule from the file's
+// fifth byte on). Of all encodings of the content (token lengths, each match's
+// source, the free flag bits after the last token) it gives the smallest one,
+// re-encoded only around each place where that one spells the marker, with the
+// smallest encoding of that neighbourhood that does not. It fails only when no
+// encoding of the whole content avoids the marker.
+enum SzddMarkerFreeStatus {
+    SZDD_MARKER_FREE,         // out holds an encoding without a second marker
+    SZDD_MARKER_TOO_LARGE,    // the input does not fit the format (>= 4 GiB)
+    SZDD_MARKER_UNAVOIDABLE,  // no encoding of this content avoids the marker
+    SZDD_MARKER_SEARCH_LIMIT, // one exists, but only by re-encoding more than the largest span
+};
+constexpr size_t kSzddLargestRepairSpan = size_t(1) << 16;
+struct SzddMarkerFreeReport {
+    size_t optimalSize;  // the smallest encoding, marker or not
+    size_t repairs;      // neighbourhoods encoded again
+    size_t widest;       // the widest neighbourhood searched, in input bytes
+    size_t markerInput;  // input offset behind the first marker that had to be avoided
+};
+SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
+                                            SzddMarkerFreeReport &report);

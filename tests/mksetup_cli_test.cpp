@@ -49,14 +49,22 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    ToolRun Mksetup(const std::string &args)
+    // `limits` runs first in the same shell (ulimit, trap), `wrapper` before the tool (timeout).
+    ToolRun Mksetup(const std::string &args, const std::string &limits = "", const std::string &wrapper = "")
     {
-        std::string command = "cd '" + dir_.string() + "' && '" + tool_ + "' " + args + " >out.txt 2>err.txt";
+        std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
+                              args + " >out.txt 2>err.txt";
         int raw = std::system(command.c_str());
         ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
         fs::remove(dir_ / "out.txt");
         fs::remove(dir_ / "err.txt");
         return r;
+    }
+
+    // A shell command run in the test folder (fixtures the library cannot make).
+    int Sh(const std::string &command)
+    {
+        return std::system(("cd '" + dir_.string() + "' && " + command).c_str());
     }
 
     void ExpectExtractMatches(const std::string &installer, const fs::path &originals)
@@ -185,6 +193,206 @@ TEST_F(MksetupCli, ErrorsGiveOneLineAndNoOutput)
     // A failed build leaves an existing installer untouched.
     ASSERT_NE(Mksetup("build --stub stub.exe --out good.exe short").status, 0);
     EXPECT_EQ(Slurp(dir_ / "good.exe"), good);
+}
+
+// What is at a name, without following a link: "file", "link", "folder", "fifo", "device", "none".
+std::string KindAt(const fs::path &p)
+{
+    std::error_code ec;
+    fs::file_status st = fs::symlink_status(p, ec);
+    switch (st.type()) {
+    case fs::file_type::regular: return "file";
+    case fs::file_type::symlink: return "link";
+    case fs::file_type::directory: return "folder";
+    case fs::file_type::fifo: return "fifo";
+    case fs::file_type::character: return "device";
+    case fs::file_type::block: return "device";
+    case fs::file_type::not_found: return "none";
+    default: return "other";
+    }
+}
+
+// An output name that exists and is not a regular file is refused before any
+// work, and stays what it was.
+TEST_F(MksetupCli, RefusesOutputsThatAreNotRegularFiles)
+{
+    ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
+    ASSERT_EQ(Sh("mkfifo fifo && mkdir folder"), 0);
+    // A copy of a device node made here, never a system one: a faulty build
+    // would replace the node it is given with a regular file.
+    bool haveDevice = Sh("mknod fullcopy c 1 7 2>/dev/null") == 0;
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *target;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"build over a device", "build --stub stub.exe --out fullcopy payload", "fullcopy", "is a device"},
+        {"build over a FIFO", "build --stub stub.exe --out fifo payload", "fifo", "is a FIFO"},
+        {"build over a folder", "build --stub stub.exe --out folder payload", "folder", "is a folder"},
+        {"compress over a device", "compress payload/guide.txt fullcopy", "fullcopy", "is a device"},
+        {"compress over a FIFO", "compress payload/guide.txt fifo", "fifo", "is a FIFO"},
+        {"expand over a folder", "expand guide.tx_ folder", "folder", "is a folder"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.target) == "fullcopy" && !haveDevice)
+            continue;  // mknod needs root
+        std::string before = KindAt(dir_ / c.target);
+        ToolRun r = Mksetup(c.args, "", "timeout 20");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(KindAt(dir_ / c.target), before);
+    }
+    for (const auto &entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+// The temporary file is created exclusively: a link planted under a
+// predictable name is never written through.
+TEST_F(MksetupCli, TemporaryFilesNeverFollowLinks)
+{
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
+    ASSERT_TRUE(WriteWholeFile(dir_ / "victim.txt", std::string("keep me")));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "victim2.txt", std::string("keep me too")));
+    fs::create_directories(dir_ / "x");
+    fs::create_symlink("victim.txt", dir_ / "out.exe.partial");
+    fs::create_symlink("../victim2.txt", dir_ / "x" / "guide.txt.partial");
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out out.exe payload").status, 0);
+    ToolRun extract = Mksetup("extract good.exe x");
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(Slurp(dir_ / "victim.txt"), "keep me");
+    EXPECT_EQ(Slurp(dir_ / "victim2.txt"), "keep me too");
+    EXPECT_EQ(KindAt(dir_ / "out.exe"), "file");
+    EXPECT_EQ(Slurp(dir_ / "out.exe"), Slurp(dir_ / "good.exe"));
+    EXPECT_EQ(KindAt(dir_ / "x" / "guide.txt"), "file");
+    EXPECT_EQ(Slurp(dir_ / "x" / "guide.txt"), Slurp(dir_ / "payload" / "guide.txt"));
+    // An output name that is a link: the link is replaced, its target kept.
+    fs::create_symlink("victim.txt", dir_ / "linked.exe");
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out linked.exe payload").status, 0);
+    EXPECT_EQ(KindAt(dir_ / "linked.exe"), "file");
+    EXPECT_EQ(Slurp(dir_ / "victim.txt"), "keep me");
+}
+
+TEST_F(MksetupCli, RefusesToReplaceItsOwnInput)
+{
+    ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
+    fs::create_symlink("payload/hosts.ini", dir_ / "alias.ini");
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *input;
+    };
+    const Case cases[] = {
+        {"compress in place", "compress payload/guide.txt payload/guide.txt", "payload/guide.txt"},
+        {"expand in place", "expand guide.tx_ guide.tx_", "guide.tx_"},
+        {"build over the stub", "build --stub stub.exe --out stub.exe payload", "stub.exe"},
+        {"build over a payload file", "build --stub stub.exe --out payload/menus.ini payload", "payload/menus.ini"},
+        {"compress through a link to the input", "compress payload/hosts.ini alias.ini", "payload/hosts.ini"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = Slurp(dir_ / c.input);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("is the input"), std::string::npos) << r.err;
+        EXPECT_EQ(Slurp(dir_ / c.input), before);
+    }
+}
+
+// Inputs must be regular files, and their size fits the format before a byte
+// is read: devices, FIFOs and a sparse 4 GiB file are refused at once.
+TEST_F(MksetupCli, RefusesInputsThatAreNotRegularOrTooLarge)
+{
+    ASSERT_EQ(Sh("mkfifo fifo && truncate -s 4G huge.bin"), 0);
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"list a device", "list /dev/zero", "is a device"},
+        {"expand a device", "expand /dev/zero o", "is a device"},
+        {"compress a device", "compress /dev/urandom o", "is a device"},
+        {"compress a FIFO without writer", "compress fifo o", "is a FIFO"},
+        {"stub that is a FIFO", "build --stub fifo --out o payload", "is a FIFO"},
+        {"compress past the length field", "compress huge.bin o", "more than the 4294967295"},
+        {"extract a folder", "extract payload o", "is a folder"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Memory and time limits stand in for the machine the old reads exhausted.
+        ToolRun r = Mksetup(c.args, "ulimit -v 1000000;", "timeout 20");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "o"));
+    }
+}
+
+// A failed extraction leaves none of the eleven files, whatever it had written.
+TEST_F(MksetupCli, ExtractIsAllOrNothing)
+{
+    // The last item is large, so a file-size limit stops the extraction after
+    // the first ten have been written out.
+    ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "links.ini", std::string(200000, 'q')));
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
+    ToolRun r = Mksetup("extract good.exe x", "trap '' XFSZ; ulimit -f 64;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("no file was extracted"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "x")) << "the folder it created stays behind";
+
+    // Into an existing folder: a name taken by a folder is refused before any work.
+    fs::create_directories(dir_ / "y" / "guide.txt");
+    r = Mksetup("extract good.exe y");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is a folder"), std::string::npos) << r.err;
+    for (int i = 0; i < kPayloadItemCount; ++i) {
+        if (std::string(PayloadItemName(i)) != "guide.txt") {
+            EXPECT_FALSE(fs::exists(dir_ / "y" / PayloadItemName(i))) << PayloadItemName(i);
+        }
+    }
+}
+
+// Messages say what is wrong, and "--" ends the options.
+TEST_F(MksetupCli, MessagesNameTheProblem)
+{
+    ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
+    std::string packed = Slurp(dir_ / "guide.tx_");
+    ASSERT_TRUE(WriteWholeFile(dir_ / "cut.tx_", packed.substr(0, packed.size() - 10)));
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"expand a cut file", "expand cut.tx_ o", "ends before the length its header states"},
+        {"payload folder that does not exist", "build --stub stub.exe --out o nothere", "payload folder 'nothere' does not exist"},
+        {"output is a folder", "build --stub stub.exe --out payload payload", "is a folder"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "o"));
+    }
+    fs::rename(dir_ / "payload", dir_ / "-payload");
+    ToolRun r = Mksetup("build --stub stub.exe --out o.exe -- -payload");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A payload file of SZDD streams back to back is refused, not cut to its first.
+TEST_F(MksetupCli, ConcatenatedStreamsAreRefusedNotCut)
+{
+    ASSERT_EQ(Mksetup("compress payload/guide.txt a.tx_").status, 0);
+    ASSERT_EQ(Mksetup("compress payload/hosts.ini b.tx_").status, 0);
+    ASSERT_EQ(Sh("cat a.tx_ b.tx_ a.tx_ > payload/guide.txt"), 0);
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("guide.txt: it holds a compressed file of"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));
 }
 
 }  // namespace

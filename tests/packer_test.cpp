@@ -303,13 +303,57 @@ TEST(PrepareItem, SzddInputs)
     ASSERT_TRUE(PrepareItem(Compressed(word), "b.txt", item, error)) << error;
     EXPECT_FALSE(item.embeddedAsIs);
     EXPECT_FALSE(ContainsMarkerBytes(item.bytes.data() + 4, item.bytes.size() - 4));
-    // A damaged one is refused by name.
-    std::vector<uint8_t> cut(szdd.begin(), szdd.end() - 5);
-    EXPECT_FALSE(PrepareItem(cut, "c.ini", item, error));
-    EXPECT_NE(error.find("c.ini: damaged compressed file"), std::string::npos) << error;
-    // Letters that can only be literals right at the start cannot be avoided.
-    EXPECT_FALSE(PrepareItem(Bytes("SZDD at the start"), "d.txt", item, error));
-    EXPECT_NE(error.find("d.txt: "), std::string::npos) << error;
+    std::vector<uint8_t> back;
+    ASSERT_GE(SzddExpandBuffer(item.bytes.data(), item.bytes.size(), back), 0);
+    EXPECT_EQ(back, word);
+}
+
+// Only exactly one complete stream stands for its expansion; anything else
+// taken as one would lose bytes (streams back to back, bytes after the data)
+// or change them (cut short, another mode). Such a file starts with the marker
+// letters, so as data it cannot be stored either: it is refused, saying why.
+TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
+{
+    std::vector<uint8_t> one = Compressed(Bytes("[menus]\nfile=open,save,close\nedit=cut,copy,paste\n"));
+    std::vector<uint8_t> other = Compressed(Bytes("host=chat.example.net\n"));
+    std::vector<uint8_t> modeB = one;
+    modeB[8] = 'B';
+    std::vector<uint8_t> longer = one;
+    longer[kSzddLengthOffset] += 1;
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> file;
+        std::string refusal;  // empty: stored, and gives back what it stands for
+    };
+    const Case cases[] = {
+        {"one stream", one, ""},
+        {"empty content", Compressed({}), ""},
+        {"plain text", Bytes("plain text"), ""},
+        {"three streams back to back", Cat({one, other, one}), "followed by " + std::to_string(other.size() + one.size()) + " more bytes"},
+        {"one byte after the data", Cat({one, Bytes("x")}), "followed by 1 more bytes"},
+        {"cut short", std::vector<uint8_t>(one.begin(), one.end() - 3), "ends before the length"},
+        {"header only, cut", std::vector<uint8_t>(one.begin(), one.begin() + 10), "header is cut short"},
+        {"mode B", modeB, "mode is not 'A'"},
+        {"header states more than the data holds", longer, "ends before the length"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> expanded;
+        EXPECT_EQ(IsOneSoundSzddStream(c.file, expanded), c.refusal.empty() && c.file != Bytes("plain text"));
+        StoredItem item;
+        std::string error;
+        bool stored = PrepareItem(c.file, "f.ini", item, error);
+        if (!c.refusal.empty()) {
+            EXPECT_FALSE(stored);
+            EXPECT_EQ(error.rfind("f.ini: ", 0), 0u) << error;
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(stored) << error;
+        std::vector<uint8_t> back;
+        ASSERT_GE(SzddExpandBuffer(item.bytes.data(), item.bytes.size(), back), 0);
+        EXPECT_EQ(back, item.embeddedAsIs ? expanded : c.file);
+    }
 }
 
 TEST(BuildInstaller, RoundTripThroughListAndExtract)
@@ -350,6 +394,24 @@ TEST(BuildInstaller, RoundTripThroughListAndExtract)
     std::vector<uint8_t> again;
     ASSERT_TRUE(BuildInstaller(stub, inputs, {}, again, report, error));
     EXPECT_EQ(again, installer);
+}
+
+// An installer holds eleven markers; as a payload item of another it is
+// encoded so that none of them shows, and comes back byte for byte.
+TEST(BuildInstaller, AnInstallerAsAPayloadItem)
+{
+    std::vector<uint8_t> stub = MakeStub();
+    std::vector<uint8_t> inner;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, PayloadTexts(), {}, inner, report, error)) << error;
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    inputs[4] = inner;
+    std::vector<uint8_t> outer;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, outer, report, error)) << error;
+    std::vector<std::vector<uint8_t>> files;
+    ASSERT_TRUE(ExtractInstaller(outer.data(), outer.size(), files, error)) << error;
+    EXPECT_EQ(files[4], inner);
 }
 
 TEST(BuildInstaller, StubEndingInsideAPartialMarkerGetsAnAlignmentByte)

@@ -1,5 +1,6 @@
 // mksetup, the publisher's packer: builds an installer from a stub and eleven
 // files, lists and unpacks installers without running them, and runs the codec.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -78,13 +79,37 @@ int Usage(const char *help, const std::string &problem)
     return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
 }
 
+// Refuses an output that would replace one of the inputs.
+bool OutputIsAnInput(const std::string &out, const std::vector<std::string> &inputs, std::string &error)
+{
+    for (const std::string &in : inputs) {
+        if (SameFile(out, in)) {
+            error = "cannot write '" + out + "': it is the input '" + in + "' itself";
+            return true;
+        }
+    }
+    return false;
+}
+
+// List and extract read the installer as they go: memory stays flat whatever its size.
+bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error)
+{
+    src = InstallerSource{nullptr, nullptr, 0};
+    return OpenInputFile(path, src.file, src.size, error);
+}
+
 int RunBuild(const std::vector<std::string> &args)
 {
     std::string stubPath;
     std::string outPath;
     std::vector<std::string> sources;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--stub" || args[i] == "--out") {
+        if (optionsEnded) {
+            sources.push_back(args[i]);
+        } else if (args[i] == "--") {
+            optionsEnded = true;
+        } else if (args[i] == "--stub" || args[i] == "--out") {
             if (i + 1 >= args.size())
                 return Usage("build", args[i] + " needs a value");
             (args[i] == "--stub" ? stubPath : outPath) = args[i + 1];
@@ -97,12 +122,19 @@ int RunBuild(const std::vector<std::string> &args)
     }
     if (stubPath.empty() || outPath.empty())
         return Usage("build", "--stub and --out are required");
+    // Everything that can be checked without the work comes first.
     std::string error;
+    std::vector<std::string> paths;
+    if (!CheckOutputName(outPath, error) || !ListInputs(sources, paths, error))
+        return Fail(error);
+    std::vector<std::string> allInputs = paths;
+    allInputs.push_back(stubPath);
+    if (OutputIsAnInput(outPath, allInputs, error))
+        return Fail(error);
     std::vector<uint8_t> stub;
-    if (!ReadFileBytes(stubPath, stub, error))
+    if (!ReadFileBytes(stubPath, stub, kLargestSzddInput, error))
         return Fail(error);
     std::vector<std::vector<uint8_t>> inputs;
-    std::vector<std::string> paths;
     if (!CollectInputs(sources, inputs, paths, error))
         return Fail(error);
     std::vector<uint8_t> installer;
@@ -127,12 +159,13 @@ int RunList(const std::vector<std::string> &args)
     if (args.size() != 1)
         return Usage("list", "expected one INSTALLER");
     std::string error;
-    std::vector<uint8_t> file;
-    if (!ReadFileBytes(args[0], file, error))
+    InstallerSource src;
+    if (!OpenInstaller(args[0], src, error))
         return Fail(error);
     InstallerInfo info;
     std::string problem;
-    bool sound = InspectInstaller(file.data(), file.size(), info, problem);
+    bool sound = InspectInstallerSource(src, info, problem);
+    std::fclose(src.file);
     std::printf("%-5s %-12s %10s %10s %10s\n", "index", "name", "offset", "stored", "expanded");
     for (size_t i = 0; i < info.items.size(); ++i) {
         const ListedItem &item = info.items[i];
@@ -160,27 +193,122 @@ int RunList(const std::vector<std::string> &args)
     return 0;
 }
 
+long ReadStream(void *ctx, uint8_t *buf, long n)
+{
+    std::FILE *f = static_cast<std::FILE *>(ctx);
+    size_t got = std::fread(buf, 1, size_t(n), f);
+    return std::ferror(f) ? -1 : long(got);
+}
+
+long WriteStream(void *ctx, const uint8_t *buf, long n)
+{
+    return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
+}
+
+// Expands the eleven items all or nothing: every one goes to a temporary file
+// first, and only when all are complete are they renamed into place.
+bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, const std::string &dir,
+                         bool dirIsNew, std::string &error)
+{
+    std::vector<OutputFile> outputs(info.items.size());
+    bool ok = true;
+    for (size_t i = 0; ok && i < info.items.size(); ++i) {
+        std::string path = (std::filesystem::path(dir) / PayloadItemName(int(i))).string();
+        ok = CreateOutput(path, outputs[i], error);
+        if (!ok)
+            break;
+        long result = ExpandInstallerItem(src, info.items[i], WriteStream, outputs[i].stream);
+        if (result < 0) {
+            ok = false;
+            error = result == SZDD_ERR_WRITE ? "cannot write '" + path + "': " + std::strerror(errno)
+                                             : std::string(PayloadItemName(int(i))) + ": " + SzddErrorText(result);
+        }
+    }
+    size_t committed = 0;
+    while (ok && committed < outputs.size()) {
+        ok = CommitOutput(outputs[committed], error);
+        if (ok)
+            ++committed;
+    }
+    if (ok)
+        return true;
+    for (size_t i = 0; i < committed; ++i)
+        RemoveFile(outputs[i].path);
+    for (OutputFile &out : outputs)
+        DiscardOutput(out);
+    if (dirIsNew) {
+        std::error_code ec;
+        std::filesystem::remove(dir, ec);  // removes only a folder left empty
+    }
+    return false;
+}
+
 int RunExtract(const std::vector<std::string> &args)
 {
     if (args.size() != 2)
         return Usage("extract", "expected INSTALLER and DIR");
+    const std::string &dir = args[1];
     std::string error;
-    std::vector<uint8_t> file;
-    if (!ReadFileBytes(args[0], file, error))
-        return Fail(error);
-    std::vector<std::vector<uint8_t>> files;
-    if (!ExtractInstaller(file.data(), file.size(), files, error))
-        return Fail(args[0] + ": " + error);
     std::error_code ec;
-    std::filesystem::create_directories(args[1], ec);
-    if (ec || !std::filesystem::is_directory(args[1]))
-        return Fail("cannot create folder '" + args[1] + "': " + (ec ? ec.message() : "not a folder"));
-    for (size_t i = 0; i < files.size(); ++i) {
-        std::string path = (std::filesystem::path(args[1]) / PayloadItemName(int(i))).string();
-        if (!WriteFileReplacing(path, files[i], error))
+    bool dirIsNew = !std::filesystem::exists(std::filesystem::symlink_status(dir, ec));
+    if (!dirIsNew && !std::filesystem::is_directory(dir, ec))
+        return Fail("cannot extract into '" + dir + "': it exists and is not a folder");
+    for (int i = 0; i < kPayloadItemCount; ++i) {
+        std::string path = (std::filesystem::path(dir) / PayloadItemName(i)).string();
+        if (!CheckOutputName(path, error) || OutputIsAnInput(path, {args[0]}, error))
             return Fail(error);
     }
-    std::printf("%s: %zu files written\n", args[1].c_str(), files.size());
+    InstallerSource src;
+    if (!OpenInstaller(args[0], src, error))
+        return Fail(error);
+    InstallerInfo info;
+    if (!InspectInstallerSource(src, info, error)) {
+        std::fclose(src.file);
+        return Fail(args[0] + ": " + error);
+    }
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir)) {
+        std::fclose(src.file);
+        return Fail("cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder"));
+    }
+    bool ok = ExtractAllOrNothing(src, info, dir, dirIsNew, error);
+    std::fclose(src.file);
+    if (!ok)
+        return Fail(error + "; no file was extracted");
+    std::printf("%s: %zu files written\n", dir.c_str(), info.items.size());
+    return 0;
+}
+
+// Expansion streams from file to file: memory stays flat whatever the size.
+int RunExpand(const std::string &inPath, const std::string &outPath)
+{
+    std::string error;
+    std::FILE *in = nullptr;
+    uint64_t size = 0;
+    if (!OpenInputFile(inPath, in, size, error))
+        return Fail(error);
+    uint8_t magic[8];
+    size_t got = std::fread(magic, 1, sizeof magic, in);
+    if (!SzddHasMagic(magic, got) || std::fseek(in, 0, SEEK_SET) != 0) {
+        std::fclose(in);
+        return Fail(inPath + ": not an SZDD compressed file");
+    }
+    OutputFile out;
+    if (!CreateOutput(outPath, out, error)) {
+        std::fclose(in);
+        return Fail(error);
+    }
+    unsigned long long consumed = 0;
+    long result = SzddExpandCounted(ReadStream, in, WriteStream, out.stream, consumed);
+    std::fclose(in);
+    if (result < 0) {
+        DiscardOutput(out);
+        if (result == SZDD_ERR_WRITE)
+            return Fail("cannot write '" + outPath + "': write failed (disk full?)");
+        return Fail(inPath + ": damaged SZDD file: " + SzddErrorText(result));
+    }
+    if (!CommitOutput(out, error))
+        return Fail(error);
     return 0;
 }
 
@@ -189,20 +317,16 @@ int RunCodec(const char *command, const std::vector<std::string> &args)
     if (args.size() != 2)
         return Usage(command, "expected IN and OUT");
     std::string error;
+    if (!CheckOutputName(args[1], error) || OutputIsAnInput(args[1], {args[0]}, error))
+        return Fail(error);
+    if (std::strcmp(command, "expand") == 0)
+        return RunExpand(args[0], args[1]);
     std::vector<uint8_t> in;
-    if (!ReadFileBytes(args[0], in, error))
+    if (!ReadFileBytes(args[0], in, kLargestSzddInput, error))
         return Fail(error);
     std::vector<uint8_t> out;
-    if (std::strcmp(command, "compress") == 0) {
-        if (!SzddCompress(in.data(), in.size(), out))
-            return Fail(args[0] + ": too large for the SZDD format");
-    } else {
-        if (!SzddHasMagic(in.data(), in.size()))
-            return Fail(args[0] + ": not an SZDD compressed file");
-        long result = SzddExpandBuffer(in.data(), in.size(), out);
-        if (result < 0)
-            return Fail(args[0] + ": damaged SZDD file (error " + std::to_string(result) + ")");
-    }
+    if (!SzddCompress(in.data(), in.size(), out))
+        return Fail(args[0] + ": too large for the SZDD format");
     if (!WriteFileReplacing(args[1], out, error))
         return Fail(error);
     return 0;

@@ -12,16 +12,12 @@
 #include "engine/byte_order.h"
 #include "engine/payload.h"
 #include "engine/szdd.h"
+#include "tools/files.h"
 #include "tools/pe_section.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Bounded: each round strictly moves the first marker later or removes it.
-constexpr int kMaxAvoidRounds = 64;
-// Matches before a marker whose ban may shift the next flag byte between its letters.
-constexpr int kEarlierTokenCandidates = 12;
 
 std::string Hex32(uint32_t v)
 {
@@ -58,114 +54,72 @@ uint32_t PayloadChecksum(const std::vector<uint8_t> &payload)
     return checksum;
 }
 
-bool SameBan(const SzddTokenBan &a, const SzddTokenBan &b) { return a.pos == b.pos && a.len == b.len; }
-
-void AddCandidate(std::vector<SzddTokenBan> &list, const SzddTokenBan &ban)
-{
-    for (const SzddTokenBan &b : list)
-        if (SameBan(b, ban))
-            return;
-    list.push_back(ban);
-}
-
-// The token that produced output byte k; a flag byte stands for the first token
-// of its group, whose change flips the flag's bits.
-bool TokenBehind(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t k, SzddTokenBan &ban)
-{
-    if (k < kSzddHeaderSize || k >= out.size() || k >= trace.originLen.size())
-        return false;
-    if (trace.originLen[k] == 0xFF) {
-        k += 1;
-        if (k >= out.size() || k >= trace.originLen.size() || trace.originLen[k] == 0xFF)
-            return false;
-    }
-    ban = SzddTokenBan{trace.origin[k], trace.originLen[k]};
-    return true;
-}
-
-// Bans worth a try for a marker at out[q .. q+3]: the tokens behind its bytes,
-// then tokens just before it (a different token count moves the next flag byte
-// in between literal letters that no ban can turn into a match).
-std::vector<SzddTokenBan> CandidateBans(const std::vector<uint8_t> &out, const SzddTrace &trace, size_t q)
-{
-    std::vector<SzddTokenBan> list;
-    SzddTokenBan ban;
-    for (size_t k = q; k < q + 4; ++k)
-        if (TokenBehind(out, trace, k, ban))
-            AddCandidate(list, ban);
-    int earlier = 0;
-    for (size_t k = q; k > kSzddHeaderSize && earlier < kEarlierTokenCandidates;) {
-        --k;
-        if (trace.originLen[k] == 0xFF || trace.originLen[k] < 3)
-            continue;  // flag bytes, and literals, which rarely have a match to turn into
-        size_t before = list.size();
-        SzddTokenBan token{trace.origin[k], trace.originLen[k]};
-        AddCandidate(list, token);
-        if (list.size() != before) {
-            ++earlier;
-            // With its next shorter length banned too, a match gives up two tokens' room.
-            if (token.len > 3)
-                AddCandidate(list, SzddTokenBan{token.pos, uint8_t(token.len - 1)});
-        }
-    }
-    return list;
-}
-
-// First marker in a compressed item after its own, as an output offset.
-bool FirstInnerMarker(const std::vector<uint8_t> &out, size_t &q)
-{
-    if (out.size() <= 4)
-        return false;
-    MarkerRun run = RunMarkerMatcher(out.data() + 4, out.size() - 4);
-    if (!run.complete)
-        return false;
-    q = run.markerOffset + 4;
-    return true;
-}
+}  // namespace
 
 std::string SzddErrorText(long code)
 {
     switch (code) {
-    case SZDD_ERR_READ: return "read failed";
-    case SZDD_ERR_WRITE: return "write failed";
-    case SZDD_ERR_SHORT_HEADER: return "header cut short";
-    case SZDD_ERR_BAD_MODE: return "compression mode is not 'A'";
-    case SZDD_ERR_TRUNCATED: return "compressed data ends before the stated length";
+    case SZDD_ERR_READ: return "the file could not be read";
+    case SZDD_ERR_WRITE: return "the output could not be written";
+    case SZDD_ERR_SHORT_HEADER: return "its header is cut short";
+    case SZDD_ERR_BAD_MODE: return "its compression mode is not 'A'";
+    case SZDD_ERR_TRUNCATED: return "its compressed data ends before the length its header states";
     case SZDD_ERR_BAD_ARGUMENT: return "bad argument";
-    default: return "error " + std::to_string(code);
+    case SZDD_ERR_TOO_LARGE: return "its stated length is too large";
+    default: return "unknown error " + std::to_string(code);
     }
 }
 
-}  // namespace
+void BeginScan(ScanProgress &scan)
+{
+    BuildMarker(scan.marker);
+    scan.result.items.clear();
+    scan.result.checksum = 0;
+    scan.result.steps = 0;
+    scan.weight = 1;
+    scan.matchLength = 0;
+    scan.itemOpen = false;
+    scan.step = 0;
+    scan.stepBytes = 0;
+    scan.consumed = 0;
+}
+
+void ScanBytes(ScanProgress &scan, const uint8_t *data, size_t size)
+{
+    ScanResult &result = scan.result;
+    for (size_t k = 0; k < size; ++k) {
+        size_t pos = scan.consumed + k;
+        int held = 0;
+        if (ScanByte(scan.marker, scan.itemOpen, result.checksum, scan.weight, scan.matchLength, data[k], held) ==
+            MARKER_COMPLETE) {
+            size_t start = pos + 1 - 4;
+            if (scan.itemOpen)
+                result.items.back().size = start - result.items.back().offset;
+            result.items.push_back(ScanItem{start, 0, scan.step});
+            scan.itemOpen = true;
+        }
+        if (++scan.stepBytes == size_t(kScanStepBytes)) {
+            ++scan.step;
+            scan.stepBytes = 0;
+        }
+    }
+    scan.consumed += size;
+}
+
+void EndScan(ScanProgress &scan)
+{
+    if (scan.itemOpen)
+        scan.result.items.back().size = scan.consumed - scan.result.items.back().offset;
+    scan.result.steps = scan.step + 1;
+}
 
 void SimulateScan(const uint8_t *data, size_t size, ScanResult &result)
 {
-    char marker[4];
-    BuildMarker(marker);
-    result.items.clear();
-    result.checksum = 0;
-    uint32_t weight = 1;
-    int matchLength = 0;
-    bool tempOpen = false;
-    size_t step = 0;
-    size_t stepBytes = 0;
-    for (size_t pos = 0; pos < size; ++pos) {
-        int held = 0;
-        if (ScanByte(marker, tempOpen, result.checksum, weight, matchLength, data[pos], held) == MARKER_COMPLETE) {
-            size_t start = pos + 1 - 4;
-            if (tempOpen)
-                result.items.back().size = start - result.items.back().offset;
-            result.items.push_back(ScanItem{start, 0, step});
-            tempOpen = true;
-        }
-        if (++stepBytes == size_t(kScanStepBytes)) {
-            ++step;
-            stepBytes = 0;
-        }
-    }
-    if (tempOpen)
-        result.items.back().size = size - result.items.back().offset;
-    result.steps = step + 1;
+    ScanProgress scan;
+    BeginScan(scan);
+    ScanBytes(scan, data, size);
+    EndScan(scan);
+    result = scan.result;
 }
 
 MarkerRun RunMarkerMatcher(const uint8_t *data, size_t size)
@@ -226,72 +180,50 @@ bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::ve
 bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> &out, size_t &optimalSize,
                            size_t &bansUsed, std::string &error)
 {
-    std::vector<SzddTokenBan> bans;
-    SzddTrace trace;
-    if (!SzddCompressTraced(in, size, out, bans, trace)) {
-        error = "too large for the compressed-file format";
+    SzddMarkerFreeReport report;
+    SzddMarkerFreeStatus status = SzddCompressMarkerFree(in, size, out, report);
+    optimalSize = report.optimalSize;
+    bansUsed = report.repairs;
+    std::string at = "offset " + std::to_string(report.markerInput);
+    switch (status) {
+    case SZDD_MARKER_FREE:
+        return true;
+    case SZDD_MARKER_TOO_LARGE:
+        error = "too large for the compressed-file format (at most 4294967295 bytes)";
         return false;
+    case SZDD_MARKER_SEARCH_LIMIT:
+        error = "its compressed form spells the item marker near " + at +
+                ", and the only encodings without it differ over more than " +
+                std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
+        return false;
+    case SZDD_MARKER_UNAVOIDABLE:
+        break;
     }
-    optimalSize = out.size();
-    for (int round = 0; round < kMaxAvoidRounds; ++round) {
-        size_t q = 0;
-        if (!FirstInnerMarker(out, q)) {
-            bansUsed = bans.size();
-            return true;
-        }
-        // One ban usually suffices; letters that only literals can encode need
-        // the next flag byte moved in between them, which takes a few tokens
-        // more or fewer before them: try pairs and triples of bans then.
-        std::vector<SzddTokenBan> candidates;
-        for (const SzddTokenBan &c : CandidateBans(out, trace, q))
-            if (std::none_of(bans.begin(), bans.end(), [&](const SzddTokenBan &b) { return SameBan(b, c); }))
-                candidates.push_back(c);
-        bool found = false;
-        bool bestClean = false;
-        std::vector<uint8_t> bestOut;
-        SzddTrace bestTrace;
-        std::vector<SzddTokenBan> bestBans;
-        auto tryBans = [&](const std::vector<SzddTokenBan> &extra) {
-            std::vector<SzddTokenBan> trialBans = bans;
-            trialBans.insert(trialBans.end(), extra.begin(), extra.end());
-            std::vector<uint8_t> trialOut;
-            SzddTrace trialTrace;
-            if (!SzddCompressTraced(in, size, trialOut, trialBans, trialTrace))
-                return;
-            size_t trialQ = 0;
-            bool clean = !FirstInnerMarker(trialOut, trialQ);
-            if (!clean && trialQ <= q)
-                return;  // no progress past this marker
-            bool better = !found || trialOut.size() < bestOut.size() ||
-                          (trialOut.size() == bestOut.size() && clean && !bestClean);
-            if (better) {
-                found = true;
-                bestClean = clean;
-                bestOut.swap(trialOut);
-                bestTrace = trialTrace;
-                bestBans = trialBans;
-            }
-        };
-        size_t n = candidates.size();
-        for (size_t a = 0; a < n; ++a)
-            tryBans({candidates[a]});
-        for (size_t a = 0; a < n && !found; ++a)
-            for (size_t b = a + 1; b < n; ++b)
-                tryBans({candidates[a], candidates[b]});
-        for (size_t a = 0; a < n && !found; ++a)
-            for (size_t b = a + 1; b < n; ++b)
-                for (size_t c = b + 1; c < n; ++c)
-                    tryBans({candidates[a], candidates[b], candidates[c]});
-        if (!found) {
-            error = "its compressed form holds the item marker and no token choice the packer tried avoids it (the four marker letters near the start of a file cannot be encoded without them)";
-            return false;
-        }
-        out.swap(bestOut);
-        trace = bestTrace;
-        bans = bestBans;
-    }
-    error = "its compressed form holds the item marker too often to avoid";
+    error = "no compressed form of this file avoids the item marker letters (near " + at +
+            "): the installer ends an item wherever its bytes spell them, and the data around them "
+            "leaves no other choice of tokens or flag bytes (uncompressible bytes, or the letters at the very "
+            "start). Change the file near that offset, or pack it inside an archive of its own";
     return false;
+}
+
+bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
+{
+    return SzddStreamProblem(input, expanded).empty();
+}
+
+std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
+{
+    expanded.clear();
+    if (!SzddHasMagic(input.data(), input.size()))
+        return "it is no compressed file";
+    size_t consumed = 0;
+    long result = SzddExpandBuffer(input.data(), input.size(), expanded, &consumed);
+    if (result < 0)
+        return "it starts like a compressed file, but " + SzddErrorText(result);
+    if (consumed < input.size())
+        return "it holds a compressed file of " + std::to_string(consumed) + " bytes followed by " +
+               std::to_string(input.size() - consumed) + " more bytes (compressed files back to back?)";
+    return "";
 }
 
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
@@ -300,12 +232,12 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
     item = StoredItem{};
     const std::vector<uint8_t> *source = &input;
     std::vector<uint8_t> expanded;
-    if (SzddHasMagic(input.data(), input.size())) {
-        long result = SzddExpandBuffer(input.data(), input.size(), expanded);
-        if (result < 0) {
-            error = name + ": damaged compressed file (" + SzddErrorText(result) + ")";
-            return false;
-        }
+    // Only a file that is one whole compressed stream and nothing else stands for
+    // its expansion. Anything more (streams back to back, bytes after the data) or
+    // less (cut short, another mode) would lose or change bytes if taken as one,
+    // so such a file is compressed as it is, like any other data.
+    std::string problem = SzddStreamProblem(input, expanded);
+    if (problem.empty()) {
         item.expandedSize = expanded.size();
         if (!RunMarkerMatcher(input.data() + 4, input.size() - 4).complete) {
             item.bytes = input;
@@ -320,7 +252,13 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
     std::string reason;
     if (!CompressWithoutMarker(source->data(), source->size(), item.bytes, item.optimalSize, item.bansUsed,
                                reason)) {
-        error = name + ": " + reason;
+        // A file that starts like a compressed one starts with the marker letters,
+        // which as plain data no encoding can keep out of its first bytes.
+        if (SzddHasMagic(input.data(), input.size()) && !problem.empty())
+            error = name + ": " + problem + "; as plain data its first bytes would spell the item marker, "
+                    "which no encoding avoids: give the compressed files one by one, or the expanded file";
+        else
+            error = name + ": " + reason;
         return false;
     }
     return true;
@@ -429,38 +367,126 @@ bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vec
     return false;
 }
 
-bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
+bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
+{
+    if (offset > src.size || n > src.size - offset)
+        return false;
+    if (src.file == nullptr) {
+        if (n > 0)
+            std::memcpy(buf, src.data + offset, n);
+        return true;
+    }
+    return SeekInput(src.file, offset) && std::fread(buf, 1, n, src.file) == n;
+}
+
+namespace {
+
+constexpr size_t kChunk = 65536;
+// The program part is read whole for its headers; a real one is far smaller.
+constexpr size_t kLargestProgram = size_t(16) << 20;
+
+// One item's bytes as an expander source, from the installer file.
+struct ItemReader {
+    const InstallerSource *src;
+    uint64_t at;
+    uint64_t end;
+};
+
+long ReadItem(void *ctx, uint8_t *buf, long n)
+{
+    ItemReader *r = static_cast<ItemReader *>(ctx);
+    uint64_t take = std::min<uint64_t>(uint64_t(n), r->end - r->at);
+    if (take > 0 && !ReadInstallerAt(*r->src, r->at, buf, size_t(take)))
+        return -1;
+    r->at += take;
+    return long(take);
+}
+
+long CountOnly(void *ctx, const uint8_t *, long n)
+{
+    *static_cast<uint64_t *>(ctx) += uint64_t(n);
+    return n;
+}
+
+bool MarkerBytesBefore(const InstallerSource &src, uint64_t end)
+{
+    std::vector<uint8_t> buf(kChunk + 3);
+    for (uint64_t at = 0; at < end; at += kChunk) {
+        size_t n = size_t(std::min<uint64_t>(kChunk + 3, end - at));
+        if (!ReadInstallerAt(src, at, buf.data(), n) || ContainsMarkerBytes(buf.data(), n))
+            return true;
+    }
+    return false;
+}
+
+long WriteVector(void *ctx, const uint8_t *buf, long n)
+{
+    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
+    v->insert(v->end(), buf, buf + n);
+    return n;
+}
+
+}  // namespace
+
+long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, SzddWriteFn write, void *ctx)
+{
+    ItemReader reader{&src, item.offset, uint64_t(item.offset) + item.size};
+    return SzddExpand(ReadItem, &reader, write, ctx);
+}
+
+bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem)
 {
     info = InstallerInfo{};
-    SimulateScan(file, size, info.scan);
+    ScanProgress scan;
+    BeginScan(scan);
+    std::vector<uint8_t> buf(kChunk);
+    for (uint64_t at = 0; at < src.size; at += kChunk) {
+        size_t n = size_t(std::min<uint64_t>(kChunk, src.size - at));
+        if (!ReadInstallerAt(src, at, buf.data(), n)) {
+            problem = "read error";
+            return false;
+        }
+        ScanBytes(scan, buf.data(), n);
+    }
+    EndScan(scan);
+    info.scan = scan.result;
+    // The program's headers, from its first bytes (all of them in memory).
+    size_t headEnd = info.scan.items.empty() ? size_t(src.size) : info.scan.items[0].offset;
+    size_t programBytes = size_t(std::min<uint64_t>(src.size, std::min(kLargestProgram, std::max(headEnd, kChunk))));
+    std::vector<uint8_t> program(programBytes);
+    if (!ReadInstallerAt(src, 0, program.data(), programBytes)) {
+        problem = "read error";
+        return false;
+    }
     std::string reason;
-    bool programOk = PeImageEnd(file, size, info.programEnd, reason);
+    bool programOk = PeImageEnd(program.data(), program.size(), info.programEnd, reason);
     if (!programOk) {
         problem = reason;
     } else {
         size_t valueOffset = 0;
-        info.haveSlot = FindChecksumSlot(file, size, valueOffset, reason);
+        info.haveSlot = FindChecksumSlot(program.data(), program.size(), valueOffset, reason);
         if (info.haveSlot)
-            info.expectedChecksum = ReadLe32(file + valueOffset);
+            info.expectedChecksum = ReadLe32(program.data() + valueOffset);
         else
             problem = reason;
     }
-    size_t headEnd = info.scan.items.empty() ? size : info.scan.items[0].offset;
-    info.markerInHead = programOk && (headEnd < info.programEnd || ContainsMarkerBytes(file, headEnd));
+    info.markerInHead = programOk && (headEnd < info.programEnd || MarkerBytesBefore(src, headEnd));
     bool allExpand = true;
     for (size_t i = 0; i < info.scan.items.size(); ++i) {
         const ScanItem &s = info.scan.items[i];
         ListedItem item{s.offset, s.size, 0, 0, false};
-        const uint8_t *stored = file + s.offset;
+        uint8_t header[kSzddHeaderSize];
         // Only a compressed file (mode 'A') counts; a plain one would be copied unchanged.
-        if (s.size >= kSzddHeaderSize && SzddHasMagic(stored, s.size) && stored[8] == kSzddModeA) {
-            item.expandedSize = ReadLe32(stored + kSzddLengthOffset);
-            std::vector<uint8_t> expanded;
-            size_t consumed = 0;
-            item.expands = SzddExpandBuffer(stored, s.size, expanded, &consumed) >= 0 &&
-                           expanded.size() == item.expandedSize;
+        if (s.size >= kSzddHeaderSize && ReadInstallerAt(src, s.offset, header, kSzddHeaderSize) &&
+            SzddHasMagic(header, kSzddHeaderSize) && header[8] == kSzddModeA) {
+            item.expandedSize = ReadLe32(header + kSzddLengthOffset);
+            ItemReader reader{&src, s.offset, uint64_t(s.offset) + s.size};
+            uint64_t written = 0;
+            unsigned long long consumed = 0;
+            item.expands = SzddExpandCounted(ReadItem, &reader, CountOnly, &written, consumed) >= 0 &&
+                           written == item.expandedSize;
             if (item.expands)
-                item.storedSize = consumed;
+                item.storedSize = size_t(consumed);
         }
         if (!item.expands && allExpand && problem.empty())
             problem = ItemLabel(i) + " is not a complete compressed file";
@@ -486,15 +512,22 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
     return true;
 }
 
+bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem)
+{
+    InstallerSource src{file, nullptr, size};
+    return InspectInstallerSource(src, info, problem);
+}
+
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
                       std::string &error)
 {
+    InstallerSource src{file, nullptr, size};
     InstallerInfo info;
-    if (!InspectInstaller(file, size, info, error))
+    if (!InspectInstallerSource(src, info, error))
         return false;
     files.assign(info.items.size(), {});
     for (size_t i = 0; i < info.items.size(); ++i) {
-        long result = SzddExpandBuffer(file + info.items[i].offset, info.items[i].size, files[i]);
+        long result = ExpandInstallerItem(src, info.items[i], WriteVector, &files[i]);
         if (result < 0) {
             error = ItemLabel(i) + ": " + SzddErrorText(result);
             return false;
@@ -503,87 +536,39 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
     return true;
 }
 
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error)
-{
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = "cannot read '" + path + "': it is a folder";
-        return false;
-    }
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    data.clear();
-    uint8_t buffer[65536];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        data.insert(data.end(), buffer, buffer + got);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        error = "cannot read '" + path + "': read error";
-        return false;
-    }
-    return true;
-}
-
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error)
-{
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = "cannot write '" + path + "': it is a folder";
-        return false;
-    }
-    std::string temp = path + ".partial";
-    std::FILE *f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::remove(temp.c_str());
-        error = "cannot write '" + path + "': write failed (disk full?)";
-        return false;
-    }
-    // Replacing an existing file by rename is not allowed everywhere; remove the
-    // old regular file and try once more.
-    fs::rename(temp, path, ec);
-    if (ec && fs::is_regular_file(path)) {
-        std::error_code removeError;
-        fs::remove(path, removeError);
-        fs::rename(temp, path, ec);
-    }
-    if (ec) {
-        std::remove(temp.c_str());
-        error = "cannot write '" + path + "': " + ec.message();
-        return false;
-    }
-    return true;
-}
-
 bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
                    std::vector<std::string> &paths, std::string &error)
 {
+    if (!ListInputs(sources, paths, error))
+        return false;
+    inputs.assign(paths.size(), {});
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!ReadFileBytes(paths[i], inputs[i], kLargestSzddInput, error))
+            return false;
+    return true;
+}
+
+bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error)
+{
     paths.clear();
     std::error_code ec;
-    if (sources.size() == 1 && fs::is_directory(sources[0], ec)) {
-        for (int i = 0; i < kPayloadItemCount; ++i)
-            paths.push_back((fs::path(sources[0]) / PayloadItemName(i)).string());
-    } else if (sources.size() == size_t(kPayloadItemCount)) {
-        paths = sources;
-    } else {
+    if (sources.size() == 1) {
+        fs::file_status status = fs::status(sources[0], ec);
+        if (!fs::exists(status)) {
+            error = "the payload folder '" + sources[0] + "' does not exist";
+            return false;
+        }
+        if (fs::is_directory(status)) {
+            for (int i = 0; i < kPayloadItemCount; ++i)
+                paths.push_back((fs::path(sources[0]) / PayloadItemName(i)).string());
+            return true;
+        }
+    }
+    if (sources.size() != size_t(kPayloadItemCount)) {
         error = "expected a folder or " + std::to_string(kPayloadItemCount) + " files in table order, got " +
                 std::to_string(sources.size()) + (sources.size() == 1 ? " file" : " files");
         return false;
     }
-    inputs.assign(paths.size(), {});
-    for (size_t i = 0; i < paths.size(); ++i)
-        if (!ReadFileBytes(paths[i], inputs[i], error))
-            return false;
+    paths = sources;
     return true;
 }

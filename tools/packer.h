@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/szdd.h"
+#include "tools/files.h"
+
 // What the packer writes: the stub, one alignment byte when the stub ends inside
 // a partial marker, then the eleven items back to back (each followed by one
 // alignment byte only when its last bytes would hide the next item's marker),
@@ -33,6 +36,21 @@ struct ScanResult {
 
 // Replays the installer's scan over a whole file.
 void SimulateScan(const uint8_t *data, size_t size, ScanResult &result);
+
+// The same scan fed piece by piece, for files read in chunks.
+struct ScanProgress {
+    ScanResult result;
+    char marker[4];
+    uint32_t weight;
+    int matchLength;
+    bool itemOpen;
+    size_t step;
+    size_t stepBytes;
+    size_t consumed;
+};
+void BeginScan(ScanProgress &scan);
+void ScanBytes(ScanProgress &scan, const uint8_t *data, size_t size);
+void EndScan(ScanProgress &scan);
 
 // The marker matcher run from a fresh state over some bytes.
 struct MarkerRun {
@@ -67,7 +85,18 @@ struct StoredItem {
     size_t expandedSize;
 };
 
-// Turns one input file into its stored item. `name` is used in error messages.
+// True when the input is exactly one complete SZDD stream in mode 'A': its data
+// expands to the header's length and nothing follows it. expanded gets the content.
+bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
+// Why the input is not one sound stream, in words; empty when it is.
+std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
+
+// Turns one input file into its stored item: a sound SZDD stream is kept as it
+// is (or its content encoded again when its bytes hold a second marker); any
+// other file is compressed as data. A file that starts like a compressed file
+// but is not one sound stream (streams back to back, cut short) is refused with
+// the reason: as data its first bytes spell the marker, which nothing avoids.
+// `name` is used in error messages.
 bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
                  std::string &error);
 
@@ -113,16 +142,28 @@ struct InstallerInfo {
 // program's constant). Otherwise `problem` says what is wrong.
 bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std::string &problem);
 
+// An installer to inspect: in memory (data) or read from an open file as needed,
+// so that listing and unpacking need memory independent of its size.
+struct InstallerSource {
+    const uint8_t *data;  // used when file is null
+    std::FILE *file;
+    uint64_t size;
+};
+bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n);
+bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem);
+// Expands one listed item into the writer; returns the SzddExpand result.
+long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, SzddWriteFn write, void *ctx);
+
 // The eleven expanded files of a sound installer, in table order.
 bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
                       std::string &error);
 
-// Files. Writes go to a temporary name that then replaces `path`, so a failed
-// write never leaves a partial file under the final name.
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);
+// What an SzddError means, in words for a message.
+std::string SzddErrorText(long code);
 
 // The build's SOURCE arguments: one folder holding the table's names, or
-// eleven files in table order.
+// eleven files in table order. ListInputs only names them (checked before any
+// work); CollectInputs reads them too.
+bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error);
 bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
                    std::vector<std::string> &paths, std::string &error);

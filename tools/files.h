@@ -1,0 +1,50 @@
+// The packer's files: what it agrees to read (regular files, sizes checked before
+// reading) and how it writes (an exclusively created temporary file beside the
+// final name, renamed over it only when complete). Platform parts live in
+// files_posix.cpp and files_win32.cpp; the rest in files.cpp.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The SZDD length field holds at most this many bytes.
+constexpr uint64_t kLargestSzddInput = 0xFFFFFFFFull;
+
+// Opens a regular file for reading; a device, FIFO, socket or folder is refused
+// before anything is read from it (a FIFO without a writer would block forever).
+bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, std::string &error);
+
+// Moves an input file to a 64-bit offset.
+bool SeekInput(std::FILE *file, uint64_t offset);
+
+// Reads a whole regular file of at most maxSize bytes; the size is checked first.
+bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t maxSize, std::string &error);
+bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);
+
+// True when both names exist and are one file (links followed).
+bool SameFile(const std::string &a, const std::string &b);
+
+// An output name may be new, a regular file, or a symbolic link (the link itself
+// is replaced, never what it points to). Anything else is refused before any work.
+bool CheckOutputName(const std::string &path, std::string &error);
+
+// A file being written: `temp` is created exclusively next to `path` (a name of
+// its own, never following a link) and becomes `path` only in CommitOutput.
+struct OutputFile {
+    std::string path;
+    std::string temp;
+    std::FILE *stream;
+};
+bool CreateOutput(const std::string &path, OutputFile &out, std::string &error);
+bool WriteOutput(OutputFile &out, const uint8_t *data, size_t size, std::string &error);
+// Flushes, closes and renames; on failure the temporary file is removed.
+bool CommitOutput(OutputFile &out, std::string &error);
+// Closes and removes the temporary file (no-op when there is none).
+void DiscardOutput(OutputFile &out);
+// After a commit: removes the file again (all-or-nothing groups of outputs).
+bool RemoveFile(const std::string &path);
+
+// Whole data to `path` through a temporary file.
+bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);

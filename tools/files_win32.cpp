@@ -1,0 +1,169 @@
+// The packer's file primitives on Windows: disk-file checks on the open handle,
+// temporary files created with CREATE_NEW, MoveFileEx into place.
+#include "tools/files.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+namespace {
+
+std::string LastErrorText()
+{
+    return "error " + std::to_string(unsigned(GetLastError()));
+}
+
+// A handle's file as a stdio stream; the handle is owned by the stream afterwards.
+std::FILE *StreamFromHandle(HANDLE h, int flags, const char *mode)
+{
+    int fd = _open_osfhandle(intptr_t(h), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, mode);
+    if (f == nullptr)
+        _close(fd);
+    return f;
+}
+
+}  // namespace
+
+bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, std::string &error)
+{
+    file = nullptr;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = "cannot read '" + path + "': " + LastErrorText();
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = "cannot read '" + path + "': it is a folder, not a regular file";
+        return false;
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = "cannot read '" + path + "': " + LastErrorText();
+        return false;
+    }
+    LARGE_INTEGER length;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length)) {
+        CloseHandle(h);
+        error = "cannot read '" + path + "': it is a device, not a regular file";
+        return false;
+    }
+    file = StreamFromHandle(h, _O_RDONLY, "rb");
+    if (file == nullptr) {
+        error = "cannot read '" + path + "': cannot open a stream on it";
+        return false;
+    }
+    size = uint64_t(length.QuadPart);
+    return true;
+}
+
+bool SeekInput(std::FILE *file, uint64_t offset)
+{
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+}
+
+bool SameFile(const std::string &a, const std::string &b)
+{
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const std::string *names[2] = {&a, &b};
+    for (int k = 0; k < 2; ++k) {
+        HANDLE h = CreateFileA(names[k]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        BOOL ok = GetFileInformationByHandle(h, &info[k]);
+        CloseHandle(h);
+        if (!ok)
+            return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+bool CheckOutputName(const std::string &path, std::string &error)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = "cannot write '" + path + "': it is a folder, not a regular file; mksetup only replaces regular files";
+        return false;
+    }
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return true;
+    DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (type != FILE_TYPE_DISK) {
+        error = "cannot write '" + path + "': it is a device, not a regular file; mksetup only replaces regular files";
+        return false;
+    }
+    return true;
+}
+
+bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
+{
+    out.path = path;
+    out.stream = nullptr;
+    // CREATE_NEW fails on any existing name, so the temporary file is always our own.
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        std::string temp = path + ".partial-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
+                continue;
+            error = "cannot write '" + path + "': " + LastErrorText();
+            return false;
+        }
+        out.temp = temp;
+        out.stream = StreamFromHandle(h, _O_WRONLY, "wb");
+        if (out.stream == nullptr) {
+            DeleteFileA(temp.c_str());
+            out.temp.clear();
+            error = "cannot write '" + path + "': cannot open a stream on it";
+            return false;
+        }
+        return true;
+    }
+    error = "cannot write '" + path + "': no free temporary name beside it";
+    return false;
+}
+
+bool CommitOutput(OutputFile &out, std::string &error)
+{
+    bool ok = std::fflush(out.stream) == 0;
+    ok = ok && FlushFileBuffers(HANDLE(_get_osfhandle(_fileno(out.stream))));
+    ok = std::fclose(out.stream) == 0 && ok;
+    out.stream = nullptr;
+    if (ok)
+        ok = MoveFileExA(out.temp.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        error = "cannot write '" + out.path + "': " + LastErrorText();
+        DeleteFileA(out.temp.c_str());
+        out.temp.clear();
+        return false;
+    }
+    out.temp.clear();
+    return true;
+}
+
+void DiscardOutput(OutputFile &out)
+{
+    if (out.stream != nullptr)
+        std::fclose(out.stream);
+    out.stream = nullptr;
+    if (!out.temp.empty())
+        DeleteFileA(out.temp.c_str());
+    out.temp.clear();
+}
+
+bool RemoveFile(const std::string &path)
+{
+    return DeleteFileA(path.c_str()) != 0;
+}
