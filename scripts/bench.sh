@@ -8,6 +8,10 @@ choose_wine_tree "$root"
 [ "$WINE_ARCH" = win64 ] && use_wine64_loader "$WINE_TREE"
 "$root/build/native/size_bench" "$root/out/setup32-stub.exe"
 "$root/build/native/szdd_bench"
+"$root/build/native/marker_bench"
+# The packer's time and peak memory as the payload grows (BENCH_SCALE_MB: 1 20 200).
+# shellcheck disable=SC2086
+bash "$root/bench/scale_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" ${BENCH_SCALE_MB:-1 20 200}
 
 # The Windows benchmarks share one display and the tree's own prefix; both are
 # stopped at the end, so no Wine program is left talking to a display that has gone.
