@@ -33,3 +33,5 @@ bash "$root/scripts/wine-run.sh" "$WINE_TREE/scan_bench.exe"
 # Its times depend on what else the machine is doing.
 echo "load average before the installation runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) processors"
 bash "$root/scripts/wine-run.sh" "$WINE_TREE/install_bench.exe"
+# Single changed bytes over the whole payload, and swaps the checksum cannot see.
+SETUP32_SWEEP=full bash "$root/scripts/wine-run.sh" "$WINE_TREE/corruption_sweep.exe"

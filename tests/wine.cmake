@@ -54,6 +54,19 @@ add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
 # The installer program itself, packed with a small payload at test time and driven
 # through its real windows, against the stand-in server and Wine's own.
-wine_test(program_wine_test tests/wine/program_test.cpp tests/wine/ui_driver.cpp tests/wine/progman_peers.cpp)
+wine_test(program_wine_test tests/wine/program_test.cpp tests/wine/program_fixture.cpp tests/wine/ui_driver.cpp
+  tests/wine/progman_peers.cpp)
 target_link_libraries(program_wine_test PRIVATE ovra_packer ole32 uuid shell32)
 add_dependencies(program_wine_test setup32-stub progman_server)
+# Faults injected from outside while the real installer runs. The full and read-only
+# drives need mounts, so those cases run in a prefix of their own from a wrapper.
+add_executable(fault_wine_test tests/wine/fault_test.cpp tests/wine/program_fixture.cpp tests/wine/ui_driver.cpp
+  tests/wine/progman_peers.cpp)
+target_include_directories(fault_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(fault_wine_test PRIVATE ovra_installer ovra_packer gtest_main ole32 uuid shell32)
+target_link_options(fault_wine_test PRIVATE -static)
+add_dependencies(fault_wine_test setup32-stub progman_server)
+add_test(NAME fault_wine_test COMMAND fault_wine_test --gtest_filter=-MountedDriveTest.*)
+set_tests_properties(fault_wine_test PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
+add_test(NAME fault_drives_wine_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/fault_drives.sh $<TARGET_FILE:fault_wine_test> ${CMAKE_BINARY_DIR})

@@ -277,17 +277,57 @@ TEST_F(Placement, DamagedItemIsError5AndLeavesNoPartialFile)
     }
 }
 
+// The Unix name of a path in the prefix, through Wine's own export.
+std::string UnixPath(const std::string &windowsPath)
+{
+    typedef char *(CDECL * UnixName)(LPCWSTR);
+    UnixName unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char *unixPath = unixName ? unixName(wide.c_str()) : nullptr;
+    if (!unixPath)
+        return "";
+    std::string path = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return path;
+}
+
+// Runs a Unix shell command; Wine does not wait for a Unix program, so the command
+// leaves the file mark when it is done, and true means the mark came.
+bool RunShell(const std::string &command, const std::string &mark)
+{
+    std::string line = "/bin/sh -c \"" + command + " && touch '" + UnixPath(mark) + "'\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int tries = 0; tries < 500 && !FileExists(mark); tries++)
+        Sleep(10);
+    bool done = FileExists(mark);
+    DeleteFileA(mark.c_str());
+    return done;
+}
+
 TEST_F(Placement, UncreatableBackupDirectoryIsError6)
 {
-    // Nothing, not even the administrator, can create a directory in the process file system.
-    strcpy(session.destinationDir, "z:\\proc");
+    // A link named backup that leads nowhere: no directory of that name is there, yet
+    // the name is taken, so none can be made.
+    const std::string link = dest + "\\backup", mark = dest + "\\done";
+    ASSERT_TRUE(RunShell("ln -s /nonexistent-backup-target '" + UnixPath(link) + "'", mark));
+    ASSERT_FALSE(FileExists(link));
+
+    WriteAll(Target(0), "old program");
     session.makeBackups = true;
     answerer->Push(IDOK);
-    EXPECT_EQ(STEP_SOFT_FAILURE, PrepareTarget("z:\\proc\\version"));
+    EXPECT_EQ(STEP_SOFT_FAILURE, PrepareTarget(Target(0).c_str()));
     ExpectError(*answerer, 6, kBackupDirProblem, owner);
-    EXPECT_FALSE(FileExists("z:\\proc\\backup"));
-    EXPECT_TRUE(FileExists("z:\\proc\\version"));
+    EXPECT_FALSE(FileExists(link));
+    EXPECT_EQ("old program", ReadAll(Target(0)));
     EXPECT_STREQ("", session.backupDir);
+    EXPECT_TRUE(RunShell("rm '" + UnixPath(link) + "'", mark));
 }
 
 TEST_F(Placement, BackupMoveFailureIsError7AndLeavesTheTarget)
