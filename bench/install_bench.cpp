@@ -12,6 +12,7 @@
 
 #include "engine/payload.h"
 #include "resources/resource.h"
+#include "tests/wine/file_tree.h"
 #include "tests/wine/ui_driver.h"
 #include "tools/packer.h"
 
@@ -67,57 +68,6 @@ Bytes MixedContent(size_t size, int item, uint32_t &seed)
         }
     }
     return b;
-}
-
-void RemoveTree(const std::string &path)
-{
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name != "." && name != "..")
-                RemoveTree(path + "\\" + name);
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
-// Any visible box of the program other than the Install dialog.
-struct BoxSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindOtherBox(HWND window, LPARAM parameter)
-{
-    BoxSearch &search = *reinterpret_cast<BoxSearch *>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search.processId && IsWindowVisible(window) && strcmp(className, "#32770") == 0 &&
-        WindowText(window) != kDialogCaption) {
-        search.found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND OtherBox(const DrivenProgram &program)
-{
-    BoxSearch search = {program.process.dwProcessId, NULL};
-    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
 }
 
 // Wine's Program Manager opens a folder window on the group for CreateGroup and for
@@ -230,7 +180,7 @@ bool TimedRun(const std::string &exe, bool addIcons, bool probe, const std::vect
         if (now - clicked > kRunWait)
             return Fail(program, "no success message within five minutes");
         if (!probe || !dialogOpen || now - lastBoxCheck > 10) {
-            box = OtherBox(program);
+            box = FindOtherDialog(program, kDialogCaption);
             lastBoxCheck = now;
             if (box)
                 break;

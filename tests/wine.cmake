@@ -2,10 +2,10 @@
 wine_test(progress_wine_test tests/wine/progress_test.cpp tests/wine/stand_in_window.cpp)
 wine_test(lzexpand_wine_test tests/wine/lzexpand_test.cpp)
 target_link_libraries(lzexpand_wine_test PRIVATE ovra_packer lz32)
-wine_test(engine_wine_test tests/wine/engine_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp
+wine_test(engine_wine_test tests/wine/engine_test.cpp tests/wine/engine_fixture.cpp tests/wine/file_tree.cpp tests/wine/msgbox_answerer.cpp
   tests/wine/stand_in_window.cpp)
 target_link_libraries(engine_wine_test PRIVATE ovra_packer)
-wine_test(placement_wine_test tests/wine/placement_test.cpp tests/wine/engine_fixture.cpp tests/wine/msgbox_answerer.cpp
+wine_test(placement_wine_test tests/wine/placement_test.cpp tests/wine/engine_fixture.cpp tests/wine/file_tree.cpp tests/wine/msgbox_answerer.cpp
   tests/wine/stand_in_window.cpp)
 target_link_libraries(placement_wine_test PRIVATE ovra_packer)
 # The scan tests pack this stand-in installer with payloads and run it; like the
@@ -30,7 +30,7 @@ target_compile_options(dialog_host PRIVATE ${INSTALLER_COMPILE_FLAGS})
 target_link_options(dialog_host PRIVATE -static -s -Wl,--gc-sections)
 add_custom_command(TARGET dialog_host POST_BUILD
   COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:dialog_host> VERBATIM)
-add_executable(dialog_wine_test tests/wine/dialog_test.cpp tests/wine/ui_driver.cpp)
+add_executable(dialog_wine_test tests/wine/dialog_test.cpp tests/wine/ui_driver.cpp tests/wine/file_tree.cpp)
 target_include_directories(dialog_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(dialog_wine_test PRIVATE ovra_installer ovra_packer gtest_main)
 target_link_options(dialog_wine_test PRIVATE -static)
@@ -47,20 +47,20 @@ add_test(NAME dialog_drive_types_wine_test
 add_executable(progman_server tests/wine/progman_server.cpp)
 target_link_libraries(progman_server PRIVATE user32)
 target_link_options(progman_server PRIVATE -static)
-wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/progman_peers.cpp tests/wine/engine_fixture.cpp
+wine_test(progman_wine_test tests/wine/progman_test.cpp tests/wine/progman_peers.cpp tests/wine/engine_fixture.cpp tests/wine/file_tree.cpp
   tests/wine/msgbox_answerer.cpp tests/wine/stand_in_window.cpp)
 target_link_libraries(progman_wine_test PRIVATE ovra_packer ole32 uuid shell32)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
 # The installer program itself, packed with a small payload at test time and driven
 # through its real windows, against the stand-in server and Wine's own.
-wine_test(program_wine_test tests/wine/program_test.cpp tests/wine/program_fixture.cpp tests/wine/ui_driver.cpp
+wine_test(program_wine_test tests/wine/program_test.cpp tests/wine/program_fixture.cpp tests/wine/file_tree.cpp tests/wine/ui_driver.cpp
   tests/wine/progman_peers.cpp)
 target_link_libraries(program_wine_test PRIVATE ovra_packer ole32 uuid shell32)
 add_dependencies(program_wine_test setup32-stub progman_server)
 # Faults injected from outside while the real installer runs. The full and read-only
 # drives need mounts, so those cases run in a prefix of their own from a wrapper.
-add_executable(fault_wine_test tests/wine/fault_test.cpp tests/wine/program_fixture.cpp tests/wine/ui_driver.cpp
+add_executable(fault_wine_test tests/wine/fault_test.cpp tests/wine/program_fixture.cpp tests/wine/file_tree.cpp tests/wine/ui_driver.cpp
   tests/wine/progman_peers.cpp)
 target_include_directories(fault_wine_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(fault_wine_test PRIVATE ovra_installer ovra_packer gtest_main ole32 uuid shell32)

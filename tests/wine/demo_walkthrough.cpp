@@ -44,34 +44,6 @@ bool Shoot(const std::string &directory, const char *name, const char *stage)
     return true;
 }
 
-// The caption of any visible dialog box of the program other than the Install dialog.
-struct BoxSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindOtherBox(HWND window, LPARAM parameter)
-{
-    BoxSearch &search = *reinterpret_cast<BoxSearch *>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search.processId && IsWindowVisible(window) && strcmp(className, "#32770") == 0 &&
-        WindowText(window) != kDialogCaption) {
-        search.found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND OtherBox(const DrivenProgram &program)
-{
-    BoxSearch search = {program.process.dwProcessId, NULL};
-    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 // Wine's Program Manager opens a folder window on the group for CreateGroup and for
 // ShowGroup, a moment after each; they would cover the success message. They are
 // asked to close, as a user would close them.
@@ -145,7 +117,7 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
     SeenMessageBox box;
     DWORD start = GetTickCount();
     for (;;) {
-        HWND other = OtherBox(program);
+        HWND other = FindOtherDialog(program, kDialogCaption);
         std::string caption = other ? WindowText(other) : "";
         if (caption == kSuccessCaption && WaitForMessageBox(program, kSuccessCaption, 0, box))
             break;

@@ -17,6 +17,7 @@
 #include "tools/packer.h"
 #include "ui/centre.h"
 #include "ui/install_dialog.h"
+#include "file_tree.h"
 #include "ui_driver.h"
 
 namespace {
@@ -72,14 +73,6 @@ void WriteBytes(const std::string &path, const Bytes &data)
 {
     std::string error;
     ASSERT_TRUE(WriteFileReplacing(path, data, error)) << error;
-}
-
-void RemoveTree(const std::string &path)
-{
-    std::string command = "cmd /c rmdir /s /q \"" + path + "\"";
-    DrivenProgram rmdir;
-    if (StartProgram(rmdir, command))
-        WaitForExit(rmdir, 20000);
 }
 
 // The payload: small items and one large, poorly compressible last item, so that a

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/session.h"
+#include "file_tree.h"
 #include "msgbox_answerer.h"
 
 std::string ItemContent(int index, int generation);
@@ -17,11 +18,9 @@ std::string ItemContent(int index, int generation);
 std::string SzddItem(const std::string &content, size_t cutTo = 0);
 
 bool FileExists(const std::string &path);
-bool IsDirectory(const std::string &path);
 // The file's content, or "<missing>".
 std::string ReadAll(const std::string &path);
 void WriteAll(const std::string &path, const std::string &content);
-void RemoveTree(const std::string &path);
 std::string WindowsDirectory();
 
 // A stop-icon box with OK, owned by owner, captioned with the error's number.

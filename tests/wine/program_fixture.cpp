@@ -26,29 +26,6 @@ bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) !
 
 Bytes ReadBytes(const std::string &path) { return ReadWholeFile(path); }
 
-void RemoveTree(const std::string &path)
-{
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name != "." && name != "..")
-                RemoveTree(path + "\\" + name);
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
 Bytes ReadStub() { return ReadBytes(ModuleDirectory() + "setup32-stub.exe"); }
 
 Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report)

@@ -13,6 +13,7 @@
 #include "expected_texts.h"
 #include "resources/resource.h"
 #include "tools/packer.h"
+#include "file_tree.h"
 #include "ui_driver.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -30,7 +31,6 @@ std::string ModuleDirectory();
 std::string Lower(std::string text);
 bool Exists(const std::string &path);
 Bytes ReadBytes(const std::string &path);
-void RemoveTree(const std::string &path);
 // The real installer program, built beside the test.
 Bytes ReadStub();
 // The stub packed with eleven inputs in table order.

@@ -60,6 +60,7 @@ namespace {
 struct Search {
     DWORD processId;
     const char *caption;
+    bool other;  // any caption but this one
     HWND found;
 };
 
@@ -73,15 +74,15 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
     char className[64];
     if (!GetClassNameA(window, className, sizeof className) || strcmp(className, "#32770") != 0)
         return TRUE;
-    if (WindowText(window) != search.caption)
+    if ((WindowText(window) == search.caption) == search.other)
         return TRUE;
     search.found = window;
     return FALSE;
 }
 
-HWND FindNow(const DrivenProgram &program, const char *caption)
+HWND FindNow(const DrivenProgram &program, const char *caption, bool other = false)
 {
-    Search search = {program.process.dwProcessId, caption, NULL};
+    Search search = {program.process.dwProcessId, caption, other, NULL};
     EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
@@ -97,6 +98,11 @@ HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeout
             return found;
         Sleep(15);
     }
+}
+
+HWND FindOtherDialog(const DrivenProgram &program, const char *exceptCaption)
+{
+    return FindNow(program, exceptCaption, true);
 }
 
 bool StaysAbsent(const DrivenProgram &program, const char *caption, DWORD quietMs)

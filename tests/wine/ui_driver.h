@@ -24,6 +24,8 @@ bool HasEnded(DrivenProgram &program);
 HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeoutMs);
 // True when the program has no visible dialog with this caption for quietMs.
 bool StaysAbsent(const DrivenProgram &program, const char *caption, DWORD quietMs);
+// Any visible dialog or message box of the program whose caption is not exceptCaption, or NULL.
+HWND FindOtherDialog(const DrivenProgram &program, const char *exceptCaption);
 
 std::string WindowText(HWND window);
 std::string ControlText(HWND dialog, int id);
