@@ -5,7 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
 . "$root/scripts/wine-tree.sh"
 choose_wine_tree "$root"
-[ "$WINE_ARCH" = win64 ] && use_wine64_loader "$WINE_TREE"
 "$root/build/native/size_bench" "$root/out/setup32-stub.exe"
 "$root/build/native/szdd_bench"
 "$root/build/native/marker_bench"
@@ -15,19 +14,7 @@ bash "$root/bench/scale_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.ex
 
 # The Windows benchmarks share one display and the tree's own prefix; both are
 # stopped at the end, so no Wine program is left talking to a display that has gone.
-export WINEPREFIX="$WINE_TREE/wineprefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-XVFB_PID=
-cleanup() {
-    wineserver -k 2>/dev/null || true
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
-    return 0
-}
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-    . "$root/scripts/xvfb.sh"
-    start_xvfb
-fi
+start_wine_session "$WINE_TREE"
 bash "$root/scripts/wine-run.sh" "$WINE_TREE/scan_bench.exe"
 # The whole installer program, from the click on "&Install" to its success message.
 # Its times depend on what else the machine is doing.

@@ -12,23 +12,7 @@ ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(np
 . "$root/scripts/wine-tree.sh"
 choose_wine_tree "$root"
 [ "$WINE_ARCH" = win32 ] || echo "test: this machine cannot run 32-bit programs; the Windows tests run the 64-bit build in $WINE_TREE" >&2
-[ "$WINE_ARCH" = win64 ] && use_wine64_loader "$WINE_TREE"
-export WINEPREFIX="$WINE_TREE/wineprefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
-# No menu entries on the Unix desktop for the group the tests create: winemenubuilder
-# would write them into the user's own ~/.local/share and keep CTest's output pipe open.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-XVFB_PID=
-cleanup() {
-    # Stops this prefix's server; when none is running there is nothing to stop.
-    wineserver -k 2>/dev/null || true
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
-    return 0
-}
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-    . "$root/scripts/xvfb.sh"
-    start_xvfb
-fi
+start_wine_session "$WINE_TREE"
 # Make the prefix (once) through the wrapper, then keep its wineserver up for the run.
 bash "$root/scripts/wine-run.sh" --prepare "$WINE_TREE"
 timeout 60 wineserver -w || wineserver -k

@@ -34,3 +34,28 @@ use_wine64_loader() {
     done
     export WINELOADER=/usr/lib/wine/wine64 PATH="$bin:$PATH"
 }
+
+# For a script that runs Windows programs of TREE: exports the environment Wine runs
+# in (the tree's own prefix, quiet, no Unix menu entries: winemenubuilder would write
+# them for the test group into the user's own ~/.local/share and keep CTest's output
+# pipe open), starts an Xvfb of its own when there is no display, and stops the
+# prefix's server and that Xvfb when the script exits. Needs choose_wine_tree first.
+start_wine_session() {
+    local tree=$1
+    [ "$WINE_ARCH" = win64 ] && use_wine64_loader "$tree"
+    export WINEPREFIX="$tree/wineprefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    XVFB_PID=
+    trap stop_wine_session EXIT
+    if [ -z "${DISPLAY:-}" ]; then
+        . "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
+        start_xvfb
+    fi
+}
+
+stop_wine_session() {
+    # When no server is running for the prefix there is nothing to stop.
+    wineserver -k 2>/dev/null || true
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    return 0
+}
