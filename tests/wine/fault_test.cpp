@@ -188,6 +188,20 @@ protected:
         ExpectSuccessAndExit(box);
     }
 
+    // "&Install" (backups cleared first when asked), then the numbered error, after
+    // which the dialog is idle again or the program ends quietly.
+    void InstallExpectingError(bool backups, int number, const char *text, bool idle)
+    {
+        if (!backups)
+            Click(dialog, IDC_MAKE_BACKUPS);
+        Click(dialog, IDC_INSTALL);
+        ExpectError(number, text);
+        if (idle)
+            ExpectIdle(backups, false);
+        else
+            ExpectQuietExit();
+    }
+
     void StartInto(const std::string &where, const Bytes &installer = SmallInstaller())
     {
         Start(installer);
@@ -284,14 +298,7 @@ TEST_F(FaultTest, TargetHeldOpenByARunningProgram)
         std::string target = dest + "\\" + PayloadItemName(heldItem);
         Hold(target);
         StartInto(dest);
-        if (!c.backups)
-            Click(dialog, IDC_MAKE_BACKUPS);
-        Click(dialog, IDC_INSTALL);
-        ExpectError(c.error, c.text);
-        if (c.idle)
-            ExpectIdle(c.backups, false);
-        else
-            ExpectQuietExit();
+        InstallExpectingError(c.backups, c.error, c.text, c.idle);
         Release();
         EXPECT_EQ(OldContent(heldItem), ReadBytes(target)) << "the held file changed";
         EXPECT_FALSE(Exists(dest + "\\" + PayloadItemName(0))) << "the first file of the failed run is left";
@@ -478,23 +485,6 @@ TEST_F(FaultTest, LongDestinationsInstallWholeOrFailWithNothingLeft)
 }
 
 // ---- The installer file changing under the running program ---------------------------
-
-// The small payload with a large, poorly compressible last item: a run of a few dozen
-// steps, so the file can be changed after the first ten items are in place.
-const std::vector<Bytes> &LongRunPayload()
-{
-    static std::vector<Bytes> inputs;
-    if (inputs.empty()) {
-        inputs = SmallPayload();
-        Bytes &last = inputs.back();
-        uint32_t seed = 4711;
-        for (size_t k = 0; k < 300000; k++) {
-            seed = seed * 1103515245u + 12345u;
-            last.push_back(k % 8 == 0 ? uint8_t('x') : uint8_t(seed >> 24));
-        }
-    }
-    return inputs;
-}
 
 TEST_F(FaultTest, InstallerFileCutShortWhileRunningEndsWithNothingLeft)
 {
@@ -704,14 +694,7 @@ TEST_F(MountedDriveTest, ReadOnlyDestination)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         StartInto(c.where);
-        if (!c.backups)
-            Click(dialog, IDC_MAKE_BACKUPS);
-        Click(dialog, IDC_INSTALL);
-        ExpectError(c.error, c.text);
-        if (c.idle)
-            ExpectIdle(c.backups, false);
-        else
-            ExpectQuietExit();
+        InstallExpectingError(c.backups, c.error, c.text, c.idle);
         StopProgram(program);
         EXPECT_TRUE(Exists(c.where)) << "a destination the user had is never removed";
         if (strcmp(c.where, "r:\\old") == 0) {

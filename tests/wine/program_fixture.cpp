@@ -299,3 +299,18 @@ void ProgramTest::ExpectNothingInstalled(const std::string &where)
     for (int i = 0; i < kPayloadItemCount; i++)
         EXPECT_FALSE(Exists(where + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
 }
+
+const std::vector<Bytes> &LongRunPayload()
+{
+    static std::vector<Bytes> inputs;
+    if (inputs.empty()) {
+        inputs = SmallPayload();
+        Bytes &last = inputs.back();
+        uint32_t seed = 4711;
+        for (size_t k = 0; k < 300000; k++) {
+            seed = seed * 1103515245u + 12345u;
+            last.push_back(k % 8 == 0 ? uint8_t('x') : uint8_t(seed >> 24));
+        }
+    }
+    return inputs;
+}

@@ -37,6 +37,9 @@ Bytes ReadStub();
 Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report);
 // Eleven small texts: a whole run takes a handful of 50 ms steps.
 const std::vector<Bytes> &SmallPayload();
+// The small payload with a large, poorly compressible last item: a run of a few dozen
+// steps, long enough to be interrupted after the first ten items are in place.
+const std::vector<Bytes> &LongRunPayload();
 const Bytes &SmallInstaller();
 
 // The visible dialogs and boxes of the program, but for the one given.

@@ -18,23 +18,6 @@
 
 namespace {
 
-// The same with a large, poorly compressible last item: a run of a few dozen steps,
-// long enough to be interrupted after the first ten items are in place.
-const std::vector<Bytes> &LongPayload()
-{
-    static std::vector<Bytes> inputs;
-    if (inputs.empty()) {
-        inputs = SmallPayload();
-        Bytes &last = inputs.back();
-        uint32_t seed = 4711;
-        for (size_t k = 0; k < 300000; k++) {
-            seed = seed * 1103515245u + 12345u;
-            last.push_back(k % 8 == 0 ? uint8_t('x') : uint8_t(seed >> 24));
-        }
-    }
-    return inputs;
-}
-
 // The small installer with one byte of an item's compressed data changed, chosen so
 // that the item still expands (to other content) and the scan still finds the same
 // eleven items: only the checksum can tell.
@@ -153,7 +136,7 @@ TEST_F(ProgramTest, CancelWhenIdleShowsNothingAndEndsOnTheClosingTimer)
 TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
 {
     BuildReport report;
-    Start(Pack(LongPayload(), report));
+    Start(Pack(LongRunPayload(), report));
     SetDestination(dest);
     ClearIcons();
     Click(dialog, IDC_INSTALL);
@@ -172,7 +155,7 @@ TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
 
     Click(dialog, IDC_INSTALL);
     SeenMessageBox box = NextBox();
-    ExpectInstalled(dest, LongPayload());
+    ExpectInstalled(dest, LongRunPayload());
     ExpectSuccessAndExit(box);
 }
 
