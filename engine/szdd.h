@@ -85,6 +85,12 @@ struct SzddTrace {
 bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                         const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
 
+// The same smallest encoding, written in order to a writer instead of held whole,
+// for files too large to keep twice. Returns 0, SZDD_ERR_BAD_ARGUMENT (input of
+// 4 GiB or more, or a null writer) or SZDD_ERR_WRITE (the writer failed);
+// written, when given, gets the bytes written.
+long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, uint64_t *written = nullptr);
+
 // Compression for items of the installer file, whose scan ends an item wherever
 // its bytes spell the item marker (matched by the scan's own rule from the file's
 // fifth byte on). Of all encodings of the content (token lengths, each match's
@@ -97,6 +103,7 @@ enum SzddMarkerFreeStatus {
     SZDD_MARKER_TOO_LARGE,    // the input does not fit the format (>= 4 GiB)
     SZDD_MARKER_UNAVOIDABLE,  // no encoding of this content avoids the marker
     SZDD_MARKER_SEARCH_LIMIT, // one exists, but only by re-encoding more than the largest span
+    SZDD_MARKER_WRITE_FAILED, // the writer failed (SzddCompressMarkerFreeTo only)
 };
 constexpr size_t kSzddLargestRepairSpan = size_t(1) << 16;
 struct SzddMarkerFreeReport {
@@ -104,6 +111,11 @@ struct SzddMarkerFreeReport {
     size_t repairs;      // neighbourhoods encoded again
     size_t widest;       // the widest neighbourhood searched, in input bytes
     size_t markerInput;  // input offset behind the first marker that had to be avoided
+    uint64_t storedSize; // bytes of the encoding given
 };
 SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                                             SzddMarkerFreeReport &report);
+// The same encoding written in order to a writer; nothing is written unless the
+// status is SZDD_MARKER_FREE (or SZDD_MARKER_WRITE_FAILED, part-way).
+SzddMarkerFreeStatus SzddCompressMarkerFreeTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx,
+                                              SzddMarkerFreeReport &report);

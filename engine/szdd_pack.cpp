@@ -855,3 +855,44 @@ SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::ve
         EmitTokens(in, n, tokens, lastFlagExtra, out, groupAt);
     }
 }
+
+namespace {
+
+long WriteAll(SzddWriteFn write, void *ctx, const std::vector<uint8_t> &bytes)
+{
+    for (size_t at = 0; at < bytes.size();) {
+        long chunk = long(std::min<size_t>(bytes.size() - at, size_t(1) << 16));
+        if (write(ctx, bytes.data() + at, chunk) != chunk)
+            return SZDD_ERR_WRITE;
+        at += size_t(chunk);
+    }
+    return 0;
+}
+
+}  // namespace
+
+long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, uint64_t *written)
+{
+    if (written != nullptr)
+        *written = 0;
+    std::vector<uint8_t> out;
+    if (write == nullptr || !SzddCompress(in, n, out))
+        return SZDD_ERR_BAD_ARGUMENT;
+    long result = WriteAll(write, ctx, out);
+    if (result == 0 && written != nullptr)
+        *written = out.size();
+    return result;
+}
+
+SzddMarkerFreeStatus SzddCompressMarkerFreeTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx,
+                                              SzddMarkerFreeReport &report)
+{
+    std::vector<uint8_t> out;
+    SzddMarkerFreeStatus status = SzddCompressMarkerFree(in, n, out, report);
+    if (status != SZDD_MARKER_FREE)
+        return status;
+    if (write == nullptr || WriteAll(write, ctx, out) != 0)
+        return SZDD_MARKER_WRITE_FAILED;
+    report.storedSize = out.size();
+    return status;
+}

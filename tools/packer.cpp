@@ -196,6 +196,9 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
                 ", and the only encodings without it differ over more than " +
                 std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
         return false;
+    case SZDD_MARKER_WRITE_FAILED:
+        error = "write failed (disk full?)";
+        return false;
     case SZDD_MARKER_UNAVOIDABLE:
         break;
     }
