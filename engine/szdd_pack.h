@@ -1,0 +1,51 @@
+// What the two compressors share (szdd_pack.cpp, szdd_marker_free.cpp): the match
+// finder, the optimal parse, and a buffered writer for their output.
+#pragma once
+#include "engine/szdd.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Finds the longest match (capped at 18 and at the input's end) at each input
+// position in turn. The window is modelled as the input preceded by 4096 spaces.
+// It keeps only a window's worth of history, so it can start anywhere and give
+// there exactly what a run from the start would give.
+struct MatchFinder {
+    const uint8_t *in;
+    size_t n;
+    size_t next;                 // the position the next call reports on
+    std::vector<uint32_t> head;  // hash of three bytes -> newest position
+    std::vector<uint32_t> prev;  // window slot of a position -> older position, same hash
+};
+void StartMatchFinder(MatchFinder &f, const uint8_t *in, size_t n, size_t start);
+// The longest match at f.next (0 when shorter than three) and the window position
+// of its source, then moves on by one position.
+int NextMatch(MatchFinder &f, uint32_t &source);
+// Moves on by one position without searching.
+void SkipMatch(MatchFinder &f);
+
+// The longest match at every position (0 when shorter than three).
+void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t> &longest);
+
+// The smallest encoding's token lengths (1 literal, 3..18 match), honouring bans;
+// false when the bans leave no way through.
+bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenBan> &bans,
+                  std::vector<uint8_t> &tokens);
+
+// The file's fourteen header bytes for an input of n bytes.
+void SzddHeader(size_t n, uint8_t header[kSzddHeaderSize]);
+
+// Output gathered in a fixed buffer and handed to a writer in large pieces.
+struct BufferedWriter {
+    SzddWriteFn write;
+    void *ctx;
+    uint64_t total;  // bytes accepted so far
+    bool failed;
+    size_t used;
+    uint8_t buf[65536];
+};
+void StartWriter(BufferedWriter &w, SzddWriteFn write, void *ctx);
+void PutBytes(BufferedWriter &w, const uint8_t *p, size_t n);
+// Hands over what is buffered; false when the writer failed at any point.
+bool FlushWriter(BufferedWriter &w);
