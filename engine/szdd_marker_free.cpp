@@ -284,21 +284,49 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
 {
     constexpr uint32_t kInf = UINT32_MAX;
     constexpr int kRing = kSzddMaxMatch + 1;
+    constexpr int kWords = (kStates + 63) / 64;
     size_t W = win.B - win.A;
+    // Costs and back pointers of the positions a token can still reach live in a
+    // ring; the reached states of each position are kept as a bitmask, since only
+    // a few of the states are ever reached.
     std::vector<uint32_t> cost(size_t(kRing) * kStates, kInf);
-    std::vector<Back> back;
-    if (!existenceOnly)
-        back.assign((W + 1) * size_t(kStates), Back{0, 0, 0});
+    std::vector<Back> ringBack(size_t(kRing) * kStates, Back{0, 0, 0});
+    uint64_t active[kRing][kWords] = {};
+    // A position's back pointers are logged once it is final: the reached states
+    // in increasing order, found again by binary search on the walk back.
+    struct Logged {
+        uint16_t state;
+        Back back;
+    };
+    std::vector<Logged> log;
+    std::vector<uint32_t> logAt;
     std::vector<uint16_t> sourceOf;  // the finder's source at each position, for the walk back
-    if (!existenceOnly)
+    if (!existenceOnly) {
         sourceOf.resize(W);
+        logAt.resize(W + 2);
+    }
+    auto settle = [&](size_t r) {
+        size_t slot = r % kRing;
+        if (existenceOnly)
+            return;
+        logAt[r] = uint32_t(log.size());
+        for (int w = 0; w < kWords; ++w)
+            for (uint64_t bits = active[slot][w]; bits != 0; bits &= bits - 1) {
+                int st = w * 64 + __builtin_ctzll(bits);
+                log.push_back(Logged{uint16_t(st), ringBack[slot * kStates + size_t(st)]});
+            }
+        logAt[r + 1] = uint32_t(log.size());
+    };
     MatchFinder finder;
     StartMatchFinder(finder, in, n, win.A);
     std::vector<uint16_t> sets(size_t(kSzddMaxMatch + 1));
     cost[size_t(entryState)] = 0;
+    active[0][entryState / 64] |= uint64_t(1) << (entryState % 64);
     for (size_t r = 0; r < W; ++r) {
         size_t i = win.A + r;
-        uint32_t *here = &cost[(r % kRing) * kStates];
+        size_t slot = r % kRing;
+        uint32_t *here = &cost[slot * kStates];
+        settle(r);
         uint32_t canonical = 0;
         int longest = NextMatch(finder, canonical);
         if (!existenceOnly)
@@ -306,10 +334,10 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
         int maxLen = std::min<int>(longest, int(W - r));
         MatchClassSets(mm, in, n, i, maxLen, canonical, sets.data());
         int litClass = mm.classOf[in[i]];
-        for (int s = 0; s < kStates; ++s) {
+        for (int word = 0; word < kWords; ++word) {
+            for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
+            int s = word * 64 + __builtin_ctzll(stateBits);
             uint32_t c = here[s];
-            if (c == kInf)
-                continue;
             int k = 0, mode = 0, m = 0;
             StateParts(s, k, mode, m);
             // At a group start the flag byte is assumed first: forced to the
@@ -339,11 +367,12 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                         ns = StateIndex(nk, m0 * 3 + nkind, m2);
                     }
                     uint32_t nc = c + flagCost + (len == 1 ? 1u : 2u);
-                    uint32_t &t = cost[((r + size_t(len)) % kRing) * kStates + size_t(ns)];
+                    size_t to = (r + size_t(len)) % kRing;
+                    uint32_t &t = cost[to * kStates + size_t(ns)];
                     if (nc < t) {
                         t = nc;
-                        if (!back.empty())
-                            back[(r + size_t(len)) * kStates + size_t(ns)] = Back{uint16_t(s), uint8_t(len), uint8_t(pair)};
+                        active[to][ns / 64] |= uint64_t(1) << (ns % 64);
+                        ringBack[to * kStates + size_t(ns)] = Back{uint16_t(s), uint8_t(len), uint8_t(pair)};
                     }
                 };
                 int mLit = StepClass(mm, mAfterFlag, litClass);
@@ -361,9 +390,16 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                     }
                 }
             }
+            }
         }
-        std::fill(here, here + kStates, kInf);
+        // The slot is reused for position r + kRing; it must start empty.
+        for (int word = 0; word < kWords; ++word) {
+            for (uint64_t bits = active[slot][word]; bits != 0; bits &= bits - 1)
+                here[word * 64 + __builtin_ctzll(bits)] = kInf;
+            active[slot][word] = 0;
+        }
     }
+    settle(W);
     // The cheapest end state whose continuation is sound.
     uint32_t *last = &cost[(W % kRing) * kStates];
     long bestTotal = -1;
@@ -384,14 +420,19 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
     }
     if (bestState < 0)
         return false;
-    if (back.empty())
+    if (existenceOnly)
         return true;  // only asked whether one exists
     // Walk back and rebuild the window's tokens with sources of the chosen classes.
     middle.clear();
     size_t r = W;
     int s = bestState;
     while (r > 0) {
-        const Back &b = back[r * kStates + size_t(s)];
+        const Logged *from = log.data() + logAt[r];
+        const Logged *to = log.data() + logAt[r + 1];
+        const Logged *found = std::lower_bound(from, to, s, [](const Logged &l, int st) { return l.state < st; });
+        if (found == to || found->state != s)
+            return false;  // cannot happen: every reached state was logged
+        const Back &b = found->back;
         size_t i = win.A + r - b.len;
         Token tok{b.len, 0};
         if (b.len != 1) {
