@@ -311,4 +311,33 @@ TEST(MarkerFreeEncoding, LettersInRandomDataAtEveryAlignment)
     }
 }
 
+// Many places that need a repair in one file: after each repair the scan goes
+// on from the repaired neighbourhood, so a fault in where it resumes (a group's
+// matcher state, a match's source index) shows as a marker left behind or as
+// bytes that expand wrongly.
+TEST(MarkerFreeEncoding, ManyRepairsInOneFile)
+{
+    std::vector<uint8_t> inner;
+    std::string innerText = "[hosts]\nirc=one\nirc=two\n";
+    ASSERT_TRUE(SzddCompress(reinterpret_cast<const uint8_t *>(innerText.data()), innerText.size(), inner));
+    std::mt19937 rng(12);
+    std::string text;
+    static const char *const words[] = {"nick ", "server ", "channel ", "ovra ", "host ", "\n"};
+    while (text.size() < 200000)
+        text += words[rng() % 6];
+    std::vector<uint8_t> input(text.begin(), text.end());
+    // Copies at offsets of every residue, so their letters fall at every place in a group.
+    for (size_t copy = 0; copy < 24; ++copy)
+        input.insert(input.begin() + long(5000 + copy * 7919), inner.begin(), inner.end());
+    std::vector<uint8_t> out;
+    SzddMarkerFreeReport report;
+    ASSERT_EQ(SzddCompressMarkerFree(input.data(), input.size(), out, report), SZDD_MARKER_FREE);
+    EXPECT_GE(report.repairs, 3u);
+    EXPECT_FALSE(HoldsSecondMarker(out));
+    std::vector<uint8_t> back;
+    ASSERT_EQ(SzddExpandBuffer(out.data(), out.size(), back), long(input.size()));
+    EXPECT_EQ(back, input);
+    EXPECT_LE(out.size(), report.optimalSize + 4 * report.repairs);
+}
+
 }  // namespace

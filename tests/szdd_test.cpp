@@ -1,6 +1,7 @@
 // SZDD codec: round trips, expander errors and robustness, exact optimality of
 // the compressor against an independent exhaustive search, bans and the trace.
 #include "engine/szdd.h"
+#include "engine/szdd_pack.h"
 #include "tests/test_data.h"
 
 #include <gtest/gtest.h>
@@ -561,6 +562,85 @@ TEST(SzddCompressor, TraceNamesTheTokenBehindEveryByte)
     std::vector<uint8_t> back;
     EXPECT_EQ(long(data.size()), SzddExpandBuffer(again.data(), again.size(), back));
     EXPECT_TRUE(back == data);
+}
+
+// The finder keeps only a window of history, so the marker repair can start it
+// anywhere: started at any position it must report exactly what a run from the
+// start reports there, or a repaired stretch would use other sources.
+TEST(SzddMatchFinder, StartedAnywhereAgreesWithARunFromTheStart)
+{
+    std::vector<uint8_t> random(20000);
+    std::mt19937 rng(5);
+    for (auto &b : random)
+        b = uint8_t(rng() % 4 == 0 ? ' ' : rng());
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> data;
+    };
+    const Case cases[] = {
+        {"text", TextLike(30000, 9)},
+        {"spaces then text", [] {
+             std::vector<uint8_t> v(5000, ' ');
+             std::vector<uint8_t> t = TextLike(9000, 4);
+             v.insert(v.end(), t.begin(), t.end());
+             return v;
+         }()},
+        {"sparse random", random},
+    };
+    for (const Case &c : cases) {
+        size_t n = c.data.size();
+        std::vector<int> lengths(n);
+        std::vector<uint32_t> sources(n);
+        MatchFinder whole;
+        StartMatchFinder(whole, c.data.data(), n, 0);
+        for (size_t i = 0; i < n; ++i)
+            lengths[i] = NextMatch(whole, sources[i]);
+        for (size_t start : {size_t(1), size_t(17), size_t(4095), size_t(4096), size_t(4097), size_t(4113),
+                             size_t(9000), n - 20}) {
+            MatchFinder part;
+            StartMatchFinder(part, c.data.data(), n, start);
+            for (size_t i = start; i < std::min(n, start + 6000); ++i) {
+                uint32_t source = 0;
+                int len = NextMatch(part, source);
+                ASSERT_EQ(len, lengths[i]) << c.name << ", started at " << start << ", position " << i;
+                if (len > 0) {
+                    ASSERT_EQ(source, sources[i]) << c.name << ", started at " << start << ", position " << i;
+                }
+            }
+        }
+    }
+}
+
+// The writer entry points give the same bytes as the in-memory ones (written in
+// pieces, never whole), and say when the writer fails.
+TEST(SzddCompressor, WriterEntryPointsGiveTheSameFileAndReportAFailingWriter)
+{
+    std::vector<uint8_t> text = TextLike(300000, 21);
+    std::vector<uint8_t> withLetters = text;
+    std::vector<uint8_t> inner = Compress(TextLike(2000, 3));
+    withLetters.insert(withLetters.begin() + 150001, inner.begin(), inner.end());
+    for (const std::vector<uint8_t> *data : {&text, &withLetters}) {
+        std::vector<uint8_t> expected = Compress(*data);
+        LimitedSink all{{}, SIZE_MAX};
+        uint64_t written = 0;
+        EXPECT_EQ(SzddCompressTo(data->data(), data->size(), WriteLimited, &all, &written), 0L);
+        EXPECT_EQ(all.out, expected);
+        EXPECT_EQ(written, expected.size());
+        LimitedSink some{{}, expected.size() / 2};
+        EXPECT_EQ(SzddCompressTo(data->data(), data->size(), WriteLimited, &some, nullptr), long(SZDD_ERR_WRITE));
+
+        std::vector<uint8_t> free;
+        SzddMarkerFreeReport report;
+        ASSERT_EQ(SzddCompressMarkerFree(data->data(), data->size(), free, report), SZDD_MARKER_FREE);
+        LimitedSink freeAll{{}, SIZE_MAX};
+        ASSERT_EQ(SzddCompressMarkerFreeTo(data->data(), data->size(), WriteLimited, &freeAll, report),
+                  SZDD_MARKER_FREE);
+        EXPECT_EQ(freeAll.out, free);
+        EXPECT_EQ(report.storedSize, free.size());
+        LimitedSink freeSome{{}, free.size() / 2};
+        EXPECT_EQ(SzddCompressMarkerFreeTo(data->data(), data->size(), WriteLimited, &freeSome, report),
+                  SZDD_MARKER_WRITE_FAILED);
+    }
 }
 
 }  // namespace
