@@ -320,6 +320,8 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
     MatchFinder finder;
     StartMatchFinder(finder, in, n, win.A);
     std::vector<uint16_t> sets(size_t(kSzddMaxMatch + 1));
+    constexpr uint8_t kNoPair = 0xFF;
+    uint8_t firstPair[kSzddMaxMatch + 1][4][4];
     cost[size_t(entryState)] = 0;
     active[0][entryState / 64] |= uint64_t(1) << (entryState % 64);
     for (size_t r = 0; r < W; ++r) {
@@ -333,6 +335,19 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
             sourceOf[r] = uint16_t(canonical);
         int maxLen = std::min<int>(longest, int(W - r));
         MatchClassSets(mm, in, n, i, maxLen, canonical, sets.data());
+        // Pairs that leave the matcher in the same state are alike to the search:
+        // only the first of them (the one the walk back will use) is tried.
+        for (int len = kSzddMinMatch; len <= maxLen; ++len)
+            for (int from = 0; from < 4; ++from) {
+                std::fill(firstPair[len][from], firstPair[len][from] + 4, kNoPair);
+                for (uint32_t bits = sets[size_t(len)]; bits != 0; bits &= bits - 1) {
+                    int pair = __builtin_ctz(bits);
+                    int m1 = StepClass(mm, from, pair / 4);
+                    int m2 = m1 == 4 ? 4 : StepClass(mm, m1, pair % 4);
+                    if (m2 != 4 && firstPair[len][from][m2] == kNoPair)
+                        firstPair[len][from][m2] = uint8_t(pair);
+                }
+            }
         int litClass = mm.classOf[in[i]];
         for (int word = 0; word < kWords; ++word) {
             for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
@@ -378,17 +393,10 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                 int mLit = StepClass(mm, mAfterFlag, litClass);
                 if (mLit != 4)
                     relax(1, 1, mLit, 0);
-                for (int len = kSzddMinMatch; len <= maxLen; ++len) {
-                    for (uint32_t bits = sets[size_t(len)]; bits != 0; bits &= bits - 1) {
-                        int pair = __builtin_ctz(bits);
-                        int m1 = StepClass(mm, mAfterFlag, pair / 4);
-                        if (m1 == 4)
-                            continue;
-                        int m2 = StepClass(mm, m1, pair % 4);
-                        if (m2 != 4)
-                            relax(len, 0, m2, pair);
-                    }
-                }
+                for (int len = kSzddMinMatch; len <= maxLen; ++len)
+                    for (int m2 = 0; m2 < 4; ++m2)
+                        if (firstPair[len][mAfterFlag][m2] != kNoPair)
+                            relax(len, 0, m2, firstPair[len][mAfterFlag][m2]);
             }
             }
         }
