@@ -115,15 +115,20 @@ void MatchClassSets(const MarkerModel &mm, const uint8_t *in, size_t n, size_t i
             uint32_t w = (h << 8) | mm.specialLow[k];
             addSource(w, MatchLengthFrom(in, i, w, cap));
         }
+    // With a plain low byte, sources of one high nibble give the same bytes'
+    // classes for the same length: only the longest reach among them matters.
     for (uint32_t h = 0; h < 16; ++h) {
         if (!mm.specialHigh[h])
             continue;
-        for (uint32_t low = 0; low < 256; ++low) {
+        int reach = 0;
+        uint32_t some = 0;
+        for (uint32_t low = 0; low < 256 && reach < cap; ++low) {
             if (mm.classOf[low])
                 continue;  // done above
-            uint32_t w = (h << 8) | low;
-            addSource(w, MatchLengthFrom(in, i, w, cap));
+            some = (h << 8) | low;
+            reach = std::max(reach, MatchLengthFrom(in, i, some, cap));
         }
+        addSource(some, reach);
     }
 }
 
@@ -283,7 +288,7 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                   int entryState, bool existenceOnly, std::vector<Token> &middle, uint8_t &lastFlagExtra)
 {
     constexpr uint32_t kInf = UINT32_MAX;
-    constexpr int kRing = kSzddMaxMatch + 1;
+    constexpr int kRing = 32;  // longer than any token; a power of two, so a slot is a mask
     constexpr int kWords = (kStates + 63) / 64;
     size_t W = win.B - win.A;
     // Costs and back pointers of the positions a token can still reach live in a

@@ -215,7 +215,8 @@ bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenB
     // ring is saved every kSegment positions, and the walk back recomputes one
     // segment's choices at a time from its checkpoint, so memory stays small.
     constexpr uint32_t kInf = UINT32_MAX;
-    constexpr int kRing = kSzddMaxMatch + 1;
+    constexpr int kRing = 32;  // longer than any token; a power of two, so a slot is a mask
+    static_assert(kRing > kSzddMaxMatch, "a token must not reach its own slot");
     constexpr size_t kSegment = 65536;
     struct Ring {
         uint32_t cost[kRing][8];

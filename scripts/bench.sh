@@ -7,7 +7,8 @@ bash "$root/scripts/build.sh"
 choose_wine_tree "$root"
 "$root/build/native/size_bench" "$root/out/setup32-stub.exe"
 "$root/build/native/szdd_bench"
-"$root/build/native/marker_bench"
+# The demo installer as a payload item: an item that holds eleven markers.
+"$root/build/native/marker_bench" "$root/out/setup32.exe"
 # The packer's time and peak memory as the payload grows (BENCH_SCALE_MB: 1 20 200).
 # shellcheck disable=SC2086
 bash "$root/bench/scale_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" ${BENCH_SCALE_MB:-1 20 200}
