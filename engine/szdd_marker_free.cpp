@@ -329,7 +329,13 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
     uint8_t firstPair[kSzddMaxMatch + 1][4][4];
     cost[size_t(entryState)] = 0;
     active[0][entryState / 64] |= uint64_t(1) << (entryState % 64);
+    size_t furthest = 0;  // the furthest position any path has reached
     for (size_t r = 0; r < W; ++r) {
+        // Every path ended in a marker before this position: no encoding of the
+        // window exists, however far it goes on (this decides at once for the
+        // letters at a file's very start, even when the window is the whole file).
+        if (r > furthest)
+            return false;
         size_t i = win.A + r;
         size_t slot = r % kRing;
         uint32_t *here = &cost[slot * kStates];
@@ -391,6 +397,7 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                     uint32_t &t = cost[to * kStates + size_t(ns)];
                     if (nc < t) {
                         t = nc;
+                        furthest = std::max(furthest, r + size_t(len));
                         active[to][ns / 64] |= uint64_t(1) << (ns % 64);
                         ringBack[to * kStates + size_t(ns)] = Back{uint16_t(s), uint8_t(len), uint8_t(pair)};
                     }
