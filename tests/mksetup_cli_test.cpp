@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -353,6 +354,45 @@ TEST_F(MksetupCli, ExtractIsAllOrNothing)
             EXPECT_FALSE(fs::exists(dir_ / "y" / PayloadItemName(i))) << PayloadItemName(i);
         }
     }
+}
+
+// The installer and the compressed file go to the output as they are made: a
+// write that fails part-way (here at a file-size limit) leaves neither the
+// output nor a temporary file, keeps what was there, and names the output.
+TEST_F(MksetupCli, AFailedWriteLeavesNothingBehind)
+{
+    // Bytes that never spell the marker letters and hardly compress.
+    std::mt19937 rng(5);
+    std::vector<uint8_t> noise(300000);
+    for (uint8_t &b : noise)
+        b = uint8_t(0x80 | (rng() & 0x7F));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "ovra32.exe", noise));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "old.exe", std::string("an earlier installer")));
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *output;
+    };
+    const Case cases[] = {
+        {"build over an earlier installer", "build --stub stub.exe --out old.exe payload", "old.exe"},
+        {"compress", "compress payload/ovra32.exe big.z", "big.z"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool existed = fs::exists(dir_ / c.output);
+        ToolRun r = Mksetup(c.args, "trap '' XFSZ; ulimit -f 64;");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "mksetup: cannot write '" + std::string(c.output) + "': write failed (disk full?)\n");
+        if (existed)
+            EXPECT_EQ(Slurp(dir_ / c.output), "an earlier installer");
+        else
+            EXPECT_FALSE(fs::exists(dir_ / c.output));
+        for (const auto &entry : fs::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+    }
+    // Without the limit both succeed.
+    EXPECT_EQ(Mksetup("build --stub stub.exe --out old.exe payload").status, 0);
+    EXPECT_EQ(Mksetup("compress payload/ovra32.exe big.z").status, 0);
 }
 
 // Messages say what is wrong, and "--" ends the options.
