@@ -718,9 +718,9 @@ bool WriteInstaller(const std::vector<uint8_t> &stub, size_t inputCount, BuildIn
     bool align = false;
     bool slotPass = !HeadAlignmentBeforeChecksum(stub, slot, align);
     if (slotPass) {
-        // Only S, Z and D follow the slot: its value decides the alignment byte,
-        // which comes before the items. A first pass that writes nowhere learns
-        // the checksum; the same inputs then give the same items again.
+        // Nothing but S, Z and D follows the slot: its value decides the alignment
+        // byte, which comes before the items. A first pass that writes nowhere
+        // learns the checksum; the same inputs then give the same items again.
         InstallerSink nowhere{Nowhere, NowhereAt, nullptr, nullptr, sink.name};
         if (!StreamBuild(job, false, true, nowhere, report, align, error))
             return false;
@@ -918,18 +918,6 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
             return false;
         }
     }
-    return true;
-}
-
-bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
-                   std::vector<std::string> &paths, std::string &error)
-{
-    if (!ListInputs(sources, paths, error))
-        return false;
-    inputs.assign(paths.size(), {});
-    for (size_t i = 0; i < paths.size(); ++i)
-        if (!ReadFileBytes(paths[i], inputs[i], kLargestSzddInput, error))
-            return false;
     return true;
 }
 

@@ -120,7 +120,10 @@ struct BuildReport {
     uint32_t checksum;
     uint8_t tailAdjust;
     uint64_t installerSize;
-    bool slotPass;  // the payload was encoded twice: the slot's value decided the head's alignment byte
+    // Nothing but S, Z and D follows the checksum slot in the stub, so the checksum
+    // decides the alignment byte before the items: a first pass that writes
+    // nowhere learned it, and the payload was encoded twice.
+    bool slotPass;
 };
 
 // Where a build puts the installer: its bytes in order, a rewrite of four bytes
@@ -137,7 +140,8 @@ InstallerSink MemorySink(std::vector<uint8_t> &installer);
 InstallerSink FileSink(OutputFile &out);
 
 // Hands the build input `index`; `bytes` stays valid until the next call. The
-// build asks for each input once, in order, so only one is held at a time.
+// build asks for the inputs in order, so only one need be held at a time (twice
+// over when the checksum decides the program's alignment byte: see slotPass).
 typedef bool (*BuildInputFn)(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error);
 
 // The build one item at a time: each input is read, encoded and written through
@@ -204,8 +208,6 @@ std::string SzddErrorText(long code);
 // The build's SOURCE arguments: one folder holding the table's names, or
 // eleven files in table order. ListInputs only names them; CheckInputs opens
 // each (regular file, size within the format) without reading it, so that both
-// come before any work; CollectInputs reads them too.
+// come before any work. The build then reads them one at a time.
 bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error);
 bool CheckInputs(const std::vector<std::string> &paths, std::string &error);
-bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
-                   std::vector<std::string> &paths, std::string &error);
