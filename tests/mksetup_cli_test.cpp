@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/payload.h"
+#include "engine/szdd.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
@@ -393,6 +394,37 @@ TEST_F(MksetupCli, AFailedWriteLeavesNothingBehind)
     // Without the limit both succeed.
     EXPECT_EQ(Mksetup("build --stub stub.exe --out old.exe payload").status, 0);
     EXPECT_EQ(Mksetup("compress payload/ovra32.exe big.z").status, 0);
+}
+
+// The build holds one input at a time, never the payload: an item already
+// compressed (kept as it is) of 48 MB builds within 200 MB of address space,
+// where holding it as input, stored item, payload and installer at once cannot.
+TEST_F(MksetupCli, BuildHoldsOneItemNotThePayload)
+{
+    // A compressed file of literals only: a flag byte before every eight bytes,
+    // none of them a marker letter.
+    const size_t groups = size_t(48) << 20 >> 3;
+    std::vector<uint8_t> big(8);
+    SzddMagic(big.data());
+    big.push_back(kSzddModeA);
+    big.push_back(0);
+    for (int i = 0; i < 4; ++i)
+        big.push_back(uint8_t((groups * 8) >> (8 * i)));
+    big.reserve(big.size() + groups * 9);
+    std::mt19937 rng(11);
+    for (size_t g = 0; g < groups; ++g) {
+        big.push_back(0xFF);
+        for (int k = 0; k < 8; ++k)
+            big.push_back(uint8_t(0x80 | (rng() & 0x7F)));
+    }
+    ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "ovra32.exe", big));
+    std::vector<uint8_t>().swap(big);
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload", "ulimit -v 200000;", "timeout 60");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ToolRun list = Mksetup("list setup.exe");
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(" " + std::to_string(kSzddHeaderSize + groups * 9) + " "), std::string::npos)
+        << "not kept as it is: " << list.out;
 }
 
 // Messages say what is wrong, and "--" ends the options.
