@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/payload.h"
+#include "engine/szdd.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
@@ -353,6 +355,76 @@ TEST_F(MksetupCli, ExtractIsAllOrNothing)
             EXPECT_FALSE(fs::exists(dir_ / "y" / PayloadItemName(i))) << PayloadItemName(i);
         }
     }
+}
+
+// The installer and the compressed file go to the output as they are made: a
+// write that fails part-way (here at a file-size limit) leaves neither the
+// output nor a temporary file, keeps what was there, and names the output.
+TEST_F(MksetupCli, AFailedWriteLeavesNothingBehind)
+{
+    // Bytes that never spell the marker letters and hardly compress.
+    std::mt19937 rng(5);
+    std::vector<uint8_t> noise(300000);
+    for (uint8_t &b : noise)
+        b = uint8_t(0x80 | (rng() & 0x7F));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "ovra32.exe", noise));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "old.exe", std::string("an earlier installer")));
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *output;
+    };
+    const Case cases[] = {
+        {"build over an earlier installer", "build --stub stub.exe --out old.exe payload", "old.exe"},
+        {"compress", "compress payload/ovra32.exe big.z", "big.z"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool existed = fs::exists(dir_ / c.output);
+        ToolRun r = Mksetup(c.args, "trap '' XFSZ; ulimit -f 64;");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "mksetup: cannot write '" + std::string(c.output) + "': write failed (disk full?)\n");
+        if (existed)
+            EXPECT_EQ(Slurp(dir_ / c.output), "an earlier installer");
+        else
+            EXPECT_FALSE(fs::exists(dir_ / c.output));
+        for (const auto &entry : fs::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+    }
+    // Without the limit both succeed.
+    EXPECT_EQ(Mksetup("build --stub stub.exe --out old.exe payload").status, 0);
+    EXPECT_EQ(Mksetup("compress payload/ovra32.exe big.z").status, 0);
+}
+
+// The build holds one input at a time, never the payload: an item already
+// compressed (kept as it is) of 48 MB builds within 200 MB of address space,
+// where holding it as input, stored item, payload and installer at once cannot.
+TEST_F(MksetupCli, BuildHoldsOneItemNotThePayload)
+{
+    // A compressed file of literals only: a flag byte before every eight bytes,
+    // none of them a marker letter.
+    const size_t groups = size_t(48) << 20 >> 3;
+    std::vector<uint8_t> big(8);
+    SzddMagic(big.data());
+    big.push_back(kSzddModeA);
+    big.push_back(0);
+    for (int i = 0; i < 4; ++i)
+        big.push_back(uint8_t((groups * 8) >> (8 * i)));
+    big.reserve(big.size() + groups * 9);
+    std::mt19937 rng(11);
+    for (size_t g = 0; g < groups; ++g) {
+        big.push_back(0xFF);
+        for (int k = 0; k < 8; ++k)
+            big.push_back(uint8_t(0x80 | (rng() & 0x7F)));
+    }
+    ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "ovra32.exe", big));
+    std::vector<uint8_t>().swap(big);
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload", "ulimit -v 200000;", "timeout 60");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ToolRun list = Mksetup("list setup.exe");
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(" " + std::to_string(kSzddHeaderSize + groups * 9) + " "), std::string::npos)
+        << "not kept as it is: " << list.out;
 }
 
 // Messages say what is wrong, and "--" ends the options.

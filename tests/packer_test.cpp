@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <unistd.h>
 
 #include "engine/payload.h"
 #include "engine/szdd.h"
 #include "tests/packer_fixture.h"
+#include "tests/test_files.h"
 
 using packer_fixture::Bytes;
 using packer_fixture::MakeStub;
@@ -191,9 +196,11 @@ TEST(LayOutInstaller, RefusesMarkersThatWouldSplitAnItem)
     };
     const Case cases[] = {
         {"marker in the head", Bytes("progSZDDram"), Bytes("SZDDx"), {}, "program holds"},
-        {"second marker in an item", {}, Bytes("SZDDabSZDDcd"), {}, "item 0 (ovra32.exe)"},
+        {"second marker in an item", {}, Bytes("SZDDabSZDDcd"), {},
+         "item 0 (ovra32.exe) holds a second marker, which the installer would take for a new item"},
         {"item without marker", {}, Bytes("SZDx"), {}, "does not start"},
-        {"tail completes a marker", {}, Bytes("SZDDabS"), Bytes("ZDD"), "second marker"},
+        {"item shorter than the marker", {}, Bytes("SZ"), {}, "does not start"},
+        {"tail completes a marker", {}, Bytes("SZDDabS"), Bytes("ZDD"), "item 0 (ovra32.exe) holds a second marker"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -428,6 +435,295 @@ TEST(BuildInstaller, StubEndingInsideAPartialMarkerGetsAnAlignmentByte)
     InstallerInfo info;
     std::string problem;
     EXPECT_TRUE(InspectInstaller(installer.data(), installer.size(), info, problem)) << problem;
+}
+
+// The installer as the packer laid it out while it held the whole payload:
+// every item prepared first, the payload laid out whole for each adjust byte and
+// summed at once, then the stub patched and given its alignment byte.
+struct WholeBuild {
+    std::vector<uint8_t> installer;
+    uint32_t checksum;
+};
+
+WholeBuild WholePayloadBuild(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs)
+{
+    size_t slot = 0;
+    std::string error;
+    EXPECT_TRUE(FindChecksumSlot(stub.data(), stub.size(), slot, error)) << error;
+    std::vector<std::vector<uint8_t>> stored;
+    for (const std::vector<uint8_t> &input : inputs) {
+        StoredItem item;
+        EXPECT_TRUE(PrepareItem(input, "input", item, error)) << error;
+        stored.push_back(item.bytes);
+    }
+    for (int adjust = 0; adjust < 256; ++adjust) {
+        std::vector<uint8_t> tail(kTailText, kTailText + kTailSize - 1);
+        tail.push_back(uint8_t(adjust));
+        std::vector<uint8_t> payload;
+        std::vector<size_t> offsets;
+        EXPECT_TRUE(LayOutInstaller({}, stored, tail, payload, offsets, error)) << error;
+        uint32_t checksum = 0;
+        uint32_t weight = 1;
+        for (size_t k = 4; k < payload.size(); ++k)
+            ChecksumAddByte(checksum, weight, payload[k]);
+        std::vector<uint8_t> head = stub;
+        if (!PatchChecksumSlot(head, slot, checksum))
+            continue;
+        if (RunMarkerMatcher(head.data(), head.size()).endMatch != 0)
+            head.push_back(kAlignmentByte);
+        return WholeBuild{Cat({head, payload}), checksum};
+    }
+    ADD_FAILURE() << "no adjust byte keeps the checksum clear of the marker";
+    return WholeBuild{};
+}
+
+// The slot section cut to the slot itself and the file cut after it: the
+// checksum is the program's last four bytes.
+std::vector<uint8_t> StubEndingInTheSlot()
+{
+    std::vector<uint8_t> stub = MakeStub();
+    stub.resize(0x40C);
+    packer_fixture::PutLe(stub, 0x40 + 24 + 0xE0 + 40 + 16, 0x0C, 4);
+    return stub;
+}
+
+// Texts whose compressed forms end in S, SZ and SZD: the items after them need an alignment byte.
+std::vector<std::vector<uint8_t>> ItemsEndingInPartialMarkers()
+{
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    const char *ends[] = {"last=S", "last=SZ", "last=SZD"};
+    for (int k = 0; k < 3; ++k) {
+        std::vector<uint8_t> end = Bytes(ends[k]);
+        inputs[size_t(1 + 2 * k)].insert(inputs[size_t(1 + 2 * k)].end(), end.begin(), end.end());
+    }
+    return inputs;
+}
+
+// A scratch folder of the test's own, removed afterwards.
+struct ScratchDir {
+    std::filesystem::path path;
+    explicit ScratchDir(const std::string &name)
+        : path(std::filesystem::temp_directory_path() / ("packer_test_" + std::to_string(::getpid()) + "_" + name))
+    {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(path))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// The inputs as files in `dir`, in table order.
+std::vector<std::string> WriteInputs(const std::filesystem::path &dir, const std::vector<std::vector<uint8_t>> &inputs)
+{
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        paths.push_back((dir / PayloadItemName(int(i))).string());
+        EXPECT_TRUE(WriteWholeFile(paths.back(), inputs[i]));
+    }
+    return paths;
+}
+
+// Written one item at a time, in memory or to a file, the installer is the one
+// the whole payload laid out at once gives, byte for byte.
+TEST(WriteInstaller, SameBytesAsTheWholePayloadLaidOutAtOnce)
+{
+    std::vector<std::vector<uint8_t>> asIs = PayloadTexts();
+    asIs[4] = Compressed(asIs[4]);
+    StubShape endsInSZD;
+    endsInSZD.trailer = "SZD";
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> stub;
+        std::vector<std::vector<uint8_t>> inputs;
+        size_t headAlignment;
+        size_t itemAlignment;
+        bool slotPass;
+    };
+    const Case cases[] = {
+        {"plain texts", MakeStub(), PayloadTexts(), 0, 0, false},
+        {"an item stored as it is", MakeStub(), asIs, 0, 0, false},
+        {"items ending inside partial markers", MakeStub(), ItemsEndingInPartialMarkers(), 0, 3, false},
+        {"stub ending inside a partial marker", MakeStub(endsInSZD), PayloadTexts(), 1, 0, false},
+        {"checksum as the stub's last bytes", StubEndingInTheSlot(), PayloadTexts(), 0, 0, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WholeBuild whole = WholePayloadBuild(c.stub, c.inputs);
+        std::vector<uint8_t> installer;
+        BuildReport report;
+        std::string error;
+        ASSERT_TRUE(BuildInstaller(c.stub, c.inputs, {}, installer, report, error)) << error;
+        EXPECT_EQ(installer, whole.installer);
+        EXPECT_EQ(report.checksum, whole.checksum);
+        EXPECT_EQ(report.installerSize, installer.size());
+        EXPECT_EQ(report.headSize, c.stub.size() + c.headAlignment);
+        EXPECT_EQ(report.slotPass, c.slotPass);
+        size_t stored = 0;
+        for (const StoredItem &item : report.items)
+            stored += item.storedSize;
+        EXPECT_EQ(installer.size() - report.headSize - stored - kTailSize, c.itemAlignment);
+        EXPECT_EQ(report.items[4].embeddedAsIs, c.inputs[4] == asIs[4]);
+
+        ScratchDir dir(std::string("same_bytes_") + std::to_string(&c - cases));
+        std::vector<std::string> paths = WriteInputs(dir.path, c.inputs);
+        std::string out = (dir.path / "setup.exe").string();
+        BuildReport fileReport;
+        ASSERT_TRUE(BuildInstallerFile(c.stub, paths, out, fileReport, error)) << error;
+        EXPECT_EQ(ReadWholeFile(out), whole.installer);
+        EXPECT_EQ(dir.Names().size(), paths.size() + 1) << "a temporary file stays behind";
+    }
+}
+
+// A compressed file of literals only (a flag byte before every eight), each
+// literal high where its weight adds to the payload checksum and zero where it
+// subtracts; payloadOffset is where the item starts in the payload.
+std::vector<uint8_t> WeightedLiterals(size_t groups, size_t payloadOffset)
+{
+    std::vector<uint8_t> file(8);
+    SzddMagic(file.data());
+    file.push_back(kSzddModeA);
+    file.push_back(0);
+    for (int i = 0; i < 4; ++i)
+        file.push_back(uint8_t((groups * 8) >> (8 * i)));
+    for (size_t g = 0; g < groups; ++g) {
+        file.push_back(0xFF);
+        for (int k = 0; k < 8; ++k)
+            file.push_back((payloadOffset + file.size() - 4) % 4 == 3 ? 0x00 : 0xFF);
+    }
+    return file;
+}
+
+// When the checksum is the stub's last bytes, its value decides the alignment
+// byte that comes before every item, so the build learns it in a first pass.
+// A checksum whose top byte is S (the stub then ends in a partial marker) takes
+// a payload of some 4 MB: one item stored as it is, its bytes weighted upwards.
+TEST(WriteInstaller, ChecksumAsTheStubsLastBytesDecidesItsAlignmentByte)
+{
+    std::vector<uint8_t> stub = StubEndingInTheSlot();
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    inputs[10] = WeightedLiterals(1, 0);
+    std::vector<uint8_t> installer;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, installer, report, error)) << error;
+    size_t lastItemAt = report.itemOffsets[10] - report.itemOffsets[0];
+    const double target = double(0x53800000u);
+    size_t groups = 400000;
+    WholeBuild whole;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        inputs[10] = WeightedLiterals(groups, lastItemAt);
+        whole = WholePayloadBuild(stub, inputs);
+        if (whole.checksum >> 24 == 0x53 && (whole.checksum >> 16 & 0xFF) != 0x53)
+            break;
+        groups = size_t(double(groups) * target / double(whole.checksum));
+    }
+    ASSERT_EQ(whole.checksum >> 24, 0x53u) << "fixture no longer reaches a checksum ending in S";
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, installer, report, error)) << error;
+    EXPECT_TRUE(report.items[10].embeddedAsIs);
+    EXPECT_TRUE(report.slotPass);
+    EXPECT_EQ(report.headSize, stub.size() + 1);
+    EXPECT_EQ(installer, whole.installer);
+    InstallerInfo info;
+    std::string problem;
+    EXPECT_TRUE(InspectInstaller(installer.data(), installer.size(), info, problem)) << problem;
+}
+
+// A sink that fails where the case says: after some bytes, at the slot patch or on reading back.
+struct FailingSink {
+    std::vector<uint8_t> bytes;
+    size_t writeLimit;
+    bool failPatch;
+    bool failReadBack;
+};
+
+long FailingWrite(void *ctx, const uint8_t *buf, long n)
+{
+    FailingSink &f = *static_cast<FailingSink *>(ctx);
+    if (f.bytes.size() + size_t(n) > f.writeLimit)
+        return -1;
+    f.bytes.insert(f.bytes.end(), buf, buf + n);
+    return n;
+}
+
+bool FailingWriteAt(void *ctx, uint64_t offset, const uint8_t *data, size_t size)
+{
+    FailingSink &f = *static_cast<FailingSink *>(ctx);
+    if (f.failPatch)
+        return false;
+    std::memcpy(f.bytes.data() + offset, data, size);
+    return true;
+}
+
+bool FailingReadAt(void *ctx, uint64_t offset, uint8_t *data, size_t size)
+{
+    FailingSink &f = *static_cast<FailingSink *>(ctx);
+    if (f.failReadBack)
+        return false;
+    std::memcpy(data, f.bytes.data() + offset, size);
+    return true;
+}
+
+bool InputFromTable(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &)
+{
+    bytes = &(*static_cast<std::vector<std::vector<uint8_t>> *>(ctx))[index];
+    return true;
+}
+
+TEST(WriteInstaller, AFailedWriteStopsTheBuildAndSaysSo)
+{
+    std::vector<uint8_t> stub = MakeStub();
+    std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
+    inputs[4] = Compressed(inputs[4]);  // one item written as it is, not by the encoder
+    std::vector<uint8_t> good;
+    BuildReport report;
+    std::string error;
+    ASSERT_TRUE(BuildInstaller(stub, inputs, {}, good, report, error)) << error;
+    const std::string full = "cannot write 'out.exe': write failed (disk full?)";
+    struct Case {
+        const char *name;
+        size_t writeLimit;
+        bool failPatch;
+        bool failReadBack;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"inside the program", 100, false, false, full},
+        {"inside the first item", report.itemOffsets[0] + 50, false, false, full},
+        {"inside the item kept as it is", report.itemOffsets[4] + 20, false, false, full},
+        {"inside the tail", good.size() - 3, false, false, full},
+        {"patching the checksum slot", good.size(), true, false, full},
+        {"reading back for the check", good.size(), false, true, "cannot read back 'out.exe' for its final check"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FailingSink f{{}, c.writeLimit, c.failPatch, c.failReadBack};
+        InstallerSink sink{FailingWrite, FailingWriteAt, FailingReadAt, &f, "out.exe"};
+        BuildReport failed;
+        error.clear();
+        EXPECT_FALSE(WriteInstaller(stub, inputs.size(), InputFromTable, &inputs, {}, sink, failed, error));
+        EXPECT_EQ(error, c.message);
+    }
+}
+
+// An input that cannot be read part-way through leaves no output and no temporary file.
+TEST(WriteInstaller, AnUnreadableInputLeavesNothingBehind)
+{
+    ScratchDir dir("unreadable_input");
+    std::vector<std::string> paths = WriteInputs(dir.path, PayloadTexts());
+    std::filesystem::remove(paths[7]);
+    BuildReport report;
+    std::string error;
+    EXPECT_FALSE(BuildInstallerFile(MakeStub(), paths, (dir.path / "setup.exe").string(), report, error));
+    EXPECT_EQ(error.rfind("cannot read '" + paths[7] + "'", 0), 0u) << error;
+    EXPECT_EQ(dir.Names().size(), paths.size() - 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "setup.exe"));
 }
 
 TEST(BuildInstaller, RefusesBadStubsAndInputCounts)

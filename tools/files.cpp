@@ -5,18 +5,40 @@
 #include <cerrno>
 #include <cstring>
 
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t maxSize, std::string &error)
+namespace {
+
+bool OpenSizedInput(const std::string &path, uint64_t maxSize, std::FILE *&f, uint64_t &size, std::string &error)
 {
-    std::FILE *f = nullptr;
-    uint64_t size = 0;
     if (!OpenInputFile(path, f, size, error))
         return false;
     if (size > maxSize) {
         std::fclose(f);
+        f = nullptr;
         error = "cannot read '" + path + "': " + std::to_string(size) + " bytes, more than the " +
                 std::to_string(maxSize) + " the format allows";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool CheckInputFile(const std::string &path, uint64_t maxSize, std::string &error)
+{
+    std::FILE *f = nullptr;
+    uint64_t size = 0;
+    if (!OpenSizedInput(path, maxSize, f, size, error))
+        return false;
+    std::fclose(f);
+    return true;
+}
+
+bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t maxSize, std::string &error)
+{
+    std::FILE *f = nullptr;
+    uint64_t size = 0;
+    if (!OpenSizedInput(path, maxSize, f, size, error))
+        return false;
     data.clear();
     data.reserve(size_t(size));
     uint8_t buffer[65536];

@@ -19,6 +19,10 @@ bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, st
 // Moves an input file to a 64-bit offset.
 bool SeekInput(std::FILE *file, uint64_t offset);
 
+// Opens a regular file of at most maxSize bytes and closes it again: the checks
+// of ReadFileBytes, made before any work.
+bool CheckInputFile(const std::string &path, uint64_t maxSize, std::string &error);
+
 // Reads a whole regular file of at most maxSize bytes; the size is checked first.
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t maxSize, std::string &error);
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::string &error);
@@ -39,6 +43,10 @@ struct OutputFile {
 };
 bool CreateOutput(const std::string &path, OutputFile &out, std::string &error);
 bool WriteOutput(OutputFile &out, const uint8_t *data, size_t size, std::string &error);
+// Rewrites bytes already written, and reads them back, before the commit; the
+// stream goes on writing at its end afterwards.
+bool WriteOutputAt(OutputFile &out, uint64_t offset, const uint8_t *data, size_t size);
+bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size);
 // Flushes, closes and renames; on failure the temporary file is removed.
 bool CommitOutput(OutputFile &out, std::string &error);
 // Closes and removes the temporary file (no-op when there is none).

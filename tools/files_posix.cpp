@@ -128,6 +128,36 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
     return true;
 }
 
+// pwrite and pread leave the descriptor's position, and so the stream's, alone;
+// the stream's buffer is flushed first so that the file holds everything written.
+bool WriteOutputAt(OutputFile &out, uint64_t offset, const uint8_t *data, size_t size)
+{
+    if (std::fflush(out.stream) != 0)
+        return false;
+    int fd = ::fileno(out.stream);
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::pwrite(fd, data + done, size - done, off_t(offset + done));
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size)
+{
+    if (std::fflush(out.stream) != 0)
+        return false;
+    int fd = ::fileno(out.stream);
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::pread(fd, data + done, size - done, off_t(offset + done));
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
 bool CommitOutput(OutputFile &out, std::string &error)
 {
     bool ok = std::fflush(out.stream) == 0;

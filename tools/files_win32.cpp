@@ -114,7 +114,9 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
     // CREATE_NEW fails on any existing name, so the temporary file is always our own.
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         std::string temp = path + ".partial-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-        HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Readable too: a build reads its installer back for the final check.
+        HANDLE h = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
                 continue;
@@ -122,7 +124,7 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
             return false;
         }
         out.temp = temp;
-        out.stream = StreamFromHandle(h, _O_WRONLY, "wb");
+        out.stream = StreamFromHandle(h, _O_RDWR, "w+b");
         if (out.stream == nullptr) {
             DeleteFileA(temp.c_str());
             out.temp.clear();
@@ -133,6 +135,22 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
     }
     error = "cannot write '" + path + "': no free temporary name beside it";
     return false;
+}
+
+// An update stream may switch between writing and reading only across a seek;
+// every access seeks, and the stream is left at the end for the next write.
+bool WriteOutputAt(OutputFile &out, uint64_t offset, const uint8_t *data, size_t size)
+{
+    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 &&
+              std::fwrite(data, 1, size, out.stream) == size;
+    return _fseeki64(out.stream, 0, SEEK_END) == 0 && ok;
+}
+
+bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size)
+{
+    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 &&
+              std::fread(data, 1, size, out.stream) == size;
+    return _fseeki64(out.stream, 0, SEEK_END) == 0 && ok;
 }
 
 bool CommitOutput(OutputFile &out, std::string &error)

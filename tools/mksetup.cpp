@@ -132,25 +132,20 @@ int RunBuild(const std::vector<std::string> &args)
     if (OutputIsAnInput(outPath, allInputs, error))
         return Fail(error);
     std::vector<uint8_t> stub;
-    if (!ReadFileBytes(stubPath, stub, kLargestSzddInput, error))
+    if (!ReadFileBytes(stubPath, stub, kLargestSzddInput, error) || !CheckInputs(paths, error))
         return Fail(error);
-    std::vector<std::vector<uint8_t>> inputs;
-    if (!CollectInputs(sources, inputs, paths, error))
-        return Fail(error);
-    std::vector<uint8_t> installer;
+    // The inputs are read one at a time as the installer is written.
     BuildReport report;
-    if (!BuildInstaller(stub, inputs, paths, installer, report, error))
-        return Fail(error);
-    if (!WriteFileReplacing(outPath, installer, error))
+    if (!BuildInstallerFile(stub, paths, outPath, report, error))
         return Fail(error);
     for (size_t i = 0; i < report.items.size(); ++i) {
         const StoredItem &item = report.items[i];
-        if (item.bytes.size() != item.optimalSize)
+        if (item.storedSize != item.optimalSize)
             std::printf("%s: re-encoded around the item marker, %zu bytes instead of %zu\n",
-                        PayloadItemName(int(i)), item.bytes.size(), item.optimalSize);
+                        PayloadItemName(int(i)), item.storedSize, item.optimalSize);
     }
-    std::printf("%s: %zu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", outPath.c_str(),
-                installer.size(), report.headSize, unsigned(report.checksum));
+    std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", outPath.c_str(),
+                (unsigned long long)report.installerSize, report.headSize, unsigned(report.checksum));
     return 0;
 }
 
@@ -312,6 +307,28 @@ int RunExpand(const std::string &inPath, const std::string &outPath)
     return 0;
 }
 
+// The compressed file goes straight to the output as it is encoded, never held whole.
+int RunCompress(const std::string &inPath, const std::string &outPath)
+{
+    std::string error;
+    std::vector<uint8_t> in;
+    if (!ReadFileBytes(inPath, in, kLargestSzddInput, error))
+        return Fail(error);
+    OutputFile out;
+    if (!CreateOutput(outPath, out, error))
+        return Fail(error);
+    long result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+    if (result < 0) {
+        DiscardOutput(out);
+        if (result == SZDD_ERR_WRITE)
+            return Fail("cannot write '" + outPath + "': write failed (disk full?)");
+        return Fail(inPath + ": too large for the SZDD format");
+    }
+    if (!CommitOutput(out, error))
+        return Fail(error);
+    return 0;
+}
+
 int RunCodec(const char *command, const std::vector<std::string> &args)
 {
     if (args.size() != 2)
@@ -321,15 +338,7 @@ int RunCodec(const char *command, const std::vector<std::string> &args)
         return Fail(error);
     if (std::strcmp(command, "expand") == 0)
         return RunExpand(args[0], args[1]);
-    std::vector<uint8_t> in;
-    if (!ReadFileBytes(args[0], in, kLargestSzddInput, error))
-        return Fail(error);
-    std::vector<uint8_t> out;
-    if (!SzddCompress(in.data(), in.size(), out))
-        return Fail(args[0] + ": too large for the SZDD format");
-    if (!WriteFileReplacing(args[1], out, error))
-        return Fail(error);
-    return 0;
+    return RunCompress(args[0], args[1]);
 }
 
 }  // namespace

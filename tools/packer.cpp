@@ -45,13 +45,212 @@ MarkerRun ContinueMatcher(int &matchLength, const uint8_t *data, size_t size)
     return MarkerRun{false, 0, matchLength};
 }
 
-uint32_t PayloadChecksum(const std::vector<uint8_t> &payload)
+// Pieces in which installers are read back and scanned.
+constexpr size_t kChunk = 65536;
+
+// Writers take a long; whole items go in pieces that fit one on any platform.
+constexpr size_t kWritePiece = size_t(1) << 20;
+
+bool WriteAllTo(SzddWriteFn write, void *ctx, const uint8_t *data, size_t size)
 {
-    uint32_t checksum = 0;
-    uint32_t weight = 1;
-    for (size_t i = 4; i < payload.size(); ++i)
-        ChecksumAddByte(checksum, weight, payload[i]);
-    return checksum;
+    while (size > 0) {
+        long n = long(std::min(size, kWritePiece));
+        if (write(ctx, data, n) != n)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+long WriteVector(void *ctx, const uint8_t *buf, long n)
+{
+    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
+    v->insert(v->end(), buf, buf + n);
+    return n;
+}
+
+long CountOnly(void *ctx, const uint8_t *, long n)
+{
+    *static_cast<uint64_t *>(ctx) += uint64_t(n);
+    return n;
+}
+
+struct MemoryReader {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+};
+
+long ReadMemory(void *ctx, uint8_t *buf, long n)
+{
+    MemoryReader *r = static_cast<MemoryReader *>(ctx);
+    size_t take = std::min(size_t(n), r->size - r->at);
+    if (take > 0)
+        std::memcpy(buf, r->data + r->at, take);
+    r->at += take;
+    return long(take);
+}
+
+// Why the bytes are not one sound stream; empty when they are. The expansion
+// goes into `expanded` when given, otherwise it is only counted: checking a
+// large compressed input then costs no copy of its content.
+std::string StreamProblem(const uint8_t *in, size_t size, std::vector<uint8_t> *expanded, uint64_t &expandedSize)
+{
+    expandedSize = 0;
+    if (!SzddHasMagic(in, size))
+        return "it is no compressed file";
+    MemoryReader reader{in, size, 0};
+    unsigned long long consumed = 0;
+    long result = expanded != nullptr ? SzddExpandCounted(ReadMemory, &reader, WriteVector, expanded, consumed)
+                                      : SzddExpandCounted(ReadMemory, &reader, CountOnly, &expandedSize, consumed);
+    if (expanded != nullptr)
+        expandedSize = expanded->size();
+    if (result < 0)
+        return "it starts like a compressed file, but " + SzddErrorText(result);
+    if (consumed < size)
+        return "it holds a compressed file of " + std::to_string(consumed) + " bytes followed by " +
+               std::to_string(size - consumed) + " more bytes (compressed files back to back?)";
+    return "";
+}
+
+std::string MarkerFreeProblem(SzddMarkerFreeStatus status, const SzddMarkerFreeReport &report)
+{
+    std::string at = "offset " + std::to_string(report.markerInput);
+    switch (status) {
+    case SZDD_MARKER_FREE:
+        return "";
+    case SZDD_MARKER_TOO_LARGE:
+        return "too large for the compressed-file format (at most 4294967295 bytes)";
+    case SZDD_MARKER_SEARCH_LIMIT:
+        return "its compressed form spells the item marker near " + at +
+               ", and the only encodings without it differ over more than " +
+               std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
+    case SZDD_MARKER_WRITE_FAILED:
+        return "write failed (disk full?)";
+    case SZDD_MARKER_UNAVOIDABLE:
+        break;
+    }
+    return "no compressed form of this file avoids the item marker letters (near " + at +
+           "): the installer ends an item wherever its bytes spell them, and the data around them "
+           "leaves no other choice of tokens or flag bytes (uncompressible bytes, or the letters at the very "
+           "start). Change the file near that offset, or pack it inside an archive of its own";
+}
+
+// The installer as it is written: head, then each item's bytes as they pass
+// (checked against the marker rule and summed into the payload checksum on
+// their way to the sink), then the tail. Nothing here holds an item.
+struct LayoutState {
+    InstallerSink *sink;
+    char marker[4];
+    uint64_t written;       // installer bytes so far
+    uint64_t payloadBytes;  // from the first item's marker on
+    uint32_t checksum;
+    uint32_t weight;
+    bool itemOpen;
+    size_t item;
+    uint64_t itemBytes;
+    int matchLength;  // the matcher over the open item from its fifth byte
+    bool writeFailed;
+    std::string refusal;
+    std::vector<size_t> itemOffsets;
+};
+
+void BeginLayout(LayoutState &s, InstallerSink &sink)
+{
+    s.sink = &sink;
+    BuildMarker(s.marker);
+    s.written = 0;
+    s.payloadBytes = 0;
+    s.checksum = 0;
+    s.weight = 1;
+    s.itemOpen = false;
+    s.item = 0;
+    s.itemBytes = 0;
+    s.matchLength = 0;
+    s.writeFailed = false;
+    s.refusal.clear();
+    s.itemOffsets.clear();
+}
+
+bool SinkWrite(LayoutState &s, const uint8_t *data, size_t size)
+{
+    if (!WriteAllTo(s.sink->write, s.sink->ctx, data, size)) {
+        s.writeFailed = true;
+        return false;
+    }
+    s.written += size;
+    return true;
+}
+
+// The checksum counts every byte after the first item's marker.
+void SumPayload(const uint8_t *data, size_t size, uint64_t &payloadBytes, uint32_t &checksum, uint32_t &weight)
+{
+    size_t k = payloadBytes < 4 ? size_t(std::min<uint64_t>(4 - payloadBytes, size)) : 0;
+    for (; k < size; ++k)
+        ChecksumAddByte(checksum, weight, data[k]);
+    payloadBytes += size;
+}
+
+bool WriteHead(LayoutState &s, const uint8_t *head, size_t size, bool align)
+{
+    return SinkWrite(s, head, size) && (!align || SinkWrite(s, &kAlignmentByte, 1));
+}
+
+// An item whose last bytes leave the matcher inside a partial marker would
+// swallow the next item's marker: one alignment byte breaks it.
+bool StartItem(LayoutState &s, size_t index)
+{
+    if (s.itemOpen && s.matchLength != 0) {
+        SumPayload(&kAlignmentByte, 1, s.payloadBytes, s.checksum, s.weight);
+        if (!SinkWrite(s, &kAlignmentByte, 1))
+            return false;
+    }
+    s.itemOffsets.push_back(size_t(s.written));
+    s.itemOpen = true;
+    s.item = index;
+    s.itemBytes = 0;
+    s.matchLength = 0;
+    return true;
+}
+
+// The writer the item's encoder writes through (and the tail after the last item).
+long PassItemBytes(void *ctx, const uint8_t *buf, long n)
+{
+    LayoutState &s = *static_cast<LayoutState *>(ctx);
+    for (long k = 0; k < n; ++k, ++s.itemBytes) {
+        if (s.itemBytes < 4) {
+            if (buf[k] != uint8_t(s.marker[s.itemBytes])) {
+                s.refusal = ItemLabel(s.item) + " does not start with the item marker";
+                return -1;
+            }
+            continue;
+        }
+        int held = 0;
+        if (MatchMarkerByte(s.marker, s.matchLength, buf[k], held) == MARKER_COMPLETE) {
+            s.refusal = ItemLabel(s.item) + " holds a second marker, which the installer would take for a new item";
+            return -1;
+        }
+    }
+    SumPayload(buf, size_t(n), s.payloadBytes, s.checksum, s.weight);
+    return SinkWrite(s, buf, size_t(n)) ? n : -1;
+}
+
+bool EndItem(LayoutState &s)
+{
+    if (s.itemBytes < 4) {
+        s.refusal = ItemLabel(s.item) + " does not start with the item marker";
+        return false;
+    }
+    return true;
+}
+
+// The tail continues the last item for the matcher: it must not complete a marker there either.
+bool WriteTail(LayoutState &s, const uint8_t *tail, size_t size)
+{
+    if (!s.itemOpen)
+        return SinkWrite(s, tail, size);
+    return WriteAllTo(PassItemBytes, &s, tail, size);
 }
 
 }  // namespace
@@ -141,39 +340,30 @@ bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::ve
                      const std::vector<uint8_t> &tail, std::vector<uint8_t> &out,
                      std::vector<size_t> &itemOffsets, std::string &error)
 {
-    char marker[4];
-    BuildMarker(marker);
-    out = head;
+    out.clear();
     itemOffsets.clear();
     MarkerRun headRun = RunMarkerMatcher(head.data(), head.size());
     if (headRun.complete) {
         error = "the program holds the item marker at offset " + std::to_string(headRun.markerOffset);
         return false;
     }
+    InstallerSink sink = MemorySink(out);
+    LayoutState s;
+    BeginLayout(s, sink);
     // A head ending in S, SZ or SZD would swallow the first item's marker.
-    if (headRun.endMatch != 0 && !items.empty())
-        out.push_back(kAlignmentByte);
+    WriteHead(s, head.data(), head.size(), headRun.endMatch != 0 && !items.empty());
     for (size_t i = 0; i < items.size(); ++i) {
-        const std::vector<uint8_t> &item = items[i];
-        if (item.size() < 4 || std::memcmp(item.data(), marker, 4) != 0) {
-            error = ItemLabel(i) + " does not start with the item marker";
+        StartItem(s, i);
+        if (!WriteAllTo(PassItemBytes, &s, items[i].data(), items[i].size()) || !EndItem(s)) {
+            error = s.refusal;
             return false;
         }
-        bool last = i + 1 == items.size();
-        int matchLength = 0;
-        MarkerRun run = ContinueMatcher(matchLength, item.data() + 4, item.size() - 4);
-        if (!run.complete && last)
-            run = ContinueMatcher(matchLength, tail.data(), tail.size());
-        if (run.complete) {
-            error = ItemLabel(i) + " holds a second marker, which the installer would take for a new item";
-            return false;
-        }
-        itemOffsets.push_back(out.size());
-        out.insert(out.end(), item.begin(), item.end());
-        if (!last && run.endMatch != 0)
-            out.push_back(kAlignmentByte);
     }
-    out.insert(out.end(), tail.begin(), tail.end());
+    if (!WriteTail(s, tail.data(), tail.size())) {
+        error = s.refusal;
+        return false;
+    }
+    itemOffsets = s.itemOffsets;
     return true;
 }
 
@@ -184,29 +374,8 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
     SzddMarkerFreeStatus status = SzddCompressMarkerFree(in, size, out, report);
     optimalSize = report.optimalSize;
     bansUsed = report.repairs;
-    std::string at = "offset " + std::to_string(report.markerInput);
-    switch (status) {
-    case SZDD_MARKER_FREE:
-        return true;
-    case SZDD_MARKER_TOO_LARGE:
-        error = "too large for the compressed-file format (at most 4294967295 bytes)";
-        return false;
-    case SZDD_MARKER_SEARCH_LIMIT:
-        error = "its compressed form spells the item marker near " + at +
-                ", and the only encodings without it differ over more than " +
-                std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
-        return false;
-    case SZDD_MARKER_WRITE_FAILED:
-        error = "write failed (disk full?)";
-        return false;
-    case SZDD_MARKER_UNAVOIDABLE:
-        break;
-    }
-    error = "no compressed form of this file avoids the item marker letters (near " + at +
-            "): the installer ends an item wherever its bytes spell them, and the data around them "
-            "leaves no other choice of tokens or flag bytes (uncompressible bytes, or the letters at the very "
-            "start). Change the file near that offset, or pack it inside an archive of its own";
-    return false;
+    error = MarkerFreeProblem(status, report);
+    return status == SZDD_MARKER_FREE;
 }
 
 bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
@@ -217,53 +386,67 @@ bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t
 std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
 {
     expanded.clear();
-    if (!SzddHasMagic(input.data(), input.size()))
-        return "it is no compressed file";
-    size_t consumed = 0;
-    long result = SzddExpandBuffer(input.data(), input.size(), expanded, &consumed);
-    if (result < 0)
-        return "it starts like a compressed file, but " + SzddErrorText(result);
-    if (consumed < input.size())
-        return "it holds a compressed file of " + std::to_string(consumed) + " bytes followed by " +
-               std::to_string(input.size() - consumed) + " more bytes (compressed files back to back?)";
-    return "";
+    uint64_t expandedSize = 0;
+    return StreamProblem(input.data(), input.size(), &expanded, expandedSize);
 }
 
-bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
-                 std::string &error)
+bool WriteStoredItem(const std::vector<uint8_t> &input, const std::string &name, SzddWriteFn write, void *ctx,
+                     StoredItem &item, std::string &error)
 {
     item = StoredItem{};
-    const std::vector<uint8_t> *source = &input;
+    const uint8_t *source = input.data();
+    size_t sourceSize = input.size();
     std::vector<uint8_t> expanded;
     // Only a file that is one whole compressed stream and nothing else stands for
     // its expansion. Anything more (streams back to back, bytes after the data) or
     // less (cut short, another mode) would lose or change bytes if taken as one,
     // so such a file is compressed as it is, like any other data.
-    std::string problem = SzddStreamProblem(input, expanded);
+    uint64_t expandedSize = 0;
+    std::string problem = StreamProblem(input.data(), input.size(), nullptr, expandedSize);
     if (problem.empty()) {
-        item.expandedSize = expanded.size();
+        item.expandedSize = size_t(expandedSize);
         if (!RunMarkerMatcher(input.data() + 4, input.size() - 4).complete) {
-            item.bytes = input;
             item.embeddedAsIs = true;
             item.optimalSize = input.size();
+            item.storedSize = input.size();
+            if (!WriteAllTo(write, ctx, input.data(), input.size())) {
+                error = name + ": " + MarkerFreeProblem(SZDD_MARKER_WRITE_FAILED, SzddMarkerFreeReport{});
+                return false;
+            }
             return true;
         }
-        // Its own encoding spells a second marker: encode its content again.
-        source = &expanded;
+        // Its own encoding spells a second marker: encode its content again
+        // (only now is the content held, and only for this item).
+        SzddExpandBuffer(input.data(), input.size(), expanded);
+        source = expanded.data();
+        sourceSize = expanded.size();
     }
-    item.expandedSize = source->size();
-    std::string reason;
-    if (!CompressWithoutMarker(source->data(), source->size(), item.bytes, item.optimalSize, item.bansUsed,
-                               reason)) {
+    item.expandedSize = sourceSize;
+    SzddMarkerFreeReport report{};
+    SzddMarkerFreeStatus status = SzddCompressMarkerFreeTo(source, sourceSize, write, ctx, report);
+    item.optimalSize = report.optimalSize;
+    item.bansUsed = report.repairs;
+    if (status != SZDD_MARKER_FREE) {
         // A file that starts like a compressed one starts with the marker letters,
         // which as plain data no encoding can keep out of its first bytes.
-        if (SzddHasMagic(input.data(), input.size()) && !problem.empty())
+        if (status != SZDD_MARKER_WRITE_FAILED && SzddHasMagic(input.data(), input.size()) && !problem.empty())
             error = name + ": " + problem + "; as plain data its first bytes would spell the item marker, "
                     "which no encoding avoids: give the compressed files one by one, or the expanded file";
         else
-            error = name + ": " + reason;
+            error = name + ": " + MarkerFreeProblem(status, report);
         return false;
     }
+    item.storedSize = size_t(report.storedSize);
+    return true;
+}
+
+bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
+                 std::string &error)
+{
+    std::vector<uint8_t> bytes;
+    if (!WriteStoredItem(input, name, WriteVector, &bytes, item, error))
+        return false;
+    item.bytes = std::move(bytes);
     return true;
 }
 
@@ -302,12 +485,223 @@ bool PatchChecksumSlot(std::vector<uint8_t> &program, size_t valueOffset, uint32
     return !ContainsMarkerBytes(program.data(), program.size());
 }
 
-bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
-                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
-                    BuildReport &report, std::string &error)
+namespace {
+
+bool MemoryWriteAt(void *ctx, uint64_t offset, const uint8_t *data, size_t size)
 {
-    if (inputs.size() != size_t(kPayloadItemCount)) {
-        error = "expected " + std::to_string(kPayloadItemCount) + " files, got " + std::to_string(inputs.size());
+    std::vector<uint8_t> &v = *static_cast<std::vector<uint8_t> *>(ctx);
+    if (offset > v.size() || size > v.size() - offset)
+        return false;
+    std::memcpy(v.data() + offset, data, size);
+    return true;
+}
+
+bool MemoryReadAt(void *ctx, uint64_t offset, uint8_t *data, size_t size)
+{
+    const std::vector<uint8_t> &v = *static_cast<std::vector<uint8_t> *>(ctx);
+    if (offset > v.size() || size > v.size() - offset)
+        return false;
+    std::memcpy(data, v.data() + offset, size);
+    return true;
+}
+
+long FileWrite(void *ctx, const uint8_t *buf, long n)
+{
+    std::string ignored;
+    return WriteOutput(*static_cast<OutputFile *>(ctx), buf, size_t(n), ignored) ? n : -1;
+}
+
+bool FileWriteAt(void *ctx, uint64_t offset, const uint8_t *data, size_t size)
+{
+    return WriteOutputAt(*static_cast<OutputFile *>(ctx), offset, data, size);
+}
+
+bool FileReadAt(void *ctx, uint64_t offset, uint8_t *data, size_t size)
+{
+    return ReadOutputAt(*static_cast<OutputFile *>(ctx), offset, data, size);
+}
+
+// Only counts: for the pass that learns the checksum before anything is written.
+bool NowhereAt(void *, uint64_t, const uint8_t *, size_t) { return true; }
+long Nowhere(void *, const uint8_t *, long n) { return n; }
+
+std::string WriteFailure(const InstallerSink &sink)
+{
+    return "cannot write '" + sink.name + "': write failed (disk full?)";
+}
+
+// The head's alignment byte follows from the matcher's state at the stub's end.
+// The slot's value sets the state after the slot; when every state there leads
+// to the same state at the end (any byte other than S, Z or D after the slot
+// sees to that), the byte is known before the checksum is. States that complete
+// a marker on the way belong to values the build refuses anyway.
+bool HeadAlignmentBeforeChecksum(const std::vector<uint8_t> &stub, size_t slot, bool &align)
+{
+    int endState = -1;
+    for (int entry = 0; entry < 4; ++entry) {
+        int matchLength = entry;
+        MarkerRun run = ContinueMatcher(matchLength, stub.data() + slot + 4, stub.size() - slot - 4);
+        if (run.complete)
+            continue;
+        if (endState >= 0 && run.endMatch != endState)
+            return false;
+        endState = run.endMatch;
+    }
+    align = endState > 0;
+    return true;
+}
+
+struct BuildJob {
+    const std::vector<uint8_t> *stub;
+    size_t slot;
+    size_t inputCount;
+    BuildInputFn input;
+    void *inputCtx;
+    const std::vector<std::string> *inputNames;
+};
+
+// The installer's own scan over what was written must find exactly these items and this checksum.
+bool ScansAsBuilt(const InstallerSink &sink, const LayoutState &s, uint32_t checksum, std::string &error)
+{
+    ScanProgress scan;
+    BeginScan(scan);
+    std::vector<uint8_t> buf(kChunk);
+    for (uint64_t at = 0; at < s.written; at += kChunk) {
+        size_t n = size_t(std::min<uint64_t>(kChunk, s.written - at));
+        if (!sink.readAt(sink.ctx, at, buf.data(), n)) {
+            error = "cannot read back '" + sink.name + "' for its final check";
+            return false;
+        }
+        ScanBytes(scan, buf.data(), n);
+    }
+    EndScan(scan);
+    bool sound = scan.result.items.size() == s.itemOffsets.size() && scan.result.checksum == checksum;
+    for (size_t i = 0; sound && i < s.itemOffsets.size(); ++i)
+        sound = scan.result.items[i].offset == s.itemOffsets[i];
+    if (!sound)
+        error = "internal error: the laid-out installer does not scan as built";
+    return sound;
+}
+
+// One pass: head (with the alignment byte `align` says), the items one at a
+// time, the tail whose adjust byte keeps the checksum clear of the marker, the
+// slot patched, the result scanned back. headAligned gets the alignment the
+// chosen checksum calls for; a pass whose guess was wrong fails unless it only counts.
+bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSink &sink, BuildReport &report,
+                 bool &headAligned, std::string &error)
+{
+    const std::vector<uint8_t> &stub = *job.stub;
+    report = BuildReport{};
+    LayoutState s;
+    BeginLayout(s, sink);
+    if (!WriteHead(s, stub.data(), stub.size(), align)) {
+        error = WriteFailure(sink);
+        return false;
+    }
+    for (size_t i = 0; i < job.inputCount; ++i) {
+        const std::vector<uint8_t> *bytes = nullptr;
+        if (!job.input(job.inputCtx, i, bytes, error))
+            return false;
+        std::string name = i < job.inputNames->size() ? (*job.inputNames)[i] : PayloadItemName(int(i));
+        StoredItem item;
+        bool ok = StartItem(s, i) && WriteStoredItem(*bytes, name, PassItemBytes, &s, item, error) && EndItem(s);
+        if (!ok) {
+            if (s.writeFailed)
+                error = WriteFailure(sink);
+            else if (!s.refusal.empty())
+                error = s.refusal;
+            return false;
+        }
+        report.items.push_back(std::move(item));
+    }
+    std::vector<uint8_t> head = stub;
+    for (int adjust = 0; adjust < 256; ++adjust) {
+        uint8_t tail[kTailSize];
+        std::memcpy(tail, kTailText, kTailSize - 1);
+        tail[kTailSize - 1] = uint8_t(adjust);
+        int matchLength = s.matchLength;
+        if (ContinueMatcher(matchLength, tail, kTailSize).complete) {
+            error = ItemLabel(s.item) + " holds a second marker, which the installer would take for a new item";
+            return false;
+        }
+        uint64_t payloadBytes = s.payloadBytes;
+        uint32_t checksum = s.checksum;
+        uint32_t weight = s.weight;
+        SumPayload(tail, kTailSize, payloadBytes, checksum, weight);
+        if (!PatchChecksumSlot(head, job.slot, checksum))
+            continue;
+        headAligned = RunMarkerMatcher(head.data(), head.size()).endMatch != 0;
+        if (onlyCounting)
+            return true;
+        if (headAligned != align) {
+            error = "internal error: the checksum changed the program's alignment byte";
+            return false;
+        }
+        if (!WriteTail(s, tail, kTailSize) || !sink.writeAt(sink.ctx, job.slot, head.data() + job.slot, 4)) {
+            error = s.writeFailed || s.refusal.empty() ? WriteFailure(sink) : s.refusal;
+            return false;
+        }
+        if (s.checksum != checksum) {
+            error = "internal error: the tail summed to another checksum than foreseen";
+            return false;
+        }
+        if (!ScansAsBuilt(sink, s, checksum, error))
+            return false;
+        report.headSize = stub.size() + (align ? 1 : 0);
+        report.checksum = checksum;
+        report.tailAdjust = uint8_t(adjust);
+        report.itemOffsets = s.itemOffsets;
+        report.installerSize = s.written;
+        return true;
+    }
+    error = "stub: every checksum of this payload spells the item marker next to the checksum slot";
+    return false;
+}
+
+struct MemoryInputs {
+    const std::vector<std::vector<uint8_t>> *inputs;
+};
+
+bool MemoryInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &)
+{
+    bytes = &(*static_cast<MemoryInputs *>(ctx)->inputs)[index];
+    return true;
+}
+
+struct FileInputs {
+    const std::vector<std::string> *paths;
+    std::vector<uint8_t> bytes;
+};
+
+// The previous input is let go of before the next is read.
+bool FileInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error)
+{
+    FileInputs &files = *static_cast<FileInputs *>(ctx);
+    std::vector<uint8_t>().swap(files.bytes);
+    if (!ReadFileBytes((*files.paths)[index], files.bytes, kLargestSzddInput, error))
+        return false;
+    bytes = &files.bytes;
+    return true;
+}
+
+}  // namespace
+
+InstallerSink MemorySink(std::vector<uint8_t> &installer)
+{
+    return InstallerSink{WriteVector, MemoryWriteAt, MemoryReadAt, &installer, "the installer"};
+}
+
+InstallerSink FileSink(OutputFile &out)
+{
+    return InstallerSink{FileWrite, FileWriteAt, FileReadAt, &out, out.path};
+}
+
+bool WriteInstaller(const std::vector<uint8_t> &stub, size_t inputCount, BuildInputFn input, void *inputCtx,
+                    const std::vector<std::string> &inputNames, InstallerSink &sink, BuildReport &report,
+                    std::string &error)
+{
+    if (inputCount != size_t(kPayloadItemCount)) {
+        error = "expected " + std::to_string(kPayloadItemCount) + " files, got " + std::to_string(inputCount);
         return false;
     }
     size_t slot = 0;
@@ -320,54 +714,56 @@ bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vec
         error = "stub: the program holds the item marker bytes; it must assemble the marker at run time";
         return false;
     }
-    report = BuildReport{};
-    std::vector<std::vector<uint8_t>> stored;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        StoredItem item;
-        std::string name = i < inputNames.size() ? inputNames[i] : PayloadItemName(int(i));
-        if (!PrepareItem(inputs[i], name, item, error))
+    BuildJob job{&stub, slot, inputCount, input, inputCtx, &inputNames};
+    bool align = false;
+    bool slotPass = !HeadAlignmentBeforeChecksum(stub, slot, align);
+    if (slotPass) {
+        // Nothing but S, Z and D follows the slot: its value decides the alignment
+        // byte, which comes before the items. A first pass that writes nowhere
+        // learns the checksum; the same inputs then give the same items again.
+        InstallerSink nowhere{Nowhere, NowhereAt, nullptr, nullptr, sink.name};
+        if (!StreamBuild(job, false, true, nowhere, report, align, error))
             return false;
-        stored.push_back(item.bytes);
-        report.items.push_back(std::move(item));
     }
-    for (int adjust = 0; adjust < 256; ++adjust) {
-        std::vector<uint8_t> tail(kTailText, kTailText + kTailSize - 1);
-        tail.push_back(uint8_t(adjust));
-        std::vector<uint8_t> payload;
-        std::vector<size_t> offsets;
-        if (!LayOutInstaller({}, stored, tail, payload, offsets, reason)) {
-            error = reason;
-            return false;
-        }
-        uint32_t checksum = PayloadChecksum(payload);
-        std::vector<uint8_t> head = stub;
-        if (!PatchChecksumSlot(head, slot, checksum))
-            continue;
-        if (RunMarkerMatcher(head.data(), head.size()).endMatch != 0)
-            head.push_back(kAlignmentByte);
-        installer = head;
-        installer.insert(installer.end(), payload.begin(), payload.end());
+    bool headAligned = false;
+    if (!StreamBuild(job, align, false, sink, report, headAligned, error))
+        return false;
+    report.slotPass = slotPass;
+    return true;
+}
 
-        // The installer's own scan must find exactly these items and this checksum.
-        ScanResult scan;
-        SimulateScan(installer.data(), installer.size(), scan);
-        bool sound = scan.items.size() == stored.size() && scan.checksum == checksum;
-        for (size_t i = 0; sound && i < offsets.size(); ++i)
-            sound = scan.items[i].offset == head.size() + offsets[i];
-        if (!sound) {
-            error = "internal error: the laid-out installer does not scan as built";
-            return false;
-        }
-        report.headSize = head.size();
-        report.checksum = checksum;
-        report.tailAdjust = uint8_t(adjust);
-        report.itemOffsets.clear();
-        for (size_t off : offsets)
-            report.itemOffsets.push_back(head.size() + off);
-        return true;
+bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
+                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
+                    BuildReport &report, std::string &error)
+{
+    std::vector<uint8_t> built;
+    InstallerSink sink = MemorySink(built);
+    MemoryInputs memory{&inputs};
+    if (!WriteInstaller(stub, inputs.size(), MemoryInput, &memory, inputNames, sink, report, error))
+        return false;
+    for (size_t i = 0; i < report.items.size(); ++i) {
+        const uint8_t *at = built.data() + report.itemOffsets[i];
+        report.items[i].bytes.assign(at, at + report.items[i].storedSize);
     }
-    error = "stub: every checksum of this payload spells the item marker next to the checksum slot";
-    return false;
+    installer = std::move(built);
+    return true;
+}
+
+bool BuildInstallerFile(const std::vector<uint8_t> &stub, const std::vector<std::string> &inputPaths,
+                        const std::string &outPath, BuildReport &report, std::string &error)
+{
+    OutputFile out;
+    if (!CreateOutput(outPath, out, error))
+        return false;
+    FileInputs files{&inputPaths, {}};
+    InstallerSink sink = FileSink(out);
+    bool ok = WriteInstaller(stub, inputPaths.size(), FileInput, &files, inputPaths, sink, report, error);
+    std::vector<uint8_t>().swap(files.bytes);
+    if (!ok) {
+        DiscardOutput(out);
+        return false;
+    }
+    return CommitOutput(out, error);
 }
 
 bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
@@ -384,7 +780,6 @@ bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, 
 
 namespace {
 
-constexpr size_t kChunk = 65536;
 // The program part is read whole for its headers; a real one is far smaller.
 constexpr size_t kLargestProgram = size_t(16) << 20;
 
@@ -405,12 +800,6 @@ long ReadItem(void *ctx, uint8_t *buf, long n)
     return long(take);
 }
 
-long CountOnly(void *ctx, const uint8_t *, long n)
-{
-    *static_cast<uint64_t *>(ctx) += uint64_t(n);
-    return n;
-}
-
 bool MarkerBytesBefore(const InstallerSource &src, uint64_t end)
 {
     std::vector<uint8_t> buf(kChunk + 3);
@@ -420,13 +809,6 @@ bool MarkerBytesBefore(const InstallerSource &src, uint64_t end)
             return true;
     }
     return false;
-}
-
-long WriteVector(void *ctx, const uint8_t *buf, long n)
-{
-    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
-    v->insert(v->end(), buf, buf + n);
-    return n;
 }
 
 }  // namespace
@@ -539,14 +921,10 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
     return true;
 }
 
-bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
-                   std::vector<std::string> &paths, std::string &error)
+bool CheckInputs(const std::vector<std::string> &paths, std::string &error)
 {
-    if (!ListInputs(sources, paths, error))
-        return false;
-    inputs.assign(paths.size(), {});
-    for (size_t i = 0; i < paths.size(); ++i)
-        if (!ReadFileBytes(paths[i], inputs[i], kLargestSzddInput, error))
+    for (const std::string &path : paths)
+        if (!CheckInputFile(path, kLargestSzddInput, error))
             return false;
     return true;
 }

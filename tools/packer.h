@@ -78,7 +78,8 @@ bool CompressWithoutMarker(const uint8_t *in, size_t size, std::vector<uint8_t> 
                            size_t &optimalSize, size_t &bansUsed, std::string &error);
 
 struct StoredItem {
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes;  // filled by PrepareItem and BuildInstaller; a build to a file keeps only sizes
+    size_t storedSize;
     bool embeddedAsIs;   // the input already was an SZDD file and is kept as it is
     size_t optimalSize;  // size without the marker constraint
     size_t bansUsed;
@@ -90,6 +91,11 @@ struct StoredItem {
 bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
 // Why the input is not one sound stream, in words; empty when it is.
 std::string SzddStreamProblem(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded);
+
+// Writes one input file's stored item (see PrepareItem) to a writer, keeping
+// nothing of it: item.bytes stays empty.
+bool WriteStoredItem(const std::vector<uint8_t> &input, const std::string &name, SzddWriteFn write, void *ctx,
+                     StoredItem &item, std::string &error);
 
 // Turns one input file into its stored item: a sound SZDD stream is kept as it
 // is (or its content encoded again when its bytes hold a second marker); any
@@ -113,9 +119,47 @@ struct BuildReport {
     size_t headSize;  // stub plus its alignment byte, if any
     uint32_t checksum;
     uint8_t tailAdjust;
+    uint64_t installerSize;
+    // Nothing but S, Z and D follows the checksum slot in the stub, so the checksum
+    // decides the alignment byte before the items: a first pass that writes
+    // nowhere learned it, and the payload was encoded twice.
+    bool slotPass;
 };
 
-// Stub plus eleven input files (table order, raw or SZDD) to a sound installer.
+// Where a build puts the installer: its bytes in order, a rewrite of four bytes
+// already written (the checksum slot, known only after the payload), and reading
+// back for the final check. `name` names the output in a write error.
+struct InstallerSink {
+    SzddWriteFn write;
+    bool (*writeAt)(void *ctx, uint64_t offset, const uint8_t *data, size_t size);
+    bool (*readAt)(void *ctx, uint64_t offset, uint8_t *data, size_t size);
+    void *ctx;
+    std::string name;
+};
+InstallerSink MemorySink(std::vector<uint8_t> &installer);
+InstallerSink FileSink(OutputFile &out);
+
+// Hands the build input `index`; `bytes` stays valid until the next call. The
+// build asks for the inputs in order, so only one need be held at a time (twice
+// over when the checksum decides the program's alignment byte: see slotPass).
+typedef bool (*BuildInputFn)(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error);
+
+// The build one item at a time: each input is read, encoded and written through
+// the sink before the next is read; the checksum slot is patched at the end and
+// the written installer scanned back. Memory follows the largest input, not the
+// payload. A failed sink gives "cannot write 'NAME': write failed (disk full?)".
+bool WriteInstaller(const std::vector<uint8_t> &stub, size_t inputCount, BuildInputFn input, void *inputCtx,
+                    const std::vector<std::string> &inputNames, InstallerSink &sink, BuildReport &report,
+                    std::string &error);
+
+// The build from files to a file: inputs read one at a time, the installer
+// written to a temporary file beside outPath and renamed over it only when
+// sound; on any failure nothing is left behind.
+bool BuildInstallerFile(const std::vector<uint8_t> &stub, const std::vector<std::string> &inputPaths,
+                        const std::string &outPath, BuildReport &report, std::string &error);
+
+// Stub plus eleven input files (table order, raw or SZDD) to a sound installer,
+// all in memory (WriteInstaller into a MemorySink); report.items[i].bytes are filled.
 bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
                     const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
                     BuildReport &report, std::string &error);
@@ -162,8 +206,8 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
 std::string SzddErrorText(long code);
 
 // The build's SOURCE arguments: one folder holding the table's names, or
-// eleven files in table order. ListInputs only names them (checked before any
-// work); CollectInputs reads them too.
+// eleven files in table order. ListInputs only names them; CheckInputs opens
+// each (regular file, size within the format) without reading it, so that both
+// come before any work. The build then reads them one at a time.
 bool ListInputs(const std::vector<std::string> &sources, std::vector<std::string> &paths, std::string &error);
-bool CollectInputs(const std::vector<std::string> &sources, std::vector<std::vector<uint8_t>> &inputs,
-                   std::vector<std::string> &paths, std::string &error);
+bool CheckInputs(const std::vector<std::string> &paths, std::string &error);
