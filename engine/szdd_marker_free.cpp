@@ -644,11 +644,12 @@ void EmitEncoding(const uint8_t *in, size_t n, const Encoding &e, BufferedWriter
 // of its matches from a second run of the finder.
 void SmallestEncoding(const uint8_t *in, size_t n, Encoding &e)
 {
-    {
-        std::vector<uint8_t> longest;
-        FindLongestMatches(in, n, longest);
-        OptimalParse(n, longest.data(), {}, e.lens);
-    }
+    FindLongestMatches(in, n, e.lens);
+    OptimalParse(e.lens, {});
+    // Compressible data has far fewer tokens than bytes: the room is given back
+    // then (a copy of the tokens), and only then, for the sources that follow.
+    if (e.lens.size() < e.lens.capacity() / 2)
+        e.lens.shrink_to_fit();
     size_t matches = 0;
     for (uint8_t len : e.lens)
         matches += len != 1 ? 1 : 0;

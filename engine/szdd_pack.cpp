@@ -192,13 +192,10 @@ void PutBytes(BufferedWriter &w, const uint8_t *p, size_t n)
 }
 
 // The smallest encoding's token lengths (1 literal, 3..18 match), honouring bans.
-bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenBan> &bans,
-                  std::vector<uint8_t> &tokens)
+bool OptimalParse(std::vector<uint8_t> &lengths, const std::vector<SzddTokenBan> &bans)
 {
-    tokens.clear();
-    // Every token takes at least one byte: room for the most there can be, so the
-    // list never grows by copying (the pages never written cost nothing).
-    tokens.reserve(n);
+    size_t n = lengths.size();
+    const uint8_t *longest = lengths.data();
     // Banned tokens per position: bit 0 the literal, bit L a match of length L.
     std::vector<std::pair<uint32_t, uint32_t>> banMasks;
     banMasks.reserve(bans.size());
@@ -285,9 +282,14 @@ bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenB
     // Walk the choices back to the start, one segment at a time. Segment s
     // settles the choices of positions (s*kSegment, (s+1)*kSegment]: those are
     // final once every position before them has been processed.
+    // The tokens are written from the end of `lengths` backwards. A token never
+    // covers less than one position, so the k-th from the end lands at or after
+    // the position the walk has reached less one, which is inside the segment
+    // just replayed: the replays still to come read only positions before it.
     std::vector<uint8_t> segment((kSegment + kRing) * 8, 0);
     size_t i = n;
     int k = bestK;
+    size_t written = 0;
     while (i > 0) {
         size_t s = (i - 1) / kSegment;
         size_t base = s * kSegment;
@@ -301,12 +303,15 @@ bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenB
             step(replay, p, segBan, segment.data(), base);
         while (i > base) {
             uint8_t len = segment[(i - base) * 8 + size_t(k)];
-            tokens.push_back(len);
+            lengths[n - 1 - written] = len;
+            ++written;
             i -= len;
             k = (k + 7) & 7;
         }
     }
-    std::reverse(tokens.begin(), tokens.end());
+    if (written > 0)
+        std::memmove(lengths.data(), lengths.data() + (n - written), written);
+    lengths.resize(written);
     return true;
 }
 
@@ -373,12 +378,9 @@ long CompressImpl(const uint8_t *in, size_t n, const std::vector<SzddTokenBan> &
     if (n > size_t(UINT32_MAX) || (in == nullptr && n > 0))
         return SZDD_ERR_BAD_ARGUMENT;
     std::vector<uint8_t> tokens;
-    {
-        std::vector<uint8_t> longest;
-        FindLongestMatches(in, n, longest);
-        if (!OptimalParse(n, longest.data(), bans, tokens))
-            return SZDD_ERR_BAD_ARGUMENT;  // the bans leave no way through
-    }
+    FindLongestMatches(in, n, tokens);
+    if (!OptimalParse(tokens, bans))
+        return SZDD_ERR_BAD_ARGUMENT;  // the bans leave no way through
     EmitTokens(in, n, tokens, w, trace);
     return FlushWriter(w) ? 0L : long(SZDD_ERR_WRITE);
 }

@@ -28,10 +28,11 @@ void SkipMatch(MatchFinder &f);
 // The longest match at every position (0 when shorter than three).
 void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t> &longest);
 
-// The smallest encoding's token lengths (1 literal, 3..18 match), honouring bans;
-// false when the bans leave no way through.
-bool OptimalParse(size_t n, const uint8_t *longest, const std::vector<SzddTokenBan> &bans,
-                  std::vector<uint8_t> &tokens);
+// The smallest encoding's token lengths (1 literal, 3..18 match), honouring bans.
+// `lengths` comes in as the longest match at every position and leaves as the
+// token lengths, written over it as they are found, so the two never take memory
+// side by side. false (lengths unchanged) when the bans leave no way through.
+bool OptimalParse(std::vector<uint8_t> &lengths, const std::vector<SzddTokenBan> &bans);
 
 // The file's fourteen header bytes for an input of n bytes.
 void SzddHeader(size_t n, uint8_t header[kSzddHeaderSize]);
