@@ -467,4 +467,32 @@ TEST_F(MksetupCli, ConcatenatedStreamsAreRefusedNotCut)
     EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));
 }
 
+// Other files that hold a compressed file inside their data (a tar of one, the
+// built installer itself) are items like any other: the letters inside them are
+// kept out of the stored encoding, and extract gives every byte back.
+TEST_F(MksetupCli, ItemsHoldingCompressedFilesInsideTheirData)
+{
+    ASSERT_EQ(Mksetup("compress payload/menus.ini menus.in_").status, 0);
+    ASSERT_EQ(Sh("tar -cf inner.tar menus.in_"), 0);
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out first.exe payload").status, 0);
+    struct Case {
+        const char *what;
+        const char *file;
+    };
+    const Case cases[] = {{"a tar holding one compressed file", "inner.tar"},
+                          {"an installer built before", "first.exe"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_ / "items");
+        fs::copy(dir_ / "payload", dir_ / "items");
+        fs::copy_file(dir_ / c.file, dir_ / "items" / "guide.txt", fs::copy_options::overwrite_existing);
+        ToolRun build = Mksetup("build --stub stub.exe --out setup.exe items");
+        ASSERT_EQ(build.status, 0) << build.err;
+        ToolRun list = Mksetup("list setup.exe");
+        EXPECT_EQ(list.status, 0) << list.err;
+        ExpectExtractMatches("setup.exe", dir_ / "items");
+        fs::remove(dir_ / "setup.exe");
+    }
+}
+
 }  // namespace
