@@ -48,7 +48,9 @@ inline std::vector<uint8_t> MakeStub(const StubShape &shape = StubShape())
     if (shape.withTag)
         std::memcpy(&f[0x400], kChecksumSlotTag, 8);
     std::memcpy(&f[0x40C], shape.afterSlot.data(), shape.afterSlot.size());
-    f.insert(f.end(), shape.trailer.begin(), shape.trailer.end());
+    // Byte by byte: GCC 12 misreads a range insert at the end here as out of bounds.
+    for (char c : shape.trailer)
+        f.push_back(uint8_t(c));
     return f;
 }
 
