@@ -360,12 +360,30 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                 }
             }
         int litClass = mm.classOf[in[i]];
+        // Once a group's flag byte is known to differ from the letter, nothing in
+        // the group is constrained any more: the cheapest such state of a (k, m)
+        // serves every completion that any costlier state of that (k, m) could.
+        uint32_t freeCost[8][4];
+        int freeState[8][4];
+        std::fill(&freeCost[0][0], &freeCost[0][0] + 8 * 4, kInf);
+        for (int word = 0; word < kWords; ++word)
+            for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
+                int st = word * 64 + __builtin_ctzll(stateBits);
+                int k = 0, mode = 0, m = 0;
+                StateParts(st, k, mode, m);
+                if (k > 0 && mode % 3 == FLAG_DIFFERS && here[st] < freeCost[k][m]) {
+                    freeCost[k][m] = here[st];
+                    freeState[k][m] = st;
+                }
+            }
         for (int word = 0; word < kWords; ++word) {
             for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
             int s = word * 64 + __builtin_ctzll(stateBits);
             uint32_t c = here[s];
             int k = 0, mode = 0, m = 0;
             StateParts(s, k, mode, m);
+            if (k > 0 && c >= freeCost[k][m] && s != freeState[k][m])
+                continue;  // dominated
             // At a group start the flag byte is assumed first: forced to the
             // letter the matcher waits for, or differing from it.
             for (int kindChoice = 0; kindChoice < (k == 0 ? 2 : 1); ++kindChoice) {
