@@ -54,6 +54,16 @@ long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCt
 long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
                        unsigned long long &consumed);
 
+// In-memory ends for the streaming calls, for tools and tests: a source that
+// reads from a buffer, and a writer that appends to a vector.
+struct SzddMemorySource {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+};
+long SzddReadMemory(void *ctx, uint8_t *buf, long n);  // ctx: SzddMemorySource
+long SzddWriteToVector(void *ctx, const uint8_t *buf, long n);  // ctx: std::vector<uint8_t>
+
 // Convenience for tools and tests: expands an in-memory file. consumed, when
 // given, gets the bytes of `in` the expansion used.
 long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed = nullptr);

@@ -755,13 +755,6 @@ SzddMarkerFreeStatus MarkerFreeEncoding(const uint8_t *in, size_t n, Encoding &e
     }
 }
 
-long WriteVectorOut(void *ctx, const uint8_t *buf, long n)
-{
-    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
-    v->insert(v->end(), buf, buf + n);
-    return n;
-}
-
 }  // namespace
 
 SzddMarkerFreeStatus SzddCompressMarkerFreeTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx,
@@ -786,7 +779,7 @@ SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::ve
                                             SzddMarkerFreeReport &report)
 {
     out.clear();
-    SzddMarkerFreeStatus status = SzddCompressMarkerFreeTo(in, n, WriteVectorOut, &out, report);
+    SzddMarkerFreeStatus status = SzddCompressMarkerFreeTo(in, n, SzddWriteToVector, &out, report);
     if (status != SZDD_MARKER_FREE)
         out.clear();
     return status;

@@ -8,26 +8,20 @@
 #include <algorithm>
 #include <cstring>
 
-struct MemorySource {
-    const uint8_t *p;
-    size_t n;
-    size_t at;
-};
-
-static long ReadMemory(void *ctx, uint8_t *buf, long n)
+long SzddReadMemory(void *ctx, uint8_t *buf, long n)
 {
-    MemorySource *m = static_cast<MemorySource *>(ctx);
-    size_t take = std::min(m->n - m->at, size_t(n));
+    SzddMemorySource *m = static_cast<SzddMemorySource *>(ctx);
+    size_t take = std::min(m->size - m->at, size_t(n));
     if (take > 0)
-        std::memcpy(buf, m->p + m->at, take);
+        std::memcpy(buf, m->data + m->at, take);
     m->at += take;
     return long(take);
 }
 
-static long WriteVector(void *ctx, const uint8_t *buf, long n)
+long SzddWriteToVector(void *ctx, const uint8_t *buf, long n)
 {
-    static_cast<std::vector<uint8_t> *>(ctx)->insert(static_cast<std::vector<uint8_t> *>(ctx)->end(), buf,
-                                                       buf + n);
+    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
+    v->insert(v->end(), buf, buf + n);
     return n;
 }
 
@@ -38,9 +32,9 @@ long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, si
         *consumed = 0;
     if (in == nullptr && n > 0)
         return SZDD_ERR_BAD_ARGUMENT;
-    MemorySource src = {in, n, 0};
+    SzddMemorySource src = {in, n, 0};
     unsigned long long used = 0;
-    long result = SzddExpandCounted(ReadMemory, &src, WriteVector, &out, used);
+    long result = SzddExpandCounted(SzddReadMemory, &src, SzddWriteToVector, &out, used);
     if (consumed != nullptr)
         *consumed = size_t(used);
     return result;
@@ -390,7 +384,7 @@ bool CompressToVector(const uint8_t *in, size_t n, std::vector<uint8_t> &out, co
 {
     out.clear();
     BufferedWriter w;
-    StartWriter(w, WriteVector, &out);
+    StartWriter(w, SzddWriteToVector, &out);
     if (CompressImpl(in, n, bans, w, trace) == 0)
         return true;
     out.clear();

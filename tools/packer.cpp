@@ -63,33 +63,10 @@ bool WriteAllTo(SzddWriteFn write, void *ctx, const uint8_t *data, size_t size)
     return true;
 }
 
-long WriteVector(void *ctx, const uint8_t *buf, long n)
-{
-    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
-    v->insert(v->end(), buf, buf + n);
-    return n;
-}
-
 long CountOnly(void *ctx, const uint8_t *, long n)
 {
     *static_cast<uint64_t *>(ctx) += uint64_t(n);
     return n;
-}
-
-struct MemoryReader {
-    const uint8_t *data;
-    size_t size;
-    size_t at;
-};
-
-long ReadMemory(void *ctx, uint8_t *buf, long n)
-{
-    MemoryReader *r = static_cast<MemoryReader *>(ctx);
-    size_t take = std::min(size_t(n), r->size - r->at);
-    if (take > 0)
-        std::memcpy(buf, r->data + r->at, take);
-    r->at += take;
-    return long(take);
 }
 
 // Why the bytes are not one sound stream; empty when they are. The expansion
@@ -100,10 +77,10 @@ std::string StreamProblem(const uint8_t *in, size_t size, std::vector<uint8_t> *
     expandedSize = 0;
     if (!SzddHasMagic(in, size))
         return "it is no compressed file";
-    MemoryReader reader{in, size, 0};
+    SzddMemorySource reader{in, size, 0};
     unsigned long long consumed = 0;
-    long result = expanded != nullptr ? SzddExpandCounted(ReadMemory, &reader, WriteVector, expanded, consumed)
-                                      : SzddExpandCounted(ReadMemory, &reader, CountOnly, &expandedSize, consumed);
+    long result = expanded != nullptr ? SzddExpandCounted(SzddReadMemory, &reader, SzddWriteToVector, expanded, consumed)
+                                      : SzddExpandCounted(SzddReadMemory, &reader, CountOnly, &expandedSize, consumed);
     if (expanded != nullptr)
         expandedSize = expanded->size();
     if (result < 0)
@@ -444,7 +421,7 @@ bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, Sto
                  std::string &error)
 {
     std::vector<uint8_t> bytes;
-    if (!WriteStoredItem(input, name, WriteVector, &bytes, item, error))
+    if (!WriteStoredItem(input, name, SzddWriteToVector, &bytes, item, error))
         return false;
     item.bytes = std::move(bytes);
     return true;
@@ -688,7 +665,7 @@ bool FileInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std:
 
 InstallerSink MemorySink(std::vector<uint8_t> &installer)
 {
-    return InstallerSink{WriteVector, MemoryWriteAt, MemoryReadAt, &installer, "the installer"};
+    return InstallerSink{SzddWriteToVector, MemoryWriteAt, MemoryReadAt, &installer, "the installer"};
 }
 
 InstallerSink FileSink(OutputFile &out)
@@ -912,7 +889,7 @@ bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<
         return false;
     files.assign(info.items.size(), {});
     for (size_t i = 0; i < info.items.size(); ++i) {
-        long result = ExpandInstallerItem(src, info.items[i], WriteVector, &files[i]);
+        long result = ExpandInstallerItem(src, info.items[i], SzddWriteToVector, &files[i]);
         if (result < 0) {
             error = ItemLabel(i) + ": " + SzddErrorText(result);
             return false;
