@@ -197,8 +197,20 @@ protected:
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
         Report r;
-        if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, (void *)environment, NULL, &si, &pi)) {
-            ADD_FAILURE() << "cannot start " << exe << ": error " << GetLastError();
+        // Wine has been seen to refuse a start once (error 1359) on a loaded
+        // machine; the installer is what is under test, so a start is tried again.
+        bool started = false;
+        DWORD startError = 0;
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, (void *)environment, NULL, &si, &pi) != 0;
+            if (!started) {
+                startError = GetLastError();
+                std::printf("starting %s failed with error %lu (attempt %d)\n", exe.c_str(), startError, attempt + 1);
+                Sleep(500);
+            }
+        }
+        if (!started) {
+            ADD_FAILURE() << "cannot start " << exe << ": error " << startError;
             return r;
         }
         DWORD waited = WaitForSingleObject(pi.hProcess, 120000);
