@@ -4,6 +4,7 @@
 // after any prefix, and random data with the letters at every alignment.
 #include "engine/szdd.h"
 #include "engine/payload.h"
+#include "tests/test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -59,14 +60,7 @@ struct Exhaustive {
             int cap = int(std::min<size_t>(18, in.size() - i));
             std::map<std::pair<int, int>, bool> seen[19];
             for (unsigned src = 0; src < 4096; ++src) {
-                int len = 0;
-                while (len < cap) {
-                    unsigned ahead = (src + unsigned(len) + 4096 - pos) % 4096;
-                    uint8_t c = ahead < unsigned(len) ? in[i + ahead] : window[(src + unsigned(len)) % 4096];
-                    if (c != in[i + size_t(len)])
-                        break;
-                    ++len;
-                }
+                int len = SimulatedMatchLength(window, pos, in, i, src, cap);
                 for (int l = 3; l <= len; ++l) {
                     uint8_t b1 = uint8_t(src & 0xFF), b2 = uint8_t(((src >> 4) & 0xF0) | unsigned(l - 3));
                     if (!seen[l][{Key(b1), Key(b2)}]) {

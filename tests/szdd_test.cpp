@@ -91,14 +91,7 @@ std::vector<int> BruteLongestMatches(const std::vector<uint8_t> &in)
         int cap = int(std::min<size_t>(18, in.size() - i));
         int best = 0;
         for (unsigned src = 0; src < 4096 && best < cap; ++src) {
-            int len = 0;
-            while (len < cap) {
-                unsigned ahead = (src + unsigned(len) + 4096 - pos) % 4096;
-                uint8_t c = ahead < unsigned(len) ? in[i + ahead] : window[(src + unsigned(len)) % 4096];
-                if (c != in[i + size_t(len)])
-                    break;
-                ++len;
-            }
+            int len = SimulatedMatchLength(window, pos, in, i, src, cap);
             best = std::max(best, len);
         }
         longest[i] = best;

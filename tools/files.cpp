@@ -90,3 +90,13 @@ bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &dat
     }
     return CommitOutput(out, error);
 }
+
+void DiscardOutput(OutputFile &out)
+{
+    if (out.stream != nullptr)
+        std::fclose(out.stream);
+    out.stream = nullptr;
+    if (!out.temp.empty())
+        RemoveFile(out.temp);
+    out.temp.clear();
+}

@@ -185,16 +185,6 @@ bool CommitOutput(OutputFile &out, std::string &error)
     return true;
 }
 
-void DiscardOutput(OutputFile &out)
-{
-    if (out.stream != nullptr)
-        std::fclose(out.stream);
-    out.stream = nullptr;
-    if (!out.temp.empty())
-        ::unlink(out.temp.c_str());
-    out.temp.clear();
-}
-
 bool RemoveFile(const std::string &path)
 {
     return ::unlink(path.c_str()) == 0;
