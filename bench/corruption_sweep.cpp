@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/szdd.h"
+#include "format/szdd.h"
 #include "program_fixture.h"
 #include "tests/test_files.h"
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
+#include "format/payload.h"
 #include "resources/resource.h"
 #include "tests/wine/file_tree.h"
 #include "tests/wine/ui_driver.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 // size it costs. Cases: an installer as a payload item (eleven markers), a 5 MB
 // text with one compressed file inside, random data with the letters at each of
 // the eight positions in a group.
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "engine/payload.h"
-#include "tools/packer.h"
+#include "format/payload.h"
+#include "packer/packer.h"
 
 int main()
 {

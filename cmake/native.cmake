@@ -2,16 +2,21 @@
 set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
 set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
 
-# The packer library: the packer, the compressor and the shared payload layout.
-add_library(ovra_packer STATIC ${PACKER_SOURCES} ${LAYOUT_SOURCES})
-target_include_directories(ovra_packer PUBLIC ${CMAKE_SOURCE_DIR})
+# What both sides share, and the packer on top of it; each also built under the
+# sanitizers for the tests.
+add_library(ovra_format STATIC ${FORMAT_SOURCES})
+target_include_directories(ovra_format PUBLIC ${CMAKE_SOURCE_DIR})
+add_library(ovra_packer STATIC ${PACKER_SOURCES})
+target_link_libraries(ovra_packer PUBLIC ovra_format)
 
-add_library(ovra_packer_san STATIC ${PACKER_SOURCES} ${LAYOUT_SOURCES})
-target_include_directories(ovra_packer_san PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(ovra_packer_san PUBLIC ${SANITIZE_FLAGS})
-target_link_options(ovra_packer_san PUBLIC ${SANITIZE_FLAGS})
+add_library(ovra_format_san STATIC ${FORMAT_SOURCES})
+target_include_directories(ovra_format_san PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_format_san PUBLIC ${SANITIZE_FLAGS})
+target_link_options(ovra_format_san PUBLIC ${SANITIZE_FLAGS})
+add_library(ovra_packer_san STATIC ${PACKER_SOURCES})
+target_link_libraries(ovra_packer_san PUBLIC ovra_format_san)
 
-add_executable(mksetup tools/mksetup.cpp)
+add_executable(mksetup packer/mksetup.cpp)
 target_link_libraries(mksetup PRIVATE ovra_packer)
 set_target_properties(mksetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

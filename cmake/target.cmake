@@ -11,22 +11,22 @@ set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections
 set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--disable-dynamicbase,--disable-reloc-section)
 
-# The shared payload layout, compiled with the installer's flags: the installer
-# and the packer both link it.
-add_library(ovra_layout STATIC ${LAYOUT_SOURCES})
-target_include_directories(ovra_layout PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(ovra_layout PRIVATE ${INSTALLER_COMPILE_FLAGS})
+# What both sides share, compiled with the installer's flags: the installer and
+# the packer both link it.
+add_library(ovra_format STATIC ${FORMAT_SOURCES})
+target_include_directories(ovra_format PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ovra_format PRIVATE ${INSTALLER_COMPILE_FLAGS})
 
 # The installer library: the engine and the ui pieces behind engine/display.h.
-# Nothing from tools/ and no compressor: a call into either fails to link.
-add_library(ovra_installer STATIC ${ENGINE_SOURCES} ${INSTALLER_UI_SOURCES} ${INSTALLER_SHELL_SOURCES})
+# Nothing from packer/, so no compressor: a call into either fails to link.
+add_library(ovra_installer STATIC ${ENGINE_SOURCES} ${UI_SOURCES} ${SHELL_SOURCES})
 target_compile_options(ovra_installer PRIVATE ${INSTALLER_COMPILE_FLAGS})
-target_link_libraries(ovra_installer PUBLIC ovra_layout comdlg32 gdi32 user32 kernel32)
+target_link_libraries(ovra_installer PUBLIC ovra_format comdlg32 gdi32 user32 kernel32)
 target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
 
 # The packer library: for the Windows build of mksetup and the tests that pack installers.
 add_library(ovra_packer STATIC ${PACKER_SOURCES})
-target_link_libraries(ovra_packer PUBLIC ovra_layout)
+target_link_libraries(ovra_packer PUBLIC ovra_format)
 
 add_executable(setup32-stub WIN32 ui/app.cpp resources/setup32.rc)
 target_link_libraries(setup32-stub PRIVATE ovra_installer)
@@ -57,7 +57,7 @@ target_link_libraries(demo_walkthrough PRIVATE ole32 uuid shell32)
 target_link_options(demo_walkthrough PRIVATE -static)
 
 # The packer also builds for Windows.
-add_executable(mksetup tools/mksetup.cpp)
+add_executable(mksetup packer/mksetup.cpp)
 target_link_libraries(mksetup PRIVATE ovra_packer)
 target_link_options(mksetup PRIVATE -static)
 

@@ -7,7 +7,7 @@
 // longer than they are. The codec here stops at exactly the header's length.
 #include "engine/lzexpand.h"
 
-#include "engine/szdd.h"
+#include "format/szdd.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "engine/display.h"
-#include "engine/payload.h"
+#include "format/payload.h"
 
 constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
 constexpr int kInstallerPathCapacity = 899;

@@ -2,8 +2,8 @@
 // it exists" against an exhaustive search of every encoding of small inputs, and
 // the cases where the old guesswork failed: a compressed file inside the data
 // after any prefix, and random data with the letters at every alignment.
-#include "engine/szdd.h"
-#include "engine/payload.h"
+#include "packer/compressor.h"
+#include "format/payload.h"
 #include "tests/test_data.h"
 
 #include <gtest/gtest.h>

@@ -12,8 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/payload.h"
-#include "engine/szdd.h"
+#include "format/payload.h"
+#include "format/szdd.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 

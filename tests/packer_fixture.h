@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
+#include "format/payload.h"
 
 namespace packer_fixture {
 

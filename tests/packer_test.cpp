@@ -1,6 +1,6 @@
 // The packer library: the replayed scan, the layout and its alignment bytes,
 // marker avoidance in compressed items, the checksum slot, build/list/extract.
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "engine/payload.h"
-#include "engine/szdd.h"
+#include "format/payload.h"
+#include "packer/compressor_parts.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 

@@ -1,6 +1,6 @@
 // The codec against programs written elsewhere: msexpand and libmspack must
 // decode what we compress, and we must decode what mscompress writes.
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 #include "tests/test_data.h"
 #include "tests/test_files.h"
 

@@ -1,7 +1,6 @@
 // SZDD codec: round trips, expander errors and robustness, exact optimality of
 // the compressor against an independent exhaustive search, bans and the trace.
-#include "engine/szdd.h"
-#include "engine/szdd_pack.h"
+#include "packer/compressor_parts.h"
 #include "tests/test_data.h"
 
 #include <gtest/gtest.h>

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/payload.h"
+#include "format/payload.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

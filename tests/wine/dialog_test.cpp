@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
+#include "format/payload.h"
 #include "resources/resource.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 #include "ui/centre.h"
 #include "ui/install_dialog.h"
 #include "file_tree.h"

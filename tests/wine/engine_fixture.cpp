@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
 #include "tests/test_files.h"

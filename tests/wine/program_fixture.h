@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
+#include "format/payload.h"
 #include "expected_texts.h"
 #include "resources/resource.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 #include "file_tree.h"
 #include "ui_driver.h"
 

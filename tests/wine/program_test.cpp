@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 #include "program_fixture.h"
 #include "progman_peers.h"
 #include "tests/packer_fixture.h"

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
-#include "engine/szdd.h"
+#include "format/payload.h"
+#include "packer/compressor.h"
 #include "expected_texts.h"
 #include "tests/test_files.h"
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 namespace {
 

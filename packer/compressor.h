@@ -1,58 +1,12 @@
-// SZDD compressed-file format: header, the LZSS expander (used by the installer)
-// and the optimal-parse compressor (used by the publisher's tools). The
-// compressor and SzddExpandBuffer live in szdd_pack.cpp, apart from the
-// expander, so the installer links no heap or C++ library code.
+// The publisher's side of SZDD: the smallest-output compressor, the compressor for
+// installer items that never spells the item marker, and in-memory ends for the
+// streaming calls. The installer includes none of this.
 #pragma once
+#include "format/szdd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-// Header: 8 magic bytes, mode byte 'A', the missing last character of the name,
-// and the little-endian length of the expanded file.
-constexpr size_t kSzddHeaderSize = 14;
-constexpr size_t kSzddLengthOffset = 10;
-constexpr uint8_t kSzddModeA = 0x41;
-
-// The LZSS window: 4 KiB, filled with spaces at the start, the first byte written
-// 16 bytes before its end. Tokens are literals or matches of 3 to 18 bytes.
-constexpr size_t kSzddWindowSize = 4096;
-constexpr uint32_t kSzddWindowMask = kSzddWindowSize - 1;
-constexpr uint32_t kSzddWindowStart = kSzddWindowSize - 16;
-constexpr int kSzddMinMatch = 3;
-constexpr int kSzddMaxMatch = 18;
-
-// One error code per failure; success results are zero or positive.
-enum SzddError : long {
-    SZDD_ERR_READ = -1,          // the source reader failed
-    SZDD_ERR_WRITE = -2,         // the target writer failed or wrote short
-    SZDD_ERR_SHORT_HEADER = -3,  // SZDD magic present but header cut short
-    SZDD_ERR_BAD_MODE = -4,      // compression mode other than 'A'
-    SZDD_ERR_TRUNCATED = -5,     // compressed data ended before the header's length was reached
-    SZDD_ERR_BAD_ARGUMENT = -6,  // null callback, or input too large for the 32-bit length field
-    SZDD_ERR_TOO_LARGE = -7,     // the output would not fit the (32-bit on Windows) long result
-};
-
-// Writes the eight magic bytes. They are assembled at run time so that no
-// program that carries the expander holds the four marker bytes in a row.
-void SzddMagic(uint8_t out[8]);
-
-// True when the n bytes at p start with the full eight-byte magic.
-bool SzddHasMagic(const uint8_t *p, size_t n);
-
-// Streaming callbacks: return the bytes transferred (read: 0 at end of input),
-// or a negative value on failure. Writes must transfer everything they are given.
-typedef long (*SzddReadFn)(void *ctx, uint8_t *buf, long n);
-typedef long (*SzddWriteFn)(void *ctx, const uint8_t *buf, long n);
-
-// Expands an SZDD stream: writes exactly the header's length, whatever follows
-// the compressed data. A source without the magic is copied unchanged.
-// Returns the number of bytes written (>= 0) or an SzddError.
-// Memory use is the 4 KiB window and fixed buffers, whatever the file size.
-long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx);
-// The same, also reporting the source bytes it consumed: for a compressed file the
-// header and the compressed data up to the header's length, not what follows.
-long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
-                       unsigned long long &consumed);
 
 // In-memory ends for the streaming calls, for tools and tests: a source that
 // reads from a buffer, and a writer that appends to a vector.
@@ -82,18 +36,6 @@ struct SzddTokenBan {
 // covering that position).
 bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                   const std::vector<SzddTokenBan> &bans = {});
-
-// Describes which input position/token produced each byte of a compressed file;
-// lets the packer ban the token behind an unlucky byte and compress again.
-// origin[i] for output byte i: the input position of the token it encodes, or
-// for a flag byte the input position of the first token of its group;
-// originLen[i] the token length (0 literal, 3..18 match, 0xFF header or flag byte).
-struct SzddTrace {
-    std::vector<uint32_t> origin;
-    std::vector<uint8_t> originLen;
-};
-bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
-                        const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
 
 // The same smallest encoding, written in order to a writer instead of held whole,
 // for files too large to keep twice. Returns 0, SZDD_ERR_BAD_ARGUMENT (input of

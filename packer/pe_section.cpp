@@ -1,10 +1,10 @@
 // Bounds-checked walk over a PE file's headers and section table.
-#include "tools/pe_section.h"
+#include "packer/pe_section.h"
 
 #include <cstring>
 #include <functional>
 
-#include "engine/byte_order.h"
+#include "format/byte_order.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The packer's file primitives on POSIX systems: regular-file checks on the open
 // descriptor, exclusive temporary files, rename into place.
-#include "tools/files.h"
+#include "packer/files.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,8 @@
-#include "engine/szdd_pack.h"
+// The item compressor: the smallest encoding that never spells the item marker
+// after the file's own (the search itself is described below).
+#include "packer/compressor_parts.h"
 
-#include "engine/payload.h"
+#include "format/payload.h"
 
 #include <algorithm>
 #include <cstring>

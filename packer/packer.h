@@ -1,14 +1,14 @@
 // The publisher's packer as a library: the installer file layout, a scan that
 // mirrors the installer's own byte for byte, and building, listing and unpacking
-// installers. The command-line tool (tools/mksetup.cpp) only parses arguments.
+// installers. The command-line tool (packer/mksetup.cpp) only parses arguments.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "engine/szdd.h"
-#include "tools/files.h"
+#include "packer/compressor.h"
+#include "packer/files.h"
 
 // What the packer writes: the stub, one alignment byte when the stub ends inside
 // a partial marker, then the eleven items back to back (each followed by one

@@ -1,6 +1,6 @@
 // The packer's file primitives on Windows: disk-file checks on the open handle,
 // temporary files created with CREATE_NEW, MoveFileEx into place.
-#include "tools/files.h"
+#include "packer/files.h"
 
 #include <windows.h>
 #include <fcntl.h>

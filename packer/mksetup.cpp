@@ -8,9 +8,9 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/payload.h"
-#include "engine/szdd.h"
-#include "tools/packer.h"
+#include "format/payload.h"
+#include "packer/compressor.h"
+#include "packer/packer.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The packer's library: installer layout, the replayed scan, marker avoidance
 // in compressed items, the checksum slot, and build/list/extract.
-#include "tools/packer.h"
+#include "packer/packer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/byte_order.h"
-#include "engine/payload.h"
-#include "engine/szdd.h"
-#include "tools/files.h"
-#include "tools/pe_section.h"
+#include "format/byte_order.h"
+#include "format/payload.h"
+#include "packer/compressor.h"
+#include "packer/files.h"
+#include "packer/pe_section.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 // Reading and writing whole files on top of the platform parts (files_posix.cpp,
 // files_win32.cpp): size checks before reading, write errors named.
-#include "tools/files.h"
+#include "packer/files.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,9 @@
 // SZDD format: the magic, assembled at run time, and the streaming expander the
 // installer runs (the compressor lives apart, so the installer links no heap code).
-#include "engine/szdd.h"
+#include "format/szdd.h"
 
-#include "engine/byte_order.h"
-#include "engine/payload.h"
+#include "format/byte_order.h"
+#include "format/payload.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,5 +1,5 @@
 // Run-time assembly of the item marker, kept out of the program's data.
-#include "engine/payload.h"
+#include "format/payload.h"
 
 void BuildMarker(char out[4])
 {

@@ -1,9 +1,9 @@
 // SZDD on the publisher's side: the optimal-parse compressor that builds the
 // payload items, and in-memory expansion for the tools and tests.
-#include "engine/szdd_pack.h"
+#include "packer/compressor_parts.h"
 
-#include "engine/byte_order.h"
-#include "engine/payload.h"
+#include "format/byte_order.h"
+#include "format/payload.h"
 
 #include <algorithm>
 #include <cstring>

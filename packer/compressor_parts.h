@@ -1,7 +1,8 @@
-// What the two compressors share (szdd_pack.cpp, szdd_marker_free.cpp): the match
-// finder, the optimal parse, and a buffered writer for their output.
+// What the two compressors share (compressor.cpp, compressor_marker_free.cpp): the
+// match finder, the optimal parse, and a buffered writer for their output; and
+// the trace that the tests use to aim bans at single output bytes.
 #pragma once
-#include "engine/szdd.h"
+#include "packer/compressor.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,3 +51,15 @@ void StartWriter(BufferedWriter &w, SzddWriteFn write, void *ctx);
 void PutBytes(BufferedWriter &w, const uint8_t *p, size_t n);
 // Hands over what is buffered; false when the writer failed at any point.
 bool FlushWriter(BufferedWriter &w);
+
+// Describes which input position/token produced each byte of a compressed file;
+// lets a test ban the token behind a chosen byte and compress again.
+// origin[i] for output byte i: the input position of the token it encodes, or
+// for a flag byte the input position of the first token of its group;
+// originLen[i] the token length (0 literal, 3..18 match, 0xFF header or flag byte).
+struct SzddTrace {
+    std::vector<uint32_t> origin;
+    std::vector<uint8_t> originLen;
+};
+bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
+                        const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
