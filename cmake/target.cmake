@@ -28,12 +28,23 @@ target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(ovra_packer STATIC ${PACKER_SOURCES})
 target_link_libraries(ovra_packer PUBLIC ovra_format)
 
-add_executable(setup32-stub WIN32 ui/app.cpp resources/setup32.rc)
+add_executable(setup32-stub WIN32 ui/app.cpp ui/entry.cpp resources/setup32.rc)
 target_link_libraries(setup32-stub PRIVATE ovra_installer)
 target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
+# No MinGW start-up objects (about 10 KB with their imports, frame tables, TLS and
+# constructor sections): the loader calls SetupStart, and cmake/setup32.ld folds the
+# rest into three sections. C names carry a leading underscore on i686 only.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(SETUP_ENTRY _SetupStart)
+else()
+  set(SETUP_ENTRY SetupStart)
+endif()
 # The map names every object the program links: the place to check what it carries.
-target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows
+# 512-byte file alignment is ld's default; older Windows versions need it, so say so.
+target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows -nostartfiles
+  -Wl,-e,${SETUP_ENTRY} -T ${CMAKE_SOURCE_DIR}/cmake/setup32.ld -Wl,--file-alignment,512
   -Wl,-Map=${CMAKE_BINARY_DIR}/setup32-stub.map)
+set_target_properties(setup32-stub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/setup32.ld)
 set_target_properties(setup32-stub PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The scan would take any four marker bytes in the program for the first item.
 add_custom_command(TARGET setup32-stub POST_BUILD
