@@ -1,5 +1,6 @@
 // What takes the room in the installer program before any payload: its size, each
-// section's share, and within the resources each kind's bytes.
+// section's share, what the loader's tables take inside it, and within the
+// resources each kind's bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,75 @@ void SumResourceData(const Bytes &file, size_t rsrcOffset, size_t rsrcSize, uint
         SumResourceData(file, rsrcOffset, rsrcSize, U32(file, dir + 16 + 8 * i + 4), depth + 1, bytes, count);
 }
 
+// The loader's tables by the data directories' index; the rest are never in this program.
+const char *DirectoryName(unsigned index)
+{
+    switch (index) {
+    case 0: return "export table";
+    case 1: return "import descriptors";
+    case 3: return "exception table";
+    case 5: return "relocations";
+    case 6: return "debug directory";
+    case 9: return "TLS directory";
+    case 10: return "load configuration";
+    case 12: return "import address table";
+    case 13: return "delayed imports";
+    default: return nullptr;
+    }
+}
+
+// Converts an address in memory to a file offset; 0 when no section holds it.
+size_t FileOffset(const std::vector<Section> &sections, uint32_t rva)
+{
+    for (const Section &s : sections)
+        if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
+            return s.rawOffset + (rva - s.virtualAddress);
+    return 0;
+}
+
+size_t NameBytes(const Bytes &file, size_t at)
+{
+    size_t n = 0;
+    while (at + n < file.size() && file[at + n] != 0)
+        n++;
+    return n + 1;
+}
+
+// Everything the imports take: descriptors, both pointer tables, the DLL names and the
+// hint-and-name entries (ld pads each of those to an even length).
+uint32_t ImportBytes(const Bytes &file, const std::vector<Section> &sections, uint32_t importRva, bool wide,
+                     unsigned &dlls, unsigned &functions)
+{
+    size_t pointer = wide ? 8 : 4;
+    uint32_t bytes = 0;
+    dlls = functions = 0;
+    size_t at = FileOffset(sections, importRva);
+    for (; at != 0 && at + 20 <= file.size() && dlls < 256; at += 20) {
+        uint32_t lookup = U32(file, at), name = U32(file, at + 12), table = U32(file, at + 16);
+        if (name == 0 && table == 0)
+            break;
+        dlls++;
+        size_t nameAt = FileOffset(sections, name);
+        bytes += 20 + (nameAt ? uint32_t(NameBytes(file, nameAt)) : 0);
+        size_t entry = FileOffset(sections, lookup ? lookup : table);
+        unsigned count = 0;
+        for (; entry != 0 && entry + pointer <= file.size() && count < 4096; entry += pointer, count++) {
+            uint64_t value = wide ? (U32(file, entry) | uint64_t(U32(file, entry + 4)) << 32) : U32(file, entry);
+            if (value == 0)
+                break;
+            bool byOrdinal = wide ? (value >> 63) != 0 : (value >> 31) != 0;
+            size_t hint = byOrdinal ? 0 : FileOffset(sections, uint32_t(value));
+            if (hint)
+                bytes += uint32_t((2 + NameBytes(file, hint + 2) + 1) & ~size_t(1));
+        }
+        functions += count;
+        bytes += uint32_t(2 * (count + 1) * pointer);  // lookup and address tables
+    }
+    if (dlls)
+        bytes += 20;  // the empty descriptor that ends the list
+    return bytes;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -82,12 +152,30 @@ int main(int argc, char **argv)
         sections.push_back({name, U32(file, at + 12), U32(file, at + 8), U32(file, at + 20), U32(file, at + 16)});
     }
 
-    std::printf("program %s: %zu bytes (%.1f KiB; aim: at most 32 KiB)\n", argv[1], file.size(),
+    std::printf("program %s: %zu bytes (%.1f KiB; aim: at most 32 KiB, 24 KiB at best)\n", argv[1], file.size(),
                 file.size() / 1024.0);
-    std::printf("  %-10s %8u bytes\n", "headers", headers);
-    uint32_t rsrcRva = U32(file, optional + 96 + 8 * 2);
+    if (file.size() > 24 * 1024)
+        std::printf("  %zu bytes over 24 KiB\n", file.size() - 24 * 1024);
+    std::printf("  %-10s %8u bytes (%u sections of 40 bytes each)\n", "headers", headers, sectionCount);
+    bool wide = U16(file, optional) == 0x20B;  // PE32+
+    size_t directories = optional + (wide ? 112 : 96);
+    unsigned directoryCount = U32(file, directories - 4);
+    uint32_t rsrcRva = U32(file, directories + 8 * 2);
     for (const Section &s : sections) {
         std::printf("  %-10s %8u bytes in the file (%u in memory)\n", s.name.c_str(), s.rawSize, s.virtualSize);
+        for (unsigned d = 0; d < directoryCount && d < 16; d++) {
+            uint32_t rva = U32(file, directories + 8 * d), size = U32(file, directories + 8 * d + 4);
+            const char *name = DirectoryName(d);
+            if (!name || rva == 0 || rva < s.virtualAddress || rva - s.virtualAddress >= s.virtualSize)
+                continue;
+            std::printf("      %-20s %6u bytes\n", name, size);
+            if (d == 1) {
+                unsigned dlls, functions;
+                uint32_t all = ImportBytes(file, sections, rva, wide, dlls, functions);
+                std::printf("      %-20s %6u bytes (%u functions from %u DLLs, with names and tables)\n",
+                            "imports in all", all, functions, dlls);
+            }
+        }
         if (s.virtualAddress != rsrcRva || s.rawOffset + s.rawSize > file.size())
             continue;
         size_t root = s.rawOffset;
