@@ -31,7 +31,7 @@ target_link_libraries(ovra_packer PUBLIC ovra_format)
 add_executable(setup32-stub WIN32 ui/app.cpp ui/entry.cpp resources/setup32.rc)
 target_link_libraries(setup32-stub PRIVATE ovra_installer)
 target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
-# No MinGW start-up objects (about 10 KB with their imports, frame tables, TLS and
+# No MinGW start-up objects (about 11 KB with their imports, frame tables, TLS and
 # constructor sections): the loader calls SetupStart, and cmake/setup32.ld folds the
 # rest into three sections. C names carry a leading underscore on i686 only.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
