@@ -14,7 +14,7 @@ bool FindProgram(const std::string &name);
 // when it cannot be started.
 int RunProgram(const std::vector<std::string> &argv, const std::string &logPath, std::string &error);
 
-// A new folder of its own beside `near` (NAME.work-XXXXXX), for a program that
+// A new folder of its own beside the file `beside` (NAME.work-XXXXXX), for a program that
 // will not write through an existing name; RemoveWorkFolder removes it and all in it.
-bool MakeWorkFolder(const std::string &near, std::string &folder, std::string &error);
+bool MakeWorkFolder(const std::string &beside, std::string &folder, std::string &error);
 void RemoveWorkFolder(const std::string &folder);

@@ -64,13 +64,13 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
     return -1;
 }
 
-bool MakeWorkFolder(const std::string &near, std::string &folder, std::string &error)
+bool MakeWorkFolder(const std::string &beside, std::string &folder, std::string &error)
 {
-    std::string pattern = near + ".work-XXXXXX";
+    std::string pattern = beside + ".work-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr) {
-        error = "cannot make a work folder beside '" + near + "': " + std::strerror(errno);
+        error = "cannot make a work folder beside '" + beside + "': " + std::strerror(errno);
         return false;
     }
     folder = name.data();

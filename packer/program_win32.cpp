@@ -73,17 +73,17 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
     return int(code);
 }
 
-bool MakeWorkFolder(const std::string &near, std::string &folder, std::string &error)
+bool MakeWorkFolder(const std::string &beside, std::string &folder, std::string &error)
 {
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        folder = near + ".work-" + std::to_string(GetCurrentProcessId()) + "-" +
+        folder = beside + ".work-" + std::to_string(GetCurrentProcessId()) + "-" +
                  std::to_string(GetTickCount() + attempt);
         if (CreateDirectoryA(folder.c_str(), NULL))
             return true;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             break;
     }
-    error = "cannot make a work folder beside '" + near + "'";
+    error = "cannot make a work folder beside '" + beside + "'";
     return false;
 }
 
