@@ -11,15 +11,17 @@
 #include "format/payload.h"
 #include "packer/compressor.h"
 #include "packer/packer.h"
+#include "packer/program.h"
 #include "packer/signing.h"
 
 namespace {
 
 const char kToolHelp[] =
     "usage: mksetup COMMAND [ARGS]\n"
+    "       mksetup --version\n"
     "\n"
     "commands:\n"
-    "  build --stub STUB --out INSTALLER SOURCE...   pack eleven files into an installer\n"
+    "  build [--stub STUB] --out INSTALLER SOURCE... pack eleven files into an installer\n"
     "  list INSTALLER                                show the items and check the checksum\n"
     "  extract INSTALLER DIR                         unpack the eleven files without running it\n"
     "  compress IN OUT                               compress one file to SZDD\n"
@@ -30,8 +32,11 @@ const char kToolHelp[] =
     "'mksetup COMMAND --help' describes a command.\n";
 
 const char kBuildHelp[] =
-    "usage: mksetup build --stub STUB --out INSTALLER SOURCE...\n"
+    "usage: mksetup build [--stub STUB] --out INSTALLER SOURCE...\n"
     "\n"
+    "STUB is the installer program; without --stub the one installed with mksetup\n"
+    "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
+    "used, and named.\n"
     "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
     "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
     "ovra.ini macros.ini menus.ini hosts.ini links.ini.\n"
@@ -98,6 +103,30 @@ int Usage(const char *help, const std::string &problem)
     return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
 }
 
+// The installer program that goes with this mksetup: installed beside it under
+// share/, or, in the build, beside it in out/ or in the i686 tree next to this one.
+bool FindDefaultStub(std::string &stub, std::string &error)
+{
+    std::string self = OwnProgramPath();
+    if (!self.empty()) {
+        std::filesystem::path dir = std::filesystem::path(self).parent_path();
+        const std::filesystem::path candidates[] = {
+            dir / ".." / "share" / "setup32" / "setup32-stub.exe",
+            dir / "setup32-stub.exe",
+            dir / ".." / "target" / "setup32-stub.exe",
+        };
+        for (const std::filesystem::path &c : candidates) {
+            std::error_code ec;
+            if (std::filesystem::is_regular_file(c, ec)) {
+                stub = c.lexically_normal().string();
+                return true;
+            }
+        }
+    }
+    error = "no installer program found beside mksetup (PREFIX/share/setup32/setup32-stub.exe); give one with --stub";
+    return false;
+}
+
 // Refuses an output that would replace one of the inputs.
 bool OutputIsAnInput(const std::string &out, const std::vector<std::string> &inputs, std::string &error)
 {
@@ -139,10 +168,15 @@ int RunBuild(const std::vector<std::string> &args)
             sources.push_back(args[i]);
         }
     }
-    if (stubPath.empty() || outPath.empty())
-        return Usage("build", "--stub and --out are required");
+    if (outPath.empty())
+        return Usage("build", "--out is required");
     // Everything that can be checked without the work comes first.
     std::string error;
+    if (stubPath.empty()) {
+        if (!FindDefaultStub(stubPath, error))
+            return Fail(error);
+        std::printf("installer program: %s\n", stubPath.c_str());
+    }
     std::vector<std::string> paths;
     if (!CheckOutputName(outPath, error) || !ListInputs(sources, paths, error))
         return Fail(error);
@@ -458,6 +492,10 @@ int main(int argc, char **argv)
         return Fail("no command (see 'mksetup --help')");
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--version" || command == "-V") {
+        std::printf("mksetup %s\n", MKSETUP_VERSION);
+        return 0;
+    }
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kToolHelp, stdout);
         return 0;

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// The full path of this running program; empty when the system does not say.
+std::string OwnProgramPath();
+
 // True when `name` is an executable found through PATH.
 bool FindProgram(const std::string &name);
 

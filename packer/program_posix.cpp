@@ -14,6 +14,13 @@
 
 extern char **environ;
 
+std::string OwnProgramPath()
+{
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.string();
+}
+
 bool FindProgram(const std::string &name)
 {
     const char *path = std::getenv("PATH");

@@ -5,6 +5,13 @@
 #include <windows.h>
 #include <filesystem>
 
+std::string OwnProgramPath()
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    return (length == 0 || length >= MAX_PATH) ? std::string() : std::string(path, length);
+}
+
 bool FindProgram(const std::string &name)
 {
     char found[MAX_PATH];
