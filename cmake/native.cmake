@@ -19,6 +19,33 @@ target_link_libraries(ovra_packer_san PUBLIC ovra_format_san)
 add_executable(mksetup packer/mksetup.cpp)
 target_link_libraries(mksetup PRIVATE ovra_packer)
 set_target_properties(mksetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_definitions(mksetup PRIVATE MKSETUP_VERSION="${PROJECT_VERSION}")
+
+# What a publisher installs: the tool, the i686 installer program it packs by
+# default (built in the Windows tree beside this one), and the manual page.
+set(SETUP32_STUB "${CMAKE_BINARY_DIR}/../target/setup32-stub.exe" CACHE FILEPATH
+    "The i686 installer program installed with mksetup")
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/mksetup.1.gz
+  COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/docs/mksetup.1 > ${CMAKE_BINARY_DIR}/mksetup.1.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/docs/mksetup.1 VERBATIM)
+add_custom_target(mksetup_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/mksetup.1.gz)
+install(TARGETS mksetup RUNTIME DESTINATION bin)
+install(FILES ${SETUP32_STUB} DESTINATION share/setup32)
+install(FILES ${CMAKE_BINARY_DIR}/mksetup.1.gz DESTINATION share/man/man1)
+
+# The Debian package of the packer (cpack -G DEB in this tree).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME mksetup)
+set(CPACK_PACKAGE_VENDOR "Ovra")
+set(CPACK_PACKAGE_CONTACT "Ovra installer team <setup32@ovra.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packer for the single-file Ovra v5.3 installer")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)
+include(CPack)
 
 find_library(MSPACK_LIBRARY mspack REQUIRED)
 

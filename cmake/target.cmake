@@ -71,6 +71,7 @@ target_link_options(demo_walkthrough PRIVATE -static)
 add_executable(mksetup packer/mksetup.cpp)
 target_link_libraries(mksetup PRIVATE ovra_packer)
 target_link_options(mksetup PRIVATE -static)
+target_compile_definitions(mksetup PRIVATE MKSETUP_VERSION="${PROJECT_VERSION}")
 
 # Wine tests: one executable per concern, run through the emulator wrapper. Those
 # that build SZDD items or pack installers link ovra_packer as well.

@@ -8,9 +8,32 @@
 
 namespace {
 
+// The system's error in the words the POSIX build uses for the same failure, so
+// that both builds give a publisher the same message.
 std::string LastErrorText()
 {
-    return "error " + std::to_string(unsigned(GetLastError()));
+    static const struct {
+        DWORD code;
+        const char *text;
+    } known[] = {
+        {ERROR_FILE_NOT_FOUND, "No such file or directory"},
+        {ERROR_PATH_NOT_FOUND, "No such file or directory"},
+        {ERROR_ACCESS_DENIED, "Permission denied"},
+        {ERROR_SHARING_VIOLATION, "Permission denied"},
+        {ERROR_DISK_FULL, "No space left on device"},
+        {ERROR_HANDLE_DISK_FULL, "No space left on device"},
+        {ERROR_FILE_EXISTS, "File exists"},
+        {ERROR_ALREADY_EXISTS, "File exists"},
+        {ERROR_FILENAME_EXCED_RANGE, "File name too long"},
+        {ERROR_WRITE_PROTECT, "Read-only file system"},
+        {ERROR_NOT_ENOUGH_MEMORY, "Cannot allocate memory"},
+        {ERROR_OUTOFMEMORY, "Cannot allocate memory"},
+    };
+    DWORD code = GetLastError();
+    for (const auto &k : known)
+        if (k.code == code)
+            return k.text;
+    return "error " + std::to_string(unsigned(code));
 }
 
 // A handle's file as a stdio stream; the handle is owned by the stream afterwards.

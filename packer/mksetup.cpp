@@ -11,24 +11,32 @@
 #include "format/payload.h"
 #include "packer/compressor.h"
 #include "packer/packer.h"
+#include "packer/program.h"
+#include "packer/signing.h"
 
 namespace {
 
 const char kToolHelp[] =
     "usage: mksetup COMMAND [ARGS]\n"
+    "       mksetup --version\n"
     "\n"
     "commands:\n"
-    "  build --stub STUB --out INSTALLER SOURCE...   pack eleven files into an installer\n"
+    "  build [--stub STUB] --out INSTALLER SOURCE... pack eleven files into an installer\n"
     "  list INSTALLER                                show the items and check the checksum\n"
     "  extract INSTALLER DIR                         unpack the eleven files without running it\n"
     "  compress IN OUT                               compress one file to SZDD\n"
     "  expand IN OUT                                 expand one SZDD file\n"
+    "  sign --cert CERT --key KEY INSTALLER OUT      sign with osslsigncode, then balance\n"
+    "  balance SIGNED OUT                            balance an installer signed elsewhere\n"
     "\n"
     "'mksetup COMMAND --help' describes a command.\n";
 
 const char kBuildHelp[] =
-    "usage: mksetup build --stub STUB --out INSTALLER SOURCE...\n"
+    "usage: mksetup build [--stub STUB] --out INSTALLER SOURCE...\n"
     "\n"
+    "STUB is the installer program; without --stub the one installed with mksetup\n"
+    "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
+    "used, and named.\n"
     "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
     "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
     "ovra.ini macros.ini menus.ini hosts.ini links.ini.\n"
@@ -48,6 +56,22 @@ const char kExtractHelp[] =
     "\n"
     "Writes the eleven expanded files of a sound installer into DIR under their\n"
     "payload names (DIR is created when missing).\n";
+
+const char kSignHelp[] =
+    "usage: mksetup sign --cert CERT --key KEY [--pass-file FILE] [--name TEXT] [--url URL]\n"
+    "                    INSTALLER OUT\n"
+    "\n"
+    "Signs a sound, unsigned installer with Authenticode through osslsigncode (CERT\n"
+    "and KEY in PEM or DER; FILE holds the key's pass phrase; TEXT and URL describe\n"
+    "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n";
+
+const char kBalanceHelp[] =
+    "usage: mksetup balance SIGNED OUT\n"
+    "\n"
+    "The installer checks a checksum over everything after its program, and a\n"
+    "signature appended to the file changes it. balance adds an unauthenticated\n"
+    "attribute to the signature whose bytes make the checksum hold again; the\n"
+    "signature stays valid. For an installer signed by another tool or service.\n";
 
 const char kCompressHelp[] =
     "usage: mksetup compress IN OUT\n"
@@ -77,6 +101,30 @@ bool WantsHelp(const std::vector<std::string> &args)
 int Usage(const char *help, const std::string &problem)
 {
     return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
+}
+
+// The installer program that goes with this mksetup: installed beside it under
+// share/, or, in the build, beside it in out/ or in the i686 tree next to this one.
+bool FindDefaultStub(std::string &stub, std::string &error)
+{
+    std::string self = OwnProgramPath();
+    if (!self.empty()) {
+        std::filesystem::path dir = std::filesystem::path(self).parent_path();
+        const std::filesystem::path candidates[] = {
+            dir / ".." / "share" / "setup32" / "setup32-stub.exe",
+            dir / "setup32-stub.exe",
+            dir / ".." / "target" / "setup32-stub.exe",
+        };
+        for (const std::filesystem::path &c : candidates) {
+            std::error_code ec;
+            if (std::filesystem::is_regular_file(c, ec)) {
+                stub = c.lexically_normal().string();
+                return true;
+            }
+        }
+    }
+    error = "no installer program found beside mksetup (PREFIX/share/setup32/setup32-stub.exe); give one with --stub";
+    return false;
 }
 
 // Refuses an output that would replace one of the inputs.
@@ -120,10 +168,15 @@ int RunBuild(const std::vector<std::string> &args)
             sources.push_back(args[i]);
         }
     }
-    if (stubPath.empty() || outPath.empty())
-        return Usage("build", "--stub and --out are required");
+    if (outPath.empty())
+        return Usage("build", "--out is required");
     // Everything that can be checked without the work comes first.
     std::string error;
+    if (stubPath.empty()) {
+        if (!FindDefaultStub(stubPath, error))
+            return Fail(error);
+        std::printf("installer program: %s\n", stubPath.c_str());
+    }
     std::vector<std::string> paths;
     if (!CheckOutputName(outPath, error) || !ListInputs(sources, paths, error))
         return Fail(error);
@@ -160,7 +213,6 @@ int RunList(const std::vector<std::string> &args)
     InstallerInfo info;
     std::string problem;
     bool sound = InspectInstallerSource(src, info, problem);
-    std::fclose(src.file);
     std::printf("%-5s %-12s %10s %10s %10s\n", "index", "name", "offset", "stored", "expanded");
     for (size_t i = 0; i < info.items.size(); ++i) {
         const ListedItem &item = info.items[i];
@@ -183,6 +235,21 @@ int RunList(const std::vector<std::string> &args)
                     info.scan.checksum == info.expectedChecksum ? "match" : "MISMATCH");
     else
         std::printf("checksum 0x%08X, program has no checksum slot\n", unsigned(info.scan.checksum));
+    SignatureStatus signature;
+    bool signatureRead = ReadInstallerSignature(src, signature);
+    std::fclose(src.file);
+    bool balanced = info.haveSlot && info.scan.checksum == info.expectedChecksum;
+    if (signature.signedFile && !signatureRead)
+        std::printf("signature: unreadable: %s\n", signature.problem.c_str());
+    else if (signature.signedFile)
+        std::printf("signature: signed by %s%s; %s\n", signature.signer.c_str(),
+                    signature.nested ? ", with a nested signature" : "",
+                    balanced ? "the balance holds" : "NOT balanced");
+    else
+        std::printf("signature: none\n");
+    if (signature.signedFile && signatureRead && !balanced)
+        return Fail(args[0] + ": signed but not balanced, so the installer would refuse itself; "
+                    "'mksetup balance " + args[0] + " OUT' makes the checksum hold");
     if (!sound)
         return Fail(args[0] + ": not a sound installer: " + problem);
     return 0;
@@ -258,6 +325,10 @@ int RunExtract(const std::vector<std::string> &args)
         return Fail(error);
     InstallerInfo info;
     if (!InspectInstallerSource(src, info, error)) {
+        SignatureStatus signature;
+        if (ReadInstallerSignature(src, signature) && signature.signedFile)
+            error += " (the installer is signed but not balanced: 'mksetup balance " + args[0] +
+                     " OUT' makes the checksum hold)";
         std::fclose(src.file);
         return Fail(args[0] + ": " + error);
     }
@@ -329,6 +400,78 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     return 0;
 }
 
+int RunSign(const std::vector<std::string> &args)
+{
+    SignRequest request;
+    std::vector<std::string> files;
+    bool optionsEnded = false;
+    static const struct {
+        const char *option;
+        std::string SignRequest::*field;
+    } options[] = {{"--cert", &SignRequest::cert}, {"--key", &SignRequest::key},
+                   {"--pass-file", &SignRequest::passFile}, {"--name", &SignRequest::name},
+                   {"--url", &SignRequest::url}};
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (optionsEnded || args[i].empty() || args[i][0] != '-' || args[i] == "-") {
+            files.push_back(args[i]);
+            continue;
+        }
+        if (args[i] == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        bool known = false;
+        for (const auto &o : options) {
+            if (args[i] != o.option)
+                continue;
+            if (i + 1 >= args.size())
+                return Usage("sign", args[i] + " needs a value");
+            if (!(request.*o.field).empty())
+                return Usage("sign", args[i] + " given twice");
+            request.*o.field = args[++i];
+            known = true;
+        }
+        if (!known)
+            return Usage("sign", "unknown option " + args[i]);
+    }
+    if (request.cert.empty() || request.key.empty())
+        return Usage("sign", "--cert and --key are required");
+    if (files.size() != 2)
+        return Usage("sign", "expected INSTALLER and OUT");
+    request.installer = files[0];
+    request.out = files[1];
+    std::string error;
+    std::vector<std::string> inputs = {request.installer, request.cert, request.key};
+    if (!request.passFile.empty())
+        inputs.push_back(request.passFile);
+    if (!CheckOutputName(request.out, error) || OutputIsAnInput(request.out, inputs, error))
+        return Fail(error);
+    SignOutcome outcome;
+    if (!SignInstallerFile(request, outcome, error))
+        return Fail(error);
+    if (!outcome.codeSigning)
+        std::fprintf(stderr, "mksetup: warning: the certificate '%s' does not name the code-signing usage; "
+                             "Windows may not accept the signature\n", request.cert.c_str());
+    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", request.out.c_str(),
+                (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
+    return 0;
+}
+
+int RunBalance(const std::vector<std::string> &args)
+{
+    if (args.size() != 2)
+        return Usage("balance", "expected SIGNED and OUT");
+    std::string error;
+    if (!CheckOutputName(args[1], error) || OutputIsAnInput(args[1], {args[0]}, error))
+        return Fail(error);
+    SignOutcome outcome;
+    if (!BalanceInstallerFile(args[0], args[1], outcome, error))
+        return Fail(error);
+    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", args[1].c_str(),
+                (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
+    return 0;
+}
+
 int RunCodec(const char *command, const std::vector<std::string> &args)
 {
     if (args.size() != 2)
@@ -349,6 +492,10 @@ int main(int argc, char **argv)
         return Fail("no command (see 'mksetup --help')");
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--version" || command == "-V") {
+        std::printf("mksetup %s\n", MKSETUP_VERSION);
+        return 0;
+    }
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kToolHelp, stdout);
         return 0;
@@ -359,7 +506,8 @@ int main(int argc, char **argv)
     };
     static const Command commands[] = {
         {"build", kBuildHelp},       {"list", kListHelp},     {"extract", kExtractHelp},
-        {"compress", kCompressHelp}, {"expand", kExpandHelp},
+        {"compress", kCompressHelp}, {"expand", kExpandHelp},   {"sign", kSignHelp},
+        {"balance", kBalanceHelp},
     };
     for (const Command &c : commands) {
         if (command != c.name)
@@ -374,6 +522,10 @@ int main(int argc, char **argv)
             return RunList(args);
         if (command == "extract")
             return RunExtract(args);
+        if (command == "sign")
+            return RunSign(args);
+        if (command == "balance")
+            return RunBalance(args);
         return RunCodec(c.name, args);
     }
     return Fail("unknown command '" + command + "' (see 'mksetup --help')");

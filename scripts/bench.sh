@@ -12,6 +12,8 @@ choose_wine_tree "$root"
 # The packer's time and peak memory as the payload grows (BENCH_SCALE_MB: 1 20 200).
 # shellcheck disable=SC2086
 bash "$root/bench/scale_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" ${BENCH_SCALE_MB:-1 20 200}
+# Signing: osslsigncode alone against mksetup sign and balance.
+bash "$root/bench/sign_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" "$root/out/setup32.exe" "$root/out/payload"
 
 # The Windows benchmarks share one display and the tree's own prefix; both are
 # stopped at the end, so no Wine program is left talking to a display that has gone.

@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest wine wine32:i386 wine64 g++-mingw-w64-i686
           g++-mingw-w64-x86-64-posix
-          mingw-w64-tools xvfb xauth mscompress libmspack-dev imagemagick)
+          mingw-w64-tools xvfb xauth mscompress libmspack-dev imagemagick
+          osslsigncode openssl man-db dpkg-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,3 +7,9 @@ native_test(szdd_peers_test tests/szdd_peers_test.cpp)
 target_link_libraries(szdd_peers_test PRIVATE ${MSPACK_LIBRARY})
 include(${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
 native_test(marker_free_test tests/marker_free_test.cpp)
+# Signing runs osslsigncode and openssl on the demo installer that scripts/build.sh makes.
+native_test(signing_test tests/signing_test.cpp)
+set_property(TEST signing_test APPEND PROPERTY ENVIRONMENT "SETUP32_DEMO_DIR=${CMAKE_SOURCE_DIR}/out")
+# The installed tool, its Debian package and its manual page (after scripts/build.sh).
+add_test(NAME install_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION})

@@ -70,3 +70,6 @@ add_test(NAME fault_wine_test COMMAND fault_wine_test --gtest_filter=-MountedDri
 set_tests_properties(fault_wine_test PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
 add_test(NAME fault_drives_wine_test
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/fault_drives.sh $<TARGET_FILE:fault_wine_test> ${CMAKE_BINARY_DIR})
+# The Windows build of mksetup against the native one (out/, from scripts/build.sh).
+add_test(NAME mksetup_windows_wine_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/mksetup_windows.sh $<TARGET_FILE:mksetup> ${CMAKE_SOURCE_DIR})

@@ -1,0 +1,40 @@
+// Signing an installer with osslsigncode and balancing it, from files to files;
+// and what `list` says of an installer's signature.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "packer/packer.h"
+
+struct SignRequest {
+    std::string installer;
+    std::string out;
+    std::string cert;
+    std::string key;
+    std::string passFile;  // empty: the key has no pass phrase
+    std::string name;      // the signed program's description, when given
+    std::string url;
+};
+
+struct SignOutcome {
+    std::string signer;     // the signer certificate's subject
+    bool codeSigning;       // the certificate names the code-signing usage
+    size_t fillerBytes;     // the balance attribute's filler
+    uint64_t size;          // bytes written
+};
+
+// Signs a sound, unsigned installer with osslsigncode and balances the result;
+// OUT is written through a temporary file only when all went well.
+bool SignInstallerFile(const SignRequest &request, SignOutcome &outcome, std::string &error);
+
+// Balances an installer signed elsewhere, from file to file.
+bool BalanceInstallerFile(const std::string &in, const std::string &out, SignOutcome &outcome, std::string &error);
+
+// What an installer's certificate table says, for `list`.
+struct SignatureStatus {
+    bool signedFile;
+    std::string signer;
+    bool nested;
+    std::string problem;  // a table this packer cannot read, in words
+};
+bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status);
