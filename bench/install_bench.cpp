@@ -2,7 +2,6 @@
 // as a user would drive it: packs setup32-stub.exe (beside this program) with about
 // 2 MB of mixed content, clicks "&Install" and waits for the success message.
 #include <windows.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +11,10 @@
 
 #include "format/payload.h"
 #include "resources/resource.h"
+#include "tests/wine/expected_texts.h"
 #include "tests/wine/file_tree.h"
+#include "tests/wine/group_folder.h"
+#include "tests/wine/prefix.h"
 #include "tests/wine/ui_driver.h"
 #include "packer/packer.h"
 
@@ -20,8 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
-const char kSuccessCaption[] = "Ovra Installation";
 const char kWork[] = "c:\\install_bench";
 const char kDestination[] = "c:\\install_bench\\ovra";
 const DWORD kRunWait = 300000;
@@ -68,27 +68,6 @@ Bytes MixedContent(size_t size, int item, uint32_t &seed)
         }
     }
     return b;
-}
-
-// Wine's Program Manager opens a folder window on the group for CreateGroup and for
-// ShowGroup; they are asked to close, as a user would close them.
-BOOL CALLBACK CloseGroupWindow(HWND window, LPARAM closed)
-{
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (IsWindowVisible(window) && strcmp(className, "ExplorerWClass") == 0 && WindowText(window) == "Ovra") {
-        PostMessageA(window, WM_CLOSE, 0, 0);
-        if (WaitUntilGone(window, 5000))
-            ++*reinterpret_cast<int *>(closed);
-    }
-    return TRUE;
-}
-
-void CloseGroupWindows()
-{
-    int closed = 0;
-    for (DWORD start = GetTickCount(); closed < 2 && GetTickCount() - start < 5000; Sleep(50))
-        EnumWindows(CloseGroupWindow, reinterpret_cast<LPARAM>(&closed));
 }
 
 struct RunResult {
@@ -217,8 +196,8 @@ bool TimedRun(const std::string &exe, bool addIcons, bool probe, const std::vect
         return Fail(program, "the installation did not succeed");
     }
     if (addIcons)
-        CloseGroupWindows();
-    SeenMessageBox seen;
+        CloseGroupWindows(2);  // they would cover the success message
+    SeenBox seen;
     if (!WaitForMessageBox(program, kSuccessCaption, 1000, seen) || !AnswerMessageBox(seen, IDOK))
         return Fail(program, "the success message does not close");
     if (WaitForExit(program, 20000) != 0)
@@ -239,19 +218,16 @@ bool TimedRun(const std::string &exe, bool addIcons, bool probe, const std::vect
 
 void RemoveGroup()
 {
-    char programs[MAX_PATH];
-    if (SUCCEEDED(SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs)))
-        RemoveTree(std::string(programs) + "\\Ovra");
+    std::string group = GroupFolder();
+    if (!group.empty())
+        RemoveTree(group);
 }
 
 }  // namespace
 
 int main()
 {
-    char self[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
-    std::string stubPath(self, n);
-    stubPath = stubPath.substr(0, stubPath.find_last_of('\\') + 1) + "setup32-stub.exe";
+    std::string stubPath = ModuleDirectory() + "setup32-stub.exe";
     Bytes stub;
     std::string error;
     if (!ReadFileBytes(stubPath, stub, error)) {

@@ -8,14 +8,12 @@
 
 #include "format/payload.h"
 #include "packer/packer.h"
+#include "tests/wine/prefix.h"
 
 int main()
 {
-    char self[MAX_PATH], temp[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
-    std::string stubPath(self, n);
-    stubPath = stubPath.substr(0, stubPath.find_last_of('\\') + 1) + "scan_bench_stub.exe";
-    GetTempPathA(sizeof temp, temp);
+    std::string stubPath = ModuleDirectory() + "scan_bench_stub.exe";
+    std::string temp = TempDirectory();
     std::vector<uint8_t> stub;
     std::string error;
     if (!ReadFileBytes(stubPath, stub, error)) {
@@ -42,8 +40,8 @@ int main()
         fprintf(stderr, "scan_bench: %s\n", error.c_str());
         return 1;
     }
-    std::string exe = std::string(temp) + "scan_bench_setup.exe";
-    std::string destination = std::string(temp) + "scan_bench_dest";
+    std::string exe = temp + "scan_bench_setup.exe";
+    std::string destination = temp + "scan_bench_dest";
     if (!WriteFileReplacing(exe, installer, error)) {
         fprintf(stderr, "scan_bench: %s\n", error.c_str());
         return 1;

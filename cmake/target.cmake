@@ -62,9 +62,8 @@ endforeach()
 
 # The walk-through of the demo installer that scripts/run.sh runs when there is no
 # display: it drives the installer from outside and takes the screenshots.
-add_executable(demo_walkthrough tests/wine/demo_walkthrough.cpp tests/wine/ui_driver.cpp)
-target_include_directories(demo_walkthrough PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(demo_walkthrough PRIVATE ole32 uuid shell32)
+add_executable(demo_walkthrough resources/demo/demo_walkthrough.cpp)
+target_link_libraries(demo_walkthrough PRIVATE wine_test_kit)
 target_link_options(demo_walkthrough PRIVATE -static)
 
 # The packer also builds for Windows.
@@ -73,12 +72,11 @@ target_link_libraries(mksetup PRIVATE ovra_packer)
 target_link_options(mksetup PRIVATE -static)
 target_compile_definitions(mksetup PRIVATE MKSETUP_VERSION="${PROJECT_VERSION}")
 
-# Wine tests: one executable per concern, run through the emulator wrapper. Those
-# that build SZDD items or pack installers link ovra_packer as well.
+# Wine tests: one executable per concern, run through the emulator wrapper, each on
+# the Wine test kit (tests/wine.cmake), which brings the installer and packer libraries.
 function(wine_test name)
   add_executable(${name} ${ARGN})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${name} PRIVATE ovra_installer gtest_main)
+  target_link_libraries(${name} PRIVATE wine_test_kit gtest_main)
   target_link_options(${name} PRIVATE -static)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "WINEDEBUG=-all")

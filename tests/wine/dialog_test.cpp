@@ -12,104 +12,32 @@
 #include <string>
 #include <vector>
 
+#include "expected_texts.h"
 #include "format/payload.h"
+#include "packed_program.h"
 #include "resources/resource.h"
 #include "packer/packer.h"
+#include "tests/test_files.h"
 #include "ui/centre.h"
 #include "ui/install_dialog.h"
-#include "file_tree.h"
-#include "ui_driver.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
-const char kChooserCaption[] = "Destination Directory";
-const char kWarningCaption[] = "Ovra Installation Warning";
-const char kSpacesWarning[] =
-    "You have chosen to install to a directory path which has spaces in its name; this may affect "
-    "the functioning of certain features in Ovra.\n\n"
-    "It is highly recommended that you install Ovra to a directory path that does NOT have spaces "
-    "in its name.\n\n"
-    "Do you wish to continue installing to this directory?";
-const char kAbortQuestion[] = "Are you sure you want to abort the installation?";
-const char kCorrupt[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
-const char kDirectoryProblem[] =
-    "There seems to be a problem creating the directory you specified.\n\n"
-    "Please try using a different directory name!";
-const char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-const char kBackupProblem[] = "There seems to be a problem";  // start of Error [7]'s text
-
-const DWORD kWindowWait = 15000;
 const DWORD kRunWait = 120000;
-
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-bool Exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-Bytes ReadBytes(const std::string &path)
-{
-    Bytes data;
-    std::string error;
-    ReadFileBytes(path, data, error);
-    return data;
-}
 
 void WriteBytes(const std::string &path, const Bytes &data)
 {
-    std::string error;
-    ASSERT_TRUE(WriteFileReplacing(path, data, error)) << error;
+    ASSERT_TRUE(WriteWholeFile(path, data)) << path;
 }
 
-// The payload: small items and one large, poorly compressible last item, so that a
-// run lasts long enough (a few dozen 50 ms steps) to be interrupted in the middle.
-std::vector<Bytes> Inputs()
-{
-    std::vector<Bytes> inputs;
-    uint32_t seed = 4711;
-    for (int i = 0; i < kPayloadItemCount; i++) {
-        Bytes b;
-        size_t size = i == kPayloadItemCount - 1 ? 400000 : 200 + 61 * i;
-        for (size_t k = 0; k < size; k++) {
-            seed = seed * 1103515245u + 12345u;
-            b.push_back(k % 8 == 0 ? uint8_t('a' + i) : uint8_t(seed >> 24));
-        }
-        inputs.push_back(b);
-    }
-    return inputs;
-}
-
-const std::vector<Bytes> &PayloadInputs()
-{
-    static const std::vector<Bytes> inputs = Inputs();
-    return inputs;
-}
-
+// The stand-in host packed with the long-run payload: a run lasts long enough to be
+// interrupted in the middle.
 const Bytes &PackedHost()
 {
     static Bytes installer;
     if (installer.empty()) {
-        Bytes host = ReadBytes(ModuleDirectory() + "dialog_host.exe");
-        std::vector<std::string> names;
-        for (int i = 0; i < kPayloadItemCount; i++)
-            names.push_back(PayloadItemName(i));
         BuildReport report;
-        std::string error;
-        EXPECT_TRUE(BuildInstaller(host, PayloadInputs(), names, installer, report, error)) << error;
+        installer = PackProgram(ReadBytes(ModuleDirectory() + "dialog_host.exe"), LongRunPayload(), report);
     }
     return installer;
 }
@@ -220,53 +148,30 @@ void ExpectCentred(HWND window, const char *what)
     EXPECT_EQ(expected.y, own.top) << what << " y";
 }
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public PackedProgramTest {
 protected:
-    std::string work, exe, reportPath, dest;
-    DrivenProgram program;
-    HWND dialog = NULL;
+    std::string reportPath;
 
     void SetUp() override
     {
+        PackedProgramTest::SetUp();
         // Without this font Wine draws the caption buttons as letters in screenshots.
-        char fonts[MAX_PATH];
-        GetWindowsDirectoryA(fonts, sizeof fonts);
-        CopyFileA("Z:\\usr\\share\\wine\\fonts\\marlett.ttf", (std::string(fonts) + "\\Fonts\\marlett.ttf").c_str(),
+        CopyFileA("Z:\\usr\\share\\wine\\fonts\\marlett.ttf", (WindowsDirectory() + "\\Fonts\\marlett.ttf").c_str(),
                   TRUE);
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        work = std::string(temp) + "dlg_" + info->name() + "_" + std::to_string(GetCurrentProcessId());
-        RemoveTree(work);
-        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-        exe = work + "\\setup.exe";
         reportPath = work + "\\report.txt";
-        dest = work + "\\dest";
-    }
-    void TearDown() override
-    {
-        StopProgram(program);
-        RemoveTree(work);
     }
 
-    // Starts the installer (the packed host unless another is given) and finds its dialog.
+    // Starts the installer (the packed host unless another is given), which writes its
+    // report to reportPath, and finds its dialog.
     void Start(const Bytes &installer = PackedHost())
     {
-        WriteBytes(exe, installer);
-        ASSERT_TRUE(StartProgram(program, "\"" + exe + "\" \"" + reportPath + "\"", work));
-        dialog = FindDialog(program, kDialogCaption, kWindowWait);
-        ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
-    }
-
-    void SetDestination(const std::string &path)
-    {
-        ASSERT_TRUE(SetDlgItemTextA(dialog, IDC_DEST_TEXT, path.c_str()));
+        PackedProgramTest::Start(installer, "\"" + reportPath + "\"");
     }
 
     HostReport Finish()
     {
         HostReport report;
-        report.result = WaitForExit(program, kRunWait);
+        report.result = ExpectEnd(kRunWait);
         std::ifstream in(reportPath);
         std::string key, value;
         while (in >> key && std::getline(in, value))
@@ -274,9 +179,9 @@ protected:
         return report;
     }
 
-    SeenMessageBox ExpectBox(const char *caption, const std::string &text, bool question)
+    SeenBox ExpectBox(const char *caption, const std::string &text, bool question)
     {
-        SeenMessageBox box;
+        SeenBox box;
         EXPECT_TRUE(WaitForMessageBox(program, caption, kRunWait, box)) << "no box " << caption;
         EXPECT_EQ(text, box.text.substr(0, text.size())) << caption;
         EXPECT_EQ(question, box.hasYes && box.hasNo) << caption;
@@ -294,18 +199,6 @@ protected:
         ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Cancel", kRunWait)) << "the dialog did not return to idle";
         ASSERT_TRUE(ControlEnabled(dialog, IDC_INSTALL));
         Sleep(100);  // the layout change ends with focus and painting
-    }
-
-    void ExpectInstalled(const std::string &where)
-    {
-        for (int i = 0; i < kPayloadItemCount; i++)
-            EXPECT_EQ(ReadBytes(where + "\\" + PayloadItemName(i)), PayloadInputs()[i]) << PayloadItemName(i);
-    }
-
-    void ExpectNothingInstalled(const std::string &where)
-    {
-        for (int i = 0; i < kPayloadItemCount; i++)
-            EXPECT_FALSE(Exists(where + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
     }
 };
 
@@ -528,7 +421,7 @@ TEST_F(DialogTest, SpacesWarningAnsweredNoStaysIdleAndYesInstalls)
     std::string spaced = work + "\\with space";
     SetDestination(spaced);
     Click(dialog, IDC_INSTALL);
-    SeenMessageBox box = ExpectBox(kWarningCaption, kSpacesWarning, true);
+    SeenBox box = ExpectBox(kWarningCaption, kSpacesWarning, true);
     EXPECT_EQ(std::string(kSpacesWarning), box.text);
     AnswerMessageBox(box, IDNO);
     ASSERT_TRUE(StaysAbsent(program, kWarningCaption, 300));
@@ -541,7 +434,7 @@ TEST_F(DialogTest, SpacesWarningAnsweredNoStaysIdleAndYesInstalls)
     EXPECT_EQ(1, report.result);
     EXPECT_EQ("1", report.values["makeBackups"]);
     EXPECT_EQ("1", report.values["addIcons"]);
-    ExpectInstalled(spaced);
+    ExpectInstalled(spaced, LongRunPayload());
 }
 
 // Only the first step follows "&Install" at once; each later one waits for the 50 ms
@@ -557,7 +450,7 @@ TEST_F(DialogTest, StepsArePacedByTheTimerAndTheRunCompletes)
     EXPECT_EQ(1, report.result);
     EXPECT_EQ("1", report.values["makeBackups"]);
     EXPECT_EQ("1", report.values["addIcons"]);
-    ExpectInstalled(dest);
+    ExpectInstalled(dest, LongRunPayload());
     DWORD steps = DWORD(PackedHost().size() / 7001 + 1);
     // A little slack for a timer that the platform rounds to its tick.
     EXPECT_GE(elapsed, (steps - 1) * (STEP_TIMER_MS - 5)) << steps << " steps";
@@ -593,7 +486,7 @@ TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
     Screenshot("installing.png");
 
     PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    SeenMessageBox box = ExpectBox(kWarningCaption, kAbortQuestion, true);
+    SeenBox box = ExpectBox(kWarningCaption, kAbortQuestion, true);
     EXPECT_EQ(std::string(kAbortQuestion), box.text);
     // While the question is open no step runs and the dialog stays.
     std::string status = ControlText(dialog, IDC_STATUS_LINE);
@@ -605,7 +498,7 @@ TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
 
     HostReport report = Finish();
     EXPECT_EQ(1, report.result);
-    ExpectInstalled(dest);
+    ExpectInstalled(dest, LongRunPayload());
 }
 
 TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
@@ -649,7 +542,7 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
     HostReport report = Finish();
     EXPECT_EQ(1, report.result);
     EXPECT_EQ("0", report.values["makeBackups"]);
-    ExpectInstalled(dest);
+    ExpectInstalled(dest, LongRunPayload());
 }
 
 TEST_F(DialogTest, StepMessagesBeforeAnyRunAreIgnored)
@@ -698,7 +591,7 @@ TEST_F(DialogTest, FailuresReturnToIdleWithTheOptionsAsTheUserLeftThem)
     EXPECT_EQ(1, report.result);
     EXPECT_EQ("0", report.values["makeBackups"]);
     EXPECT_EQ("0", report.values["addIcons"]);
-    ExpectInstalled(dest);
+    ExpectInstalled(dest, LongRunPayload());
 }
 
 TEST_F(DialogTest, GoodChecksumWithNothingPlacedIsError14)
@@ -706,7 +599,7 @@ TEST_F(DialogTest, GoodChecksumWithNothingPlacedIsError14)
     Start(EmptyHost());
     SetDestination(dest);
     Click(dialog, IDC_INSTALL);
-    SeenMessageBox box = ExpectBox("Ovra Installation Error [14]", kCorrupt, false);
+    SeenBox box = ExpectBox("Ovra Installation Error [14]", kCorrupt, false);
     EXPECT_EQ(std::string(kCorrupt), box.text);
     EXPECT_FALSE(Exists(dest)) << "rolled back before the box";
     AnswerMessageBox(box, IDOK);
@@ -894,8 +787,8 @@ class DriveTypeTest : public DialogTest {};
 
 TEST_F(DriveTypeTest, OnlyAFixedDiskProposesItsOwnDriveOthersTheWindowsDrive)
 {
-    char windows[MAX_PATH];
-    ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+    std::string windows = WindowsDirectory();
+    ASSERT_FALSE(windows.empty());
     std::string windowsDrive = std::string(1, char(tolower(windows[0]))) + ":";
     struct Case {
         char drive;

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "expected_texts.h"
 #include "packer/compressor.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
@@ -27,11 +28,9 @@ std::string SzddItem(const std::string &content, size_t cutTo)
     return item + std::string(3, '\0');
 }
 
-bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::string ReadAll(const std::string &path)
 {
-    if (!FileExists(path))
+    if (!Exists(path))
         return "<missing>";
     std::vector<uint8_t> content = ReadWholeFile(path);
     return std::string(content.begin(), content.end());
@@ -42,19 +41,10 @@ void WriteAll(const std::string &path, const std::string &content)
     ASSERT_TRUE(WriteWholeFile(path, content)) << path;
 }
 
-std::string WindowsDirectory()
-{
-    char buffer[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(buffer, sizeof buffer);
-    return std::string(buffer, length);
-}
-
 void EngineTest::SetUp()
 {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
     static int counter = 0;
-    base = std::string(temp) + "engine" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    base = TempDirectory() + "engine" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
     CharLowerA(&base[0]);  // the dialog hands the engine a lower-cased destination
     RemoveTree(base);
     ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr)) << base;
@@ -120,7 +110,7 @@ std::string EngineTest::StatusLine() const
 
 void ExpectErrorBox(const SeenBox &box, int code, const std::string &text, HWND owner)
 {
-    EXPECT_EQ("Ovra Installation Error [" + std::to_string(code) + "]", box.caption);
+    EXPECT_EQ(ErrorCaption(code), box.caption);
     EXPECT_EQ(text, box.text);
     EXPECT_EQ(UINT(MB_OK), box.buttons);
     EXPECT_EQ(UINT(MB_ICONSTOP), box.icon);

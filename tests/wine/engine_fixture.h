@@ -11,17 +11,16 @@
 #include "engine/session.h"
 #include "file_tree.h"
 #include "msgbox_answerer.h"
+#include "prefix.h"
 
 std::string ItemContent(int index, int generation);
 // The item as the scanner leaves it in the temporary file: SZDD data followed by
 // alignment bytes. cutTo > 0 keeps only that many bytes (a damaged item).
 std::string SzddItem(const std::string &content, size_t cutTo = 0);
 
-bool FileExists(const std::string &path);
 // The file's content, or "<missing>".
 std::string ReadAll(const std::string &path);
 void WriteAll(const std::string &path, const std::string &content);
-std::string WindowsDirectory();
 
 // A stop-icon box with OK, owned by owner, captioned with the error's number.
 void ExpectErrorBox(const SeenBox &box, int code, const std::string &text, HWND owner);

@@ -83,9 +83,7 @@ TEST(Session, PayloadTargetPathNamesOnlyTableItemsThatFit)
 
 TEST(Session, InstallerFileSizeLeavesTheStreamWhereItWas)
 {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    std::string path = std::string(temp) + "engine_size.bin";
+    std::string path = TempDirectory() + "engine_size.bin";
     std::string content;
     for (int i = 0; i < 10000; ++i)
         content += char(i * 7);
@@ -147,7 +145,7 @@ TEST_F(Destination, MissingParentIsError1AndCreatesNothing)
     answerer->Push(IDOK);
     EXPECT_EQ(STEP_SOFT_FAILURE, CreateDestination());
     EXPECT_FALSE(session.createdDestination);
-    EXPECT_FALSE(FileExists(base + "\\missing"));
+    EXPECT_FALSE(Exists(base + "\\missing"));
     ASSERT_EQ(1u, answerer->boxes.size());
     ExpectErrorBox(answerer->boxes[0], 1, kDirectoryProblem, owner);
 }
@@ -265,9 +263,9 @@ TEST_F(RollbackTest, RemovesPlacedTargetsLastFirstAndTheTemporaryFile)
 
     EXPECT_EQ(0, session.placedCount);
     EXPECT_EQ(nullptr, session.tempFile);
-    EXPECT_FALSE(FileExists(session.tempPath));
+    EXPECT_FALSE(Exists(session.tempPath));
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(FileExists(Target(i))) << i;
+        EXPECT_FALSE(Exists(Target(i))) << i;
     EXPECT_EQ("not placed by this run", ReadAll(Target(3)));
     EXPECT_EQ("the user's own file", ReadAll(dest + "\\notes.txt"));
     EXPECT_TRUE(IsDirectory(dest));
@@ -319,7 +317,7 @@ TEST_F(RollbackTest, RemovesTheDestinationOnlyWhenThisRunCreatedIt)
         Rollback();
         EXPECT_EQ(c.remains, IsDirectory(where));
         EXPECT_FALSE(session.createdDestination);
-        EXPECT_FALSE(FileExists(Target(0)));
+        EXPECT_FALSE(Exists(Target(0)));
         Rollback();  // a second call never removes what the first one kept
         EXPECT_EQ(c.remains, IsDirectory(where));
     }
@@ -334,7 +332,7 @@ TEST_F(RollbackTest, KeepsASettingsFileTheUserKept)
     Rollback();
     EXPECT_EQ("my settings", ReadAll(Target(6)));
     for (int i : {0, 1, 2, 3, 4, 5, 7})
-        EXPECT_FALSE(FileExists(Target(i))) << i;
+        EXPECT_FALSE(Exists(Target(i))) << i;
     EXPECT_EQ(1u, answerer->boxes.size());
 }
 
@@ -343,10 +341,10 @@ TEST_F(RollbackTest, KeepsTheOnlyCopyOfSettingsMigratedFromTheWindowsDirectory)
     WriteAll(oldSettings, "settings from the old installation");
     answerer->Push(IDYES);
     ASSERT_EQ(STEP_DONE, PlaceRange(5, 6));
-    EXPECT_FALSE(FileExists(oldSettings));
+    EXPECT_FALSE(Exists(oldSettings));
     Rollback();
     EXPECT_EQ("settings from the old installation", ReadAll(Target(6)));
-    EXPECT_FALSE(FileExists(Target(5)));
+    EXPECT_FALSE(Exists(Target(5)));
 }
 
 // ---- A scan step after the run has ended ---------------------------------------
@@ -364,7 +362,7 @@ TEST_F(LateStep, WithoutAnInstallerFileReadsNothingAndShowsNothing)
     EXPECT_EQ(1, session.placedCount);
     EXPECT_EQ(17, session.stepBytes);
     EXPECT_EQ(nullptr, session.tempFile);
-    EXPECT_TRUE(FileExists(Target(0))) << "a late step must not roll anything back";
+    EXPECT_TRUE(Exists(Target(0))) << "a late step must not roll anything back";
     EXPECT_TRUE(answerer->boxes.empty());
 }
 

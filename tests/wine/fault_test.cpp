@@ -22,17 +22,7 @@ namespace {
 
 const int kMainSettings = 6;  // ovra.ini in the file table
 
-Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-// What the user had before the run: an earlier installation's file of each name.
-Bytes OldContent(int item) { return Text(std::string("the user's own ") + PayloadItemName(item)); }
-
-std::string WindowsSettingsFile()
-{
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, sizeof windows);
-    return std::string(windows) + "\\ovra.ini";
-}
+std::string WindowsSettingsFile() { return WindowsDirectory() + "\\ovra.ini"; }
 
 // A handle opened the way a running program holds its file: no sharing at all.
 HANDLE HoldWithoutSharing(const std::string &path)
@@ -49,31 +39,6 @@ bool HeldByAnother(const std::string &path)
         return GetLastError() == ERROR_SHARING_VIOLATION;
     CloseHandle(probe);
     return false;
-}
-
-// Runs a Unix program from the Wine side and waits for it (Wine passes no exit code on).
-void RunUnix(const std::string &commandLine)
-{
-    DrivenProgram unixProgram;
-    ASSERT_TRUE(StartProgram(unixProgram, commandLine)) << commandLine;
-    WaitForExit(unixProgram, 20000);
-}
-
-std::string UnixPath(const std::string &windowsPath)
-{
-    typedef char *(CDECL * UnixName)(LPCWSTR);
-    UnixName unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName)
-        return "";
-    std::wstring wide(windowsPath.size() + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, &wide[0], int(wide.size()));
-    char *unixPath = unixName(wide.c_str());
-    if (!unixPath)
-        return "";
-    std::string path = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return path;
 }
 
 // Sets a variable of this process for the programs it starts; the old value comes
@@ -119,17 +84,6 @@ protected:
         held.clear();
     }
 
-    // An earlier installation in where, every table file with the user's content, and a
-    // file of the user's that no installation knows.
-    void MakeExistingInstallation(const std::string &where)
-    {
-        RemoveTree(where);
-        ASSERT_TRUE(CreateDirectoryA(where.c_str(), NULL)) << where;
-        for (int i = 0; i < kPayloadItemCount; i++)
-            ASSERT_TRUE(WriteWholeFile(where + "\\" + PayloadItemName(i), OldContent(i)));
-        ASSERT_TRUE(WriteWholeFile(where + "\\notes.txt", std::string("the user's notes")));
-    }
-
     // Every file of the earlier installation is still somewhere the user finds it: in
     // place, or (replaced) in the backup directory, unchanged.
     void ExpectUsersFilesKept(const std::string &where, int except = -1)
@@ -149,8 +103,8 @@ protected:
     // the Install dialog. Answered with OK.
     void ExpectError(int number, const char *text)
     {
-        SeenMessageBox box = NextBox();
-        ASSERT_EQ("Ovra Installation Error [" + std::to_string(number) + "]", box.caption) << box.text;
+        SeenBox box = NextBox();
+        ASSERT_EQ(ErrorCaption(number), box.caption) << box.text;
         EXPECT_EQ(text, box.text);
         EXPECT_TRUE(box.hasOk && !box.hasYes && !box.hasNo) << "buttons of " << box.caption;
         // A busy machine may not have painted the icon yet.
@@ -179,7 +133,7 @@ protected:
     // Answers the settings question, if it comes, with Yes; then the success message.
     void ExpectSuccessKeepingSettings()
     {
-        SeenMessageBox box = NextBox();
+        SeenBox box = NextBox();
         if (box.caption == kWarningCaption) {
             EXPECT_EQ(kSettingsQuestion, box.text);
             ASSERT_TRUE(AnswerMessageBox(box, IDYES));
@@ -413,7 +367,7 @@ bool ExistsDeep(const std::string &path)
 // Wine does not wait for a Unix program: the removal is done once the path is gone.
 void RemoveDeep(const std::string &path)
 {
-    RunUnix("/bin/rm -rf \"" + UnixPath(path) + "\"");
+    EXPECT_TRUE(RunUnixCommand("rm -rf '" + UnixPath(path) + "'", 20000)) << "rm -rf " << path;
     for (int tries = 0; tries < 500 && ExistsDeep(path); tries++)
         Sleep(20);
     EXPECT_FALSE(ExistsDeep(path)) << "cannot remove " << path;
@@ -499,7 +453,7 @@ TEST_F(FaultTest, InstallerFileCutShortWhileRunningEndsWithNothingLeft)
         StartInto(dest, installer);
         Click(dialog, IDC_INSTALL);
         if (existing) {
-            SeenMessageBox question = NextBox();
+            SeenBox question = NextBox();
             ASSERT_EQ(kSettingsQuestion, question.text);
             ASSERT_TRUE(AnswerMessageBox(question, IDNO));
         }
@@ -507,7 +461,7 @@ TEST_F(FaultTest, InstallerFileCutShortWhileRunningEndsWithNothingLeft)
         // Another program (a download being replaced, say) cuts the file half-way
         // through the last item: the scan meets the end early and the item is short.
         const size_t cut = installer.size() - 150000;
-        RunUnix("/usr/bin/truncate -s " + std::to_string(cut) + " \"" + UnixPath(exe) + "\"");
+        ASSERT_TRUE(RunUnixCommand("truncate -s " + std::to_string(cut) + " '" + UnixPath(exe) + "'", 20000));
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         for (int tries = 0; tries < 500; tries++) {
             if (GetFileAttributesExA(exe.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow == cut)
@@ -517,9 +471,7 @@ TEST_F(FaultTest, InstallerFileCutShortWhileRunningEndsWithNothingLeft)
         ASSERT_EQ(cut, data.nFileSizeLow) << "the file was not cut";
         ExpectError(5, kCopyProblem);
         ExpectQuietExit();
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        EXPECT_FALSE(Exists(std::string(temp) + "ovra.tmp"));
+        EXPECT_FALSE(Exists(TempDirectory() + "ovra.tmp"));
         if (existing) {
             for (int i = 0; i < kPayloadItemCount; i++)
                 EXPECT_NE(LongRunPayload()[i], ReadBytes(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
@@ -606,7 +558,7 @@ TEST_F(FaultTest, DestinationOutsideAsciiInstallsGroupsAndRollsBack)
     ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
     EXPECT_TRUE(Exists(where + "\\hosts.ini"));
     Click(dialog, IDC_CANCEL);
-    SeenMessageBox question = NextBox();
+    SeenBox question = NextBox();
     ASSERT_EQ(kAbortQuestion, question.text);
     ASSERT_TRUE(AnswerMessageBox(question, IDYES));
     ExpectIdle(true, false);
@@ -657,9 +609,7 @@ TEST_F(MountedDriveTest, DiskFullInTheMiddleOfAnItemRollsBackAndKeepsTheUsersFil
         Click(dialog, IDC_INSTALL);
         ExpectError(5, kCopyProblem);
         ExpectQuietExit();
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        EXPECT_FALSE(Exists(std::string(temp) + "ovra.tmp"));
+        EXPECT_FALSE(Exists(TempDirectory() + "ovra.tmp"));
         if (existing) {
             for (int i = 0; i < kPayloadItemCount; i++)
                 EXPECT_NE(LargeMiddleItemPayload()[i], ReadBytes(where + "\\" + PayloadItemName(i)))

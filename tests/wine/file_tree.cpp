@@ -1,7 +1,12 @@
-// Removal of test folders, read-only entries included.
+// Presence and removal of test files and folders, read-only entries included.
 #include "file_tree.h"
 
 #include <windows.h>
+
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool IsDirectory(const std::string &path)
 {

@@ -1,5 +1,5 @@
-// The CBT hook behind BoxAnswerer: reads the box's caption, text (static 0xFFFF),
-// buttons and icon (static 1088) when it is activated, then posts a click.
+// The CBT hook behind BoxAnswerer: reads the box (ReadMessageBox) and its icon
+// (static 1088) when it is activated, then posts a click.
 #include "msgbox_answerer.h"
 
 #include <algorithm>
@@ -11,35 +11,12 @@ BoxAnswerer *current = nullptr;
 constexpr int kTextId = 0xFFFF;
 constexpr int kIconId = 1088;
 
-std::string WindowText(HWND window)
-{
-    char buffer[2048];
-    int length = GetWindowTextA(window, buffer, sizeof buffer);
-    return std::string(buffer, length > 0 ? length : 0);
-}
-
 bool IsMessageBox(HWND window)
 {
     char className[64];
     if (GetClassNameA(window, className, sizeof className) == 0 || strcmp(className, "#32770") != 0)
         return false;
     return GetDlgItem(window, kTextId) != nullptr || GetDlgItem(window, kIconId) != nullptr;
-}
-
-UINT ReadButtons(HWND box)
-{
-    bool ok = GetDlgItem(box, IDOK) != nullptr, cancel = GetDlgItem(box, IDCANCEL) != nullptr;
-    bool yes = GetDlgItem(box, IDYES) != nullptr, no = GetDlgItem(box, IDNO) != nullptr;
-    bool retry = GetDlgItem(box, IDRETRY) != nullptr, abortButton = GetDlgItem(box, IDABORT) != nullptr;
-    if (yes && no)
-        return cancel ? MB_YESNOCANCEL : MB_YESNO;
-    if (abortButton)
-        return MB_ABORTRETRYIGNORE;
-    if (retry)
-        return MB_RETRYCANCEL;
-    if (ok && cancel)
-        return MB_OKCANCEL;
-    return ok ? MB_OK : UINT(-1);
 }
 
 UINT ReadIcon(HWND box)
@@ -89,12 +66,7 @@ LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam)
         auto &open = current->open;
         if (IsMessageBox(box) && std::find(open.begin(), open.end(), box) == open.end()) {
             open.push_back(box);
-            SeenBox seen;
-            seen.owner = GetWindow(box, GW_OWNER);
-            seen.caption = WindowText(box);
-            HWND text = GetDlgItem(box, kTextId);
-            seen.text = text != nullptr ? WindowText(text) : std::string();
-            seen.buttons = ReadButtons(box);
+            SeenBox seen = ReadMessageBox(box);
             seen.icon = ReadIcon(box);
             seen.scripted = !current->answers.empty();
             seen.answer = seen.scripted ? current->answers.front() : DefaultAnswer(seen.buttons);

@@ -8,15 +8,7 @@
 #include <string>
 #include <vector>
 
-struct SeenBox {
-    HWND owner;
-    std::string caption;
-    std::string text;
-    UINT buttons;  // MB_OK, MB_OKCANCEL, MB_YESNO, MB_YESNOCANCEL, ... read from the buttons present
-    UINT icon;     // MB_ICONSTOP, MB_ICONQUESTION, MB_ICONEXCLAMATION, MB_ICONINFORMATION or 0
-    int answer;    // the button pressed (IDOK, IDYES, IDNO, ...)
-    bool scripted; // false when the queue was empty and a default button was pressed
-};
+#include "ui_driver.h"  // SeenBox
 
 struct BoxAnswerer {
     HHOOK hook = nullptr;

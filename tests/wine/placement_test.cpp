@@ -14,7 +14,7 @@ using Placement = EngineTest;
 
 void ExpectQuestion(const SeenBox &box, HWND owner)
 {
-    EXPECT_EQ("Ovra Installation Warning", box.caption);
+    EXPECT_EQ(kWarningCaption, box.caption);
     EXPECT_EQ(kSettingsQuestion, box.text);
     EXPECT_EQ(UINT(MB_YESNO), box.buttons);
     EXPECT_EQ(UINT(MB_ICONQUESTION), box.icon);
@@ -68,11 +68,11 @@ void RunSettingsCase(Placement &t, int index, const SettingsCase &c)
     EXPECT_EQ(c.backedUp, ReadAll(t.Backup(name.c_str())));
     EXPECT_EQ(c.ovra2, ReadAll(t.Backup("ovra2.ini")));
     EXPECT_EQ(c.setAside, ReadAll(t.dest + "\\ovra.$$$"));
-    EXPECT_FALSE(FileExists(t.Backup("ovra.$$$")));
+    EXPECT_FALSE(Exists(t.Backup("ovra.$$$")));
     bool backupUsed = strcmp(c.backedUp, kMissing) != 0 || strcmp(c.ovra2, kMissing) != 0;
     EXPECT_EQ(backupUsed, IsDirectory(t.dest + "\\backup"));
     if (index == 6)
-        EXPECT_FALSE(FileExists(t.oldSettings)) << "the old settings file stays in the Windows directory";
+        EXPECT_FALSE(Exists(t.oldSettings)) << "the old settings file stays in the Windows directory";
     if (c.answer == 0) {
         EXPECT_TRUE(t.answerer->boxes.empty());
     } else {
@@ -157,7 +157,7 @@ TEST_F(Placement, FreshDestinationGetsEveryItemWithoutQuestionOrBackup)
     for (int index = 0; index <= 10; ++index)
         EXPECT_EQ(ItemContent(index, 1), ReadAll(Target(index))) << index;
     EXPECT_TRUE(answerer->boxes.empty());
-    EXPECT_FALSE(FileExists(dest + "\\backup"));
+    EXPECT_FALSE(Exists(dest + "\\backup"));
     EXPECT_STREQ("", session.backupDir);
 }
 
@@ -227,7 +227,7 @@ TEST_F(Placement, UnreadableItemIsError3AndRollsBack)
     ExpectError(*answerer, 3, kReadProblem, owner);
     EXPECT_EQ(0, session.placedCount);
     for (int index = 0; index <= 2; ++index)
-        EXPECT_FALSE(FileExists(Target(index))) << index;
+        EXPECT_FALSE(Exists(Target(index))) << index;
 }
 
 TEST_F(Placement, TargetHeldOpenIsError4AndRollsBack)
@@ -241,10 +241,10 @@ TEST_F(Placement, TargetHeldOpenIsError4AndRollsBack)
     CloseHandle(held);
     ExpectError(*answerer, 4, kCopyProblem, owner);
     EXPECT_EQ(0, session.placedCount);
-    EXPECT_FALSE(FileExists(Target(0)));
-    EXPECT_FALSE(FileExists(Target(1)));
+    EXPECT_FALSE(Exists(Target(0)));
+    EXPECT_FALSE(Exists(Target(1)));
     EXPECT_EQ("in use", ReadAll(Target(2)));
-    EXPECT_FALSE(FileExists(session.tempPath));
+    EXPECT_FALSE(Exists(session.tempPath));
 }
 
 TEST_F(Placement, DamagedItemIsError5AndLeavesNoPartialFile)
@@ -271,63 +271,29 @@ TEST_F(Placement, DamagedItemIsError5AndLeavesNoPartialFile)
         EXPECT_EQ(STEP_FAILED, PlaceExtractedFile());
         ExpectError(*answerer, 5, kCopyProblem, owner);
         EXPECT_EQ(0, session.placedCount);
-        EXPECT_FALSE(FileExists(Target(0)));
-        EXPECT_FALSE(FileExists(Target(1))) << "a damaged file was left under the final name";
-        EXPECT_FALSE(FileExists(session.tempPath));
+        EXPECT_FALSE(Exists(Target(0)));
+        EXPECT_FALSE(Exists(Target(1))) << "a damaged file was left under the final name";
+        EXPECT_FALSE(Exists(session.tempPath));
     }
-}
-
-// The Unix name of a path in the prefix, through Wine's own export.
-std::string UnixPath(const std::string &windowsPath)
-{
-    typedef char *(CDECL * UnixName)(LPCWSTR);
-    UnixName unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    std::wstring wide(windowsPath.begin(), windowsPath.end());
-    char *unixPath = unixName ? unixName(wide.c_str()) : nullptr;
-    if (!unixPath)
-        return "";
-    std::string path = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return path;
-}
-
-// Runs a Unix shell command; Wine does not wait for a Unix program, so the command
-// leaves the file mark when it is done, and true means the mark came.
-bool RunShell(const std::string &command, const std::string &mark)
-{
-    std::string line = "/bin/sh -c \"" + command + " && touch '" + UnixPath(mark) + "'\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int tries = 0; tries < 500 && !FileExists(mark); tries++)
-        Sleep(10);
-    bool done = FileExists(mark);
-    DeleteFileA(mark.c_str());
-    return done;
 }
 
 TEST_F(Placement, UncreatableBackupDirectoryIsError6)
 {
     // A link named backup that leads nowhere: no directory of that name is there, yet
     // the name is taken, so none can be made.
-    const std::string link = dest + "\\backup", mark = dest + "\\done";
-    ASSERT_TRUE(RunShell("ln -s /nonexistent-backup-target '" + UnixPath(link) + "'", mark));
-    ASSERT_FALSE(FileExists(link));
+    const std::string link = dest + "\\backup";
+    ASSERT_TRUE(RunUnixCommand("ln -s /nonexistent-backup-target '" + UnixPath(link) + "'", 5000));
+    ASSERT_FALSE(Exists(link));
 
     WriteAll(Target(0), "old program");
     session.makeBackups = true;
     answerer->Push(IDOK);
     EXPECT_EQ(STEP_SOFT_FAILURE, PrepareTarget(Target(0).c_str()));
     ExpectError(*answerer, 6, kBackupDirProblem, owner);
-    EXPECT_FALSE(FileExists(link));
+    EXPECT_FALSE(Exists(link));
     EXPECT_EQ("old program", ReadAll(Target(0)));
     EXPECT_STREQ("", session.backupDir);
-    EXPECT_TRUE(RunShell("rm '" + UnixPath(link) + "'", mark));
+    EXPECT_TRUE(RunUnixCommand("rm '" + UnixPath(link) + "'", 5000));
 }
 
 TEST_F(Placement, BackupMoveFailureIsError7AndLeavesTheTarget)

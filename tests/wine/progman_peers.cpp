@@ -3,11 +3,10 @@
 #include "progman_peers.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
-#include <objidl.h>
 
 #include <cstring>
 
+#include "prefix.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -31,40 +30,6 @@ const char *const kOvraCommands[] = {
 const char kOldShellGuide[] = "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
 const char kOldShellChanges[] =
     "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
-
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-std::string TempDirectory()
-{
-    char path[MAX_PATH];
-    GetTempPathA(sizeof path, path);
-    return path;
-}
-
-struct GroupWindowSearch {
-    DWORD desktopProcess;
-    std::vector<DWORD> found;  // processes of windows captioned with the group's name
-};
-
-BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
-{
-    GroupWindowSearch &search = *reinterpret_cast<GroupWindowSearch *>(parameter);
-    char title[MAX_PATH] = "", windowClass[MAX_PATH] = "";
-    GetWindowTextA(window, title, sizeof title);
-    GetClassNameA(window, windowClass, sizeof windowClass);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != search.desktopProcess && pid != GetCurrentProcessId() && strcmp(title, "Ovra") == 0 &&
-        strcmp(windowClass, "ExplorerWClass") == 0)
-        search.found.push_back(pid);
-    return TRUE;
-}
 
 }  // namespace
 
@@ -139,67 +104,9 @@ std::vector<std::string> ExpectedShellCommands(const std::string &destination, b
 
 std::string WineGroupFolder()
 {
-    char programs[MAX_PATH] = "";
-    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs));
-    return std::string(programs) + "\\Ovra";
-}
-
-void CloseGroupWindows(size_t expected)
-{
-    DWORD desktopProcess = 0;
-    GetWindowThreadProcessId(GetDesktopWindow(), &desktopProcess);
-    GroupWindowSearch search{desktopProcess, {}};
-    for (int tries = 0; tries < 50; tries++) {
-        search.found.clear();
-        EnumWindows(CollectGroupWindow, LPARAM(&search));
-        if (search.found.size() >= expected)
-            break;
-        Sleep(100);
-    }
-    for (DWORD pid : search.found) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (process) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
-    }
-}
-
-std::vector<Shortcut> ReadShortcuts(const std::string &group)
-{
-    std::vector<Shortcut> found;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((group + "\\*.lnk").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return found;
-    do {
-        Shortcut shortcut{entry.cFileName, "", "", entry.ftLastWriteTime};
-        IShellLinkA *link = nullptr;
-        IPersistFile *file = nullptr;
-        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                       reinterpret_cast<void **>(&link))) &&
-            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
-            std::string path = group + "\\" + entry.cFileName;
-            wchar_t widePath[MAX_PATH];
-            MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH);
-            char text[MAX_PATH] = "";
-            if (SUCCEEDED(file->Load(widePath, STGM_READ))) {
-                if (SUCCEEDED(link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH)))
-                    shortcut.target = text;
-                text[0] = '\0';
-                if (SUCCEEDED(link->GetWorkingDirectory(text, sizeof text)))
-                    shortcut.workingDirectory = text;
-            }
-        }
-        if (file)
-            file->Release();
-        if (link)
-            link->Release();
-        found.push_back(shortcut);
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-    return found;
+    std::string folder = GroupFolder();
+    EXPECT_NE("", folder) << "the Programs folder is unknown";
+    return folder;
 }
 
 void ExpectFiveShortcuts(const std::string &group, const std::string &destination, const char *run)

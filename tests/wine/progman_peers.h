@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "group_folder.h"
+
 struct ServerLog {
     std::vector<std::string> executes;  // each command's bytes as received
     std::string events;                 // 'C', 'E', 'D' in arrival order
@@ -32,21 +34,8 @@ struct StandInServer {
 // should receive them (without their zero byte).
 std::vector<std::string> ExpectedShellCommands(const std::string &destination, bool newShell);
 
-// The folder Wine's server makes for the group "Ovra" (under the Start Menu's Programs).
+// The folder Wine's server makes for the group (a failure when it is unknown).
 std::string WineGroupFolder();
-
-// Wine's CreateGroup and ShowGroup each open a folder window on the group, in a
-// process of its own, a moment later: waits for the expected number, then ends
-// those windows' processes, never the desktop's.
-void CloseGroupWindows(size_t expected);
-
-struct Shortcut {
-    std::string name, target, workingDirectory;
-    FILETIME written;
-};
-// The .lnk files of a group folder with their targets and working directories.
-// Needs COM initialised on the calling thread.
-std::vector<Shortcut> ReadShortcuts(const std::string &group);
 
 // The five items of a completed group: each shortcut names its installed file in
 // destination and has destination as its working directory (reported as failures).

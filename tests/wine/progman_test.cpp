@@ -168,9 +168,7 @@ struct WineProgramManagerTest : ShellCommandTest {
         ASSERT_EQ(S_OK, CoInitialize(NULL));
         group = WineGroupFolder();
         RemoveTree(group);
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        destination = std::string(temp) + "progman_dest_" + std::to_string(GetCurrentProcessId());
+        destination = TempDirectory() + "progman_dest_" + std::to_string(GetCurrentProcessId());
         RemoveTree(destination);
         ASSERT_TRUE(CreateDirectoryA(destination.c_str(), NULL));
         for (const char *name : {"ovra32.exe", "ovra.hlp", "netintro.hlp", "guide.txt", "changes.txt"})

@@ -1,50 +1,11 @@
-// The whole-program driver shared by the program and fault tests.
+// The whole-program driver shared by the program, fault and corruption tests.
 #include "program_fixture.h"
 
-#include <cctype>
-#include <cstring>
-
-#include "tests/packer_fixture.h"
 #include "tests/test_files.h"
-
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-std::string Lower(std::string text)
-{
-    for (char &c : text)
-        c = char(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-Bytes ReadBytes(const std::string &path) { return ReadWholeFile(path); }
 
 Bytes ReadStub() { return ReadBytes(ModuleDirectory() + "setup32-stub.exe"); }
 
-Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report)
-{
-    std::vector<std::string> names;
-    for (int i = 0; i < kPayloadItemCount; i++)
-        names.push_back(PayloadItemName(i));
-    Bytes installer;
-    std::string error;
-    EXPECT_TRUE(BuildInstaller(ReadStub(), inputs, names, installer, report, error)) << error;
-    return installer;
-}
-
-// Eleven small texts: a whole run takes a handful of 50 ms steps.
-const std::vector<Bytes> &SmallPayload()
-{
-    static const std::vector<Bytes> inputs = packer_fixture::PayloadTexts();
-    return inputs;
-}
+Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report) { return PackProgram(ReadStub(), inputs, report); }
 
 const Bytes &SmallInstaller()
 {
@@ -56,51 +17,19 @@ const Bytes &SmallInstaller()
     return installer;
 }
 
+Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
-namespace {
+Bytes OldContent(int item) { return Text(std::string("the user's own ") + PayloadItemName(item)); }
 
-struct WindowSearch {
-    DWORD processId;
-    HWND skip;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectDialog(HWND window, LPARAM parameter)
+bool WaitForNextBox(DrivenProgram &program, HWND dialog, DWORD timeoutMs, SeenBox &box)
 {
-    WindowSearch &search = *reinterpret_cast<WindowSearch *>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search.processId && window != search.skip && IsWindowVisible(window) &&
-        strcmp(className, "#32770") == 0)
-        search.found.push_back(window);
-    return TRUE;
-}
-
-}  // namespace
-
-std::vector<HWND> VisibleDialogs(const DrivenProgram &program, HWND except)
-{
-    WindowSearch search{program.process.dwProcessId, except, {}};
-    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-bool WaitForNextBox(DrivenProgram &program, HWND dialog, DWORD timeoutMs, SeenMessageBox &box)
-{
-    box = SeenMessageBox();
+    box = SeenBox();
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs && !HasEnded(program)) {
         for (HWND window : VisibleDialogs(program, dialog)) {
             if (WindowText(window) == kDialogCaption)
                 continue;  // the Install dialog, found again while it closes
-            box.window = window;
-            box.caption = WindowText(window);
-            box.text = ControlText(window, 0xFFFF);
-            box.hasYes = GetDlgItem(window, IDYES) != NULL;
-            box.hasNo = GetDlgItem(window, IDNO) != NULL;
-            box.hasOk = GetDlgItem(window, IDOK) != NULL;
+            box = ReadMessageBox(window);
             return true;
         }
         Sleep(15);
@@ -108,33 +37,10 @@ bool WaitForNextBox(DrivenProgram &program, HWND dialog, DWORD timeoutMs, SeenMe
     return false;
 }
 
-namespace {
-
-struct ProcessSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK MatchHost(HWND window, LPARAM parameter)
-{
-    ProcessSearch &search = *reinterpret_cast<ProcessSearch *>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner != search.processId || strcmp(className, kHostName) != 0)
-        return TRUE;
-    search.found = window;
-    return FALSE;
-}
-
-}  // namespace
-
 HWND HostWindow(const DrivenProgram &program)
 {
-    ProcessSearch search{program.process.dwProcessId, NULL};
-    EnumWindows(MatchHost, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    std::vector<HWND> hosts = ProcessWindows(program, kHostName, false);
+    return hosts.empty() ? NULL : hosts[0];
 }
 
 
@@ -216,39 +122,8 @@ std::string BoxIcon(HWND box)
 
 void ProgramTest::SetUp()
 {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    work = Lower(std::string(temp) + "prog_" + info->name() + "_" + std::to_string(GetCurrentProcessId()));
-    RemoveTree(work);
-    ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-    exe = work + "\\setup.exe";
-    dest = work + "\\dest";
+    PackedProgramTest::SetUp();
     ASSERT_EQ(std::string::npos, dest.find(' ')) << "the spaces warning would interrupt every run";
-    // An old settings file in the Windows directory would be moved into every destination.
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, sizeof windows);
-    DeleteFileA((std::string(windows) + "\\ovra.ini").c_str());
-}
-
-void ProgramTest::TearDown()
-{
-    StopProgram(program);
-    RemoveTree(work);
-}
-
-// Writes the installer under exe, starts it from its own directory and finds its dialog.
-void ProgramTest::Start(const Bytes &installer)
-{
-    ASSERT_TRUE(WriteWholeFile(exe, installer)) << exe;
-    ASSERT_TRUE(StartProgram(program, "\"" + exe + "\"", work));
-    dialog = FindDialog(program, kDialogCaption, kWindowWait);
-    ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
-}
-
-void ProgramTest::SetDestination(const std::string &path)
-{
-    ASSERT_TRUE(SetDlgItemTextA(dialog, IDC_DEST_TEXT, path.c_str()));
 }
 
 void ProgramTest::ClearIcons()
@@ -260,15 +135,15 @@ void ProgramTest::ClearIcons()
     ASSERT_FALSE(ControlChecked(dialog, IDC_ADD_ICONS));
 }
 
-SeenMessageBox ProgramTest::NextBox()
+SeenBox ProgramTest::NextBox()
 {
-    SeenMessageBox box;
+    SeenBox box;
     EXPECT_TRUE(WaitForNextBox(program, dialog, kRunWait, box)) << "no box came";
     return box;
 }
 
 // The success message, owned by the Host window; OK ends the program with 0.
-void ProgramTest::ExpectSuccessAndExit(const SeenMessageBox &box)
+void ProgramTest::ExpectSuccessAndExit(const SeenBox &box)
 {
     ASSERT_EQ(kSuccessCaption, box.caption) << box.text;
     EXPECT_EQ(kSuccessText, box.text);
@@ -282,35 +157,16 @@ void ProgramTest::ExpectSuccessAndExit(const SeenMessageBox &box)
 // The program ends with 0 and shows no box on the way.
 void ProgramTest::ExpectQuietExit()
 {
-    SeenMessageBox late;
+    SeenBox late;
     EXPECT_FALSE(WaitForNextBox(program, dialog, 10000, late)) << "unexpected box " << late.caption;
     EXPECT_EQ(0, WaitForExit(program, 10000));
 }
 
-void ProgramTest::ExpectInstalled(const std::string &where, const std::vector<Bytes> &inputs)
+void ProgramTest::MakeExistingInstallation(const std::string &where)
 {
+    RemoveTree(where);
+    ASSERT_TRUE(CreateDirectoryA(where.c_str(), NULL)) << where;
     for (int i = 0; i < kPayloadItemCount; i++)
-        EXPECT_TRUE(ReadBytes(where + "\\" + PayloadItemName(i)) == inputs[i])
-            << PayloadItemName(i) << " is not the payload's";
-}
-
-void ProgramTest::ExpectNothingInstalled(const std::string &where)
-{
-    for (int i = 0; i < kPayloadItemCount; i++)
-        EXPECT_FALSE(Exists(where + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
-}
-
-const std::vector<Bytes> &LongRunPayload()
-{
-    static std::vector<Bytes> inputs;
-    if (inputs.empty()) {
-        inputs = SmallPayload();
-        Bytes &last = inputs.back();
-        uint32_t seed = 4711;
-        for (size_t k = 0; k < 300000; k++) {
-            seed = seed * 1103515245u + 12345u;
-            last.push_back(k % 8 == 0 ? uint8_t('x') : uint8_t(seed >> 24));
-        }
-    }
-    return inputs;
+        ASSERT_TRUE(WriteWholeFile(where + "\\" + PayloadItemName(i), OldContent(i)));
+    ASSERT_TRUE(WriteWholeFile(where + "\\notes.txt", std::string("the user's notes")));
 }

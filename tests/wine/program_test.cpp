@@ -108,7 +108,7 @@ TEST_F(FreshInstallTest, BothOptionsInstallTheFilesAndTheGroupThenReportSuccess)
     EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
     EXPECT_TRUE(ControlChecked(dialog, IDC_ADD_ICONS));
     Click(dialog, IDC_INSTALL);
-    SeenMessageBox box = NextBox();
+    SeenBox box = NextBox();
     // The group is complete while the success message is up.
     CloseGroupWindows(2);
     ExpectFiveShortcuts(group, proposed, "fresh installation");
@@ -124,7 +124,7 @@ TEST_F(ProgramTest, CancelWhenIdleShowsNothingAndEndsOnTheClosingTimer)
     Start(SmallInstaller());
     DWORD clicked = GetTickCount();
     Click(dialog, IDC_CANCEL);
-    SeenMessageBox box;
+    SeenBox box;
     EXPECT_FALSE(WaitForNextBox(program, dialog, 5000, box)) << "a box came: " << box.caption;
     EXPECT_EQ(0, WaitForExit(program, 5000));
     DWORD elapsed = GetTickCount() - clicked;
@@ -144,7 +144,7 @@ TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
     ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
     EXPECT_TRUE(Exists(dest + "\\hosts.ini"));
     Click(dialog, IDC_CANCEL);
-    SeenMessageBox question = NextBox();
+    SeenBox question = NextBox();
     EXPECT_EQ(kWarningCaption, question.caption);
     EXPECT_EQ(kAbortQuestion, question.text);
     ASSERT_TRUE(AnswerMessageBox(question, IDYES));
@@ -154,7 +154,7 @@ TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
     EXPECT_FALSE(HasEnded(program));
 
     Click(dialog, IDC_INSTALL);
-    SeenMessageBox box = NextBox();
+    SeenBox box = NextBox();
     ExpectInstalled(dest, LongRunPayload());
     ExpectSuccessAndExit(box);
 }
@@ -166,7 +166,7 @@ TEST_F(ProgramTest, DamagedInstallerIsError13AndLeavesNothing)
     Start(DamagedInstaller());
     SetDestination(dest);
     Click(dialog, IDC_INSTALL);
-    SeenMessageBox box = NextBox();
+    SeenBox box = NextBox();
     ASSERT_EQ("Ovra Installation Error [13]", box.caption);
     EXPECT_EQ(kCorrupt, box.text);
     EXPECT_TRUE(box.hasOk && !box.hasYes && !box.hasNo);
@@ -175,9 +175,7 @@ TEST_F(ProgramTest, DamagedInstallerIsError13AndLeavesNothing)
     // Rolled back before the box: every placed file and the new destination are gone.
     ExpectNothingInstalled(dest);
     EXPECT_FALSE(Exists(dest));
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    EXPECT_FALSE(Exists(std::string(temp) + "ovra.tmp"));
+    EXPECT_FALSE(Exists(TempDirectory() + "ovra.tmp"));
     EXPECT_TRUE(AnswerMessageBox(box, IDOK));
     ExpectQuietExit();
     EXPECT_TRUE(server.Stop().events.empty()) << "a failed run made a group";
@@ -211,7 +209,7 @@ TEST_F(ProgramTest, ReinstallationWithBackupsForEachSettingsAnswer)
         SetDestination(dest);
         ClearIcons();
         Click(dialog, IDC_INSTALL);
-        SeenMessageBox question = NextBox();
+        SeenBox question = NextBox();
         ASSERT_EQ(kWarningCaption, question.caption);
         EXPECT_EQ(kSettingsQuestion, question.text);
         EXPECT_TRUE(question.hasYes && question.hasNo);
@@ -265,7 +263,7 @@ TEST_F(ProgramTest, RetryPromptAfterEachFailedAttemptYesStartsOverNoGoesOn)
     ASSERT_NE(HWND(NULL), host);
     EXPECT_EQ(kHostName, WindowText(host));
     for (int answer : {IDYES, IDNO}) {
-        SeenMessageBox prompt = NextBox();
+        SeenBox prompt = NextBox();
         ASSERT_EQ(kRetryCaption, prompt.caption) << prompt.text;
         EXPECT_EQ(kIconRetryText, prompt.text);
         EXPECT_TRUE(prompt.hasYes && prompt.hasNo && !prompt.hasOk);

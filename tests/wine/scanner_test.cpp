@@ -12,20 +12,11 @@
 #include "format/payload.h"
 #include "packer/compressor.h"
 #include "expected_texts.h"
+#include "packed_program.h"
 #include "tests/test_files.h"
 #include "packer/packer.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-std::string ModuleDirectory()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
 
 uint32_t Fnv(const uint8_t *p, size_t n)
 {
@@ -109,7 +100,7 @@ std::string BoxLine(int code, const char *text)
         escaped += *p == '\n' ? std::string("\\n") : std::string(1, *p);
     char tail[64];
     snprintf(tail, sizeof tail, "|%u|%u|1", unsigned(MB_OK), unsigned(MB_ICONSTOP));
-    return "Ovra Installation Error [" + std::to_string(code) + "]|" + escaped + tail;
+    return ErrorCaption(code) + "|" + escaped + tail;
 }
 
 // This process's environment with TMP and TEMP replaced, as a block for CreateProcess.
@@ -124,33 +115,16 @@ std::string WithTempDirectory(const std::string &directory)
     return env + '\0';
 }
 
-class ScanTest : public ::testing::Test {
+class ScanTest : public PackedProgramTest {
 protected:
-    std::string work, dest;
     Bytes harness;
 
     void SetUp() override
     {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        work = std::string(temp) + "scan_" + info->name() + "_" + std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(work.c_str(), NULL);
-        dest = work + "\\dest";
-        CreateDirectoryA(dest.c_str(), NULL);
-        harness = ReadWholeFile(ModuleDirectory() + "scan_harness.exe");
+        PackedProgramTest::SetUp();
+        ASSERT_TRUE(CreateDirectoryA(dest.c_str(), NULL)) << dest;
+        harness = ReadBytes(ModuleDirectory() + "scan_harness.exe");
         ASSERT_FALSE(harness.empty());
-    }
-    void TearDown() override
-    {
-        std::string command = "cmd /c rmdir /s /q \"" + work + "\"";
-        STARTUPINFOA si = {sizeof si};
-        PROCESS_INFORMATION pi;
-        if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi)) {
-            WaitForSingleObject(pi.hProcess, 20000);
-            CloseHandle(pi.hProcess);
-            CloseHandle(pi.hThread);
-        }
     }
 
     // Head, items and tail laid end to end, with the checksum of that payload in
@@ -180,45 +154,16 @@ protected:
 
     Bytes Packed(const std::vector<Bytes> &inputs, BuildReport &report)
     {
-        std::vector<std::string> names;
-        for (int i = 0; i < kPayloadItemCount; i++)
-            names.push_back(PayloadItemName(i));
-        Bytes installer;
-        std::string error;
-        EXPECT_TRUE(BuildInstaller(harness, inputs, names, installer, report, error)) << error;
-        return installer;
+        return PackProgram(harness, inputs, report);
     }
 
     Report Run(const Bytes &installer, const char *environment = nullptr, const char *option = "")
     {
-        std::string exe = work + "\\setup.exe", reportPath = work + "\\report.txt";
-        EXPECT_TRUE(WriteWholeFile(exe, installer)) << exe;
-        std::string command = "\"" + exe + "\" \"" + reportPath + "\" \"" + dest + "\" " + option;
-        STARTUPINFOA si = {sizeof si};
-        PROCESS_INFORMATION pi;
+        std::string reportPath = work + "\\report.txt";
         Report r;
-        // Wine has been seen to refuse a start once (error 1359) on a loaded
-        // machine; the installer is what is under test, so a start is tried again.
-        bool started = false;
-        DWORD startError = 0;
-        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-            started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, (void *)environment, NULL, &si, &pi) != 0;
-            if (!started) {
-                startError = GetLastError();
-                std::printf("starting %s failed with error %lu (attempt %d)\n", exe.c_str(), startError, attempt + 1);
-                Sleep(500);
-            }
-        }
-        if (!started) {
-            ADD_FAILURE() << "cannot start " << exe << ": error " << startError;
+        if (!Launch(installer, "\"" + reportPath + "\" \"" + dest + "\" " + option, environment))
             return r;
-        }
-        DWORD waited = WaitForSingleObject(pi.hProcess, 120000);
-        EXPECT_EQ(waited, WAIT_OBJECT_0) << "the installer did not finish";
-        if (waited != WAIT_OBJECT_0)
-            TerminateProcess(pi.hProcess, 1);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
+        ExpectEnd(120000);
 
         FILE *f = fopen(reportPath.c_str(), "r");
         if (!f) {
@@ -260,20 +205,8 @@ protected:
 
     std::string Installed(int index) const { return dest + "\\" + PayloadItemName(index); }
 
-    void ExpectInstalled(const std::vector<Bytes> &contents)
-    {
-        for (int i = 0; i < kPayloadItemCount; i++) {
-            SCOPED_TRACE(PayloadItemName(i));
-            EXPECT_EQ(ReadWholeFile(Installed(i)), contents[i]);
-        }
-    }
-
-    void ExpectNothingInstalled()
-    {
-        for (int i = 0; i < kPayloadItemCount; i++)
-            EXPECT_EQ(GetFileAttributesA(Installed(i).c_str()), INVALID_FILE_ATTRIBUTES)
-                << PayloadItemName(i) << " left behind";
-    }
+    void ExpectInstalled(const std::vector<Bytes> &contents) { PackedProgramTest::ExpectInstalled(dest, contents); }
+    void ExpectNothingInstalled() { PackedProgramTest::ExpectNothingInstalled(dest); }
 
     // Every step but the last read exactly 7001 bytes and asked for more.
     void ExpectWholeSteps(const Report &r, size_t fileSize, int lastResult)

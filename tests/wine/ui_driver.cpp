@@ -4,15 +4,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
-bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory)
+#include "prefix.h"
+
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory,
+                  const char *environment)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::string command = commandLine;
-    program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL,
-                                     directory.empty() ? NULL : directory.c_str(), &startup, &program.process) != 0;
+    // Wine has been seen to refuse a start once (error 1359) on a loaded machine; the
+    // program started is what is under test, so a start is tried again.
+    for (int attempt = 1; attempt <= 3; attempt++) {
+        program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, const_cast<char *>(environment),
+                                         directory.empty() ? NULL : directory.c_str(), &startup,
+                                         &program.process) != 0;
+        if (program.started)
+            break;
+        DWORD error = GetLastError();
+        printf("starting %s failed with error %lu (attempt %d)\n", commandLine.c_str(), error, attempt);
+        fflush(stdout);
+        SetLastError(error);
+        if (attempt < 3)
+            Sleep(500);
+    }
     return program.started;
 }
 
@@ -57,37 +74,51 @@ std::string WindowText(HWND window)
 
 namespace {
 
-struct Search {
+struct WindowSearch {
     DWORD processId;
-    const char *caption;
-    bool other;  // any caption but this one
-    HWND found;
+    const char *className;
+    bool visibleOnly;
+    std::vector<HWND> found;
 };
 
-BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter)
 {
-    Search &search = *reinterpret_cast<Search *>(parameter);
+    WindowSearch &search = *reinterpret_cast<WindowSearch *>(parameter);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != search.processId || !IsWindowVisible(window))
-        return TRUE;
-    char className[64];
-    if (!GetClassNameA(window, className, sizeof className) || strcmp(className, "#32770") != 0)
-        return TRUE;
-    if ((WindowText(window) == search.caption) == search.other)
-        return TRUE;
-    search.found = window;
-    return FALSE;
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search.processId && (!search.visibleOnly || IsWindowVisible(window)) &&
+        strcmp(className, search.className) == 0)
+        search.found.push_back(window);
+    return TRUE;
 }
 
+// The first visible dialog of the program with this caption (or, with other, with any
+// other caption), or NULL.
 HWND FindNow(const DrivenProgram &program, const char *caption, bool other = false)
 {
-    Search search = {program.process.dwProcessId, caption, other, NULL};
-    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND window : ProcessWindows(program, "#32770", true))
+        if ((WindowText(window) == caption) != other)
+            return window;
+    return NULL;
 }
 
 }  // namespace
+
+std::vector<HWND> ProcessWindows(const DrivenProgram &program, const char *className, bool visibleOnly)
+{
+    WindowSearch search{program.process.dwProcessId, className, visibleOnly, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::vector<HWND> VisibleDialogs(const DrivenProgram &program, HWND except)
+{
+    std::vector<HWND> dialogs = ProcessWindows(program, "#32770", true);
+    dialogs.erase(std::remove(dialogs.begin(), dialogs.end(), except), dialogs.end());
+    return dialogs;
+}
 
 HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeoutMs)
 {
@@ -184,21 +215,41 @@ bool WaitForControlTextPrefix(HWND dialog, int id, const std::string &prefix, DW
     return true;
 }
 
-bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenMessageBox &box)
+SeenBox ReadMessageBox(HWND window)
 {
-    box = SeenMessageBox();
-    box.window = FindDialog(program, caption, timeoutMs);
-    if (!box.window)
+    SeenBox box;
+    box.window = window;
+    box.owner = GetWindow(window, GW_OWNER);
+    box.caption = WindowText(window);
+    box.text = GetDlgItem(window, 0xFFFF) ? ControlText(window, 0xFFFF) : std::string();
+    box.hasYes = GetDlgItem(window, IDYES) != NULL;
+    box.hasNo = GetDlgItem(window, IDNO) != NULL;
+    box.hasOk = GetDlgItem(window, IDOK) != NULL;
+    bool cancel = GetDlgItem(window, IDCANCEL) != NULL;
+    if (box.hasYes && box.hasNo)
+        box.buttons = cancel ? MB_YESNOCANCEL : MB_YESNO;
+    else if (GetDlgItem(window, IDABORT))
+        box.buttons = MB_ABORTRETRYIGNORE;
+    else if (GetDlgItem(window, IDRETRY))
+        box.buttons = MB_RETRYCANCEL;
+    else if (box.hasOk && cancel)
+        box.buttons = MB_OKCANCEL;
+    else
+        box.buttons = box.hasOk ? MB_OK : UINT(-1);
+    return box;
+}
+
+bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenBox &box)
+{
+    box = SeenBox();
+    HWND window = FindDialog(program, caption, timeoutMs);
+    if (!window)
         return false;
-    box.caption = WindowText(box.window);
-    box.text = ControlText(box.window, 0xFFFF);
-    box.hasYes = GetDlgItem(box.window, IDYES) != NULL;
-    box.hasNo = GetDlgItem(box.window, IDNO) != NULL;
-    box.hasOk = GetDlgItem(box.window, IDOK) != NULL;
+    box = ReadMessageBox(window);
     return true;
 }
 
-bool AnswerMessageBox(const SeenMessageBox &box, int button)
+bool AnswerMessageBox(const SeenBox &box, int button)
 {
     PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box.window, button)));
@@ -216,30 +267,10 @@ bool WaitUntilGone(HWND window, DWORD timeoutMs)
     return true;
 }
 
-// Runs ImageMagick's import on the Unix side into path (a Unix path) and waits for
-// the file: Wine neither waits for a Unix program nor passes its exit code on, so
-// the file is done once its size has settled.
+// ImageMagick's import on the Unix side writes the screen to path (a Unix path).
 static bool ImportScreen(const std::string &path)
 {
-    std::string windowsPath = "Z:" + path;
-    for (char &c : windowsPath)
-        if (c == '/')
-            c = '\\';
-    DeleteFileA(windowsPath.c_str());
-    DrivenProgram import;
-    if (!StartProgram(import, "/usr/bin/import -window root -depth 8 \"" + path + "\""))
-        return false;
-    WaitForExit(import, 30000);
-    DWORD lastSize = 0, start = GetTickCount();
-    while (GetTickCount() - start < 20000) {
-        Sleep(100);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        DWORD size = GetFileAttributesExA(windowsPath.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
-        if (size > 0 && size == lastSize)
-            return true;
-        lastSize = size;
-    }
-    return false;
+    return RunUnixCommand("/usr/bin/import -window root -depth 8 '" + path + "'", 30000);
 }
 
 bool TakeScreenshot(const std::string &pngPath)
@@ -250,22 +281,9 @@ bool TakeScreenshot(const std::string &pngPath)
 bool CaptureScreen(ScreenImage &image)
 {
     image = ScreenImage();
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    std::string windowsPath = std::string(temp) + "screen_" + std::to_string(GetCurrentProcessId()) + ".ppm";
-    // Wine's own export names the Unix file behind a Windows path.
-    typedef char *(CDECL * UnixName)(LPCWSTR);
-    UnixName unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName)
-        return false;
-    std::wstring wide(windowsPath.begin(), windowsPath.end());
-    char *unixPath = unixName(wide.c_str());
-    if (!unixPath)
-        return false;
-    std::string path = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    bool taken = ImportScreen(path);
+    std::string windowsPath = TempDirectory() + "screen_" + std::to_string(GetCurrentProcessId()) + ".ppm";
+    std::string path = UnixPath(windowsPath);
+    bool taken = !path.empty() && ImportScreen(path);
     FILE *f = taken ? fopen(windowsPath.c_str(), "rb") : NULL;
     if (!f)
         return false;

@@ -12,13 +12,20 @@ struct DrivenProgram {
     bool started = false;
 };
 
-// Starts commandLine in directory (or the current one when empty).
-bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory = "");
+// Starts commandLine in directory (or the current one when empty) with environment (a
+// block for CreateProcess, or NULL for this process's own); a start that Wine refuses
+// is tried again.
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory = "",
+                  const char *environment = NULL);
 // Exit code, or -2 when it has not ended within timeoutMs (it is then terminated).
 long WaitForExit(DrivenProgram &program, DWORD timeoutMs);
 void StopProgram(DrivenProgram &program);  // terminates it if still running
 bool HasEnded(DrivenProgram &program);
 
+// The program's top-level windows of this class, the hidden ones too unless visibleOnly.
+std::vector<HWND> ProcessWindows(const DrivenProgram &program, const char *className, bool visibleOnly);
+// The visible dialogs and boxes (class #32770) of the program, but for the one given.
+std::vector<HWND> VisibleDialogs(const DrivenProgram &program, HWND except = NULL);
 // A visible top-level dialog (class #32770) of the program with exactly this caption,
 // or NULL after timeoutMs.
 HWND FindDialog(const DrivenProgram &program, const char *caption, DWORD timeoutMs);
@@ -41,17 +48,25 @@ void Click(HWND dialog, int id);
 bool WaitForControlText(HWND dialog, int id, const std::string &text, DWORD timeoutMs);
 bool WaitForControlTextPrefix(HWND dialog, int id, const std::string &prefix, DWORD timeoutMs);
 
-// A message box as the user sees it. Wine's box shows its text in static 0xFFFF.
-struct SeenMessageBox {
+// A message box as the user sees it, read from outside (here) or inside its process
+// (msgbox_answerer.h). Wine's box shows its text in static 0xFFFF.
+struct SeenBox {
     HWND window = NULL;
+    HWND owner = NULL;
     std::string caption;
     std::string text;
     bool hasYes = false, hasNo = false, hasOk = false;
+    UINT buttons = 0;       // MB_OK, MB_OKCANCEL, MB_YESNO, MB_YESNOCANCEL, ... as the buttons present say
+    UINT icon = 0;          // MB_ICONSTOP, ...: read only inside the box's process (see BoxIcon outside it)
+    int answer = 0;         // the button the answerer pressed (IDOK, IDYES, IDNO, ...)
+    bool scripted = false;  // false when the answerer had no answer queued and pressed a default
 };
+// The box's caption, text, owner and buttons.
+SeenBox ReadMessageBox(HWND window);
 // Waits for a box with this caption; false after timeoutMs.
-bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenMessageBox &box);
+bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD timeoutMs, SeenBox &box);
 // Presses the box's button (IDOK, IDYES, IDNO); true once the box has gone.
-bool AnswerMessageBox(const SeenMessageBox &box, int button);
+bool AnswerMessageBox(const SeenBox &box, int button);
 // True once the window is destroyed or hidden.
 bool WaitUntilGone(HWND window, DWORD timeoutMs);
 

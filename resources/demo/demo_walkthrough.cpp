@@ -6,8 +6,6 @@
 //   demo_walkthrough list DESTINATION         the destination's files and the group's shortcuts
 #include <windows.h>
 #include <objbase.h>
-#include <shlobj.h>
-#include <shobjidl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,15 +13,12 @@
 #include <vector>
 
 #include "resources/resource.h"
+#include "tests/wine/expected_texts.h"
+#include "tests/wine/group_folder.h"
 #include "tests/wine/ui_driver.h"
 
 namespace {
 
-const char kDialogCaption[] = "Ovra v5.3 32bit Installation";
-const char kSuccessCaption[] = "Ovra Installation";
-const char kSuccessText[] = "Ovra Installation was successful!";
-const char kWarningCaption[] = "Ovra Installation Warning";
-const char kGroupName[] = "Ovra";
 const DWORD kWindowWait = 30000;
 const DWORD kRunWait = 180000;
 
@@ -42,43 +37,6 @@ bool Shoot(const std::string &directory, const char *name, const char *stage)
     printf("screenshot: %s  (%s)\n", path.c_str(), stage);
     fflush(stdout);
     return true;
-}
-
-// Wine's Program Manager opens a folder window on the group for CreateGroup and for
-// ShowGroup, a moment after each; they would cover the success message. They are
-// asked to close, as a user would close them.
-struct GroupWindows {
-    DWORD ownProcess;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectGroupWindow(HWND window, LPARAM parameter)
-{
-    GroupWindows &windows = *reinterpret_cast<GroupWindows *>(parameter);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != windows.ownProcess && IsWindowVisible(window) && strcmp(className, "ExplorerWClass") == 0 &&
-        WindowText(window) == kGroupName)
-        windows.found.push_back(window);
-    return TRUE;
-}
-
-void CloseGroupWindows(DWORD waitMs)
-{
-    int closed = 0;
-    DWORD start = GetTickCount();
-    while (closed < 2 && GetTickCount() - start < waitMs) {
-        GroupWindows windows = {GetCurrentProcessId(), {}};
-        EnumWindows(CollectGroupWindow, reinterpret_cast<LPARAM>(&windows));
-        for (HWND window : windows.found) {
-            PostMessageA(window, WM_CLOSE, 0, 0);
-            if (WaitUntilGone(window, 5000))
-                closed++;
-        }
-        Sleep(50);
-    }
 }
 
 bool Walk(DrivenProgram &program, const std::string &installer, const std::string &shots)
@@ -114,7 +72,7 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
         return false;
 
     // The settings question comes only over an earlier installation: its settings are kept.
-    SeenMessageBox box;
+    SeenBox box;
     DWORD start = GetTickCount();
     for (;;) {
         HWND other = FindOtherDialog(program, kDialogCaption);
@@ -137,9 +95,11 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
             return Fail("no success message within three minutes");
         Sleep(20);
     }
-    if (box.text.compare(0, strlen(kSuccessText), kSuccessText) != 0)
+    if (box.text != kSuccessText)
         return Fail("the success message has an unexpected text");
-    CloseGroupWindows(5000);
+    // Wine's Program Manager opens a folder window on the group for CreateGroup and
+    // for ShowGroup, a moment after each; they would cover the success message.
+    CloseGroupWindows(2);
     Sleep(500);
     if (!Shoot(shots, "3-success.png", "the success message"))
         return false;
@@ -148,32 +108,6 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
     long code = WaitForExit(program, 20000);
     printf("installer exit code: %ld\n", code);
     return code == 0 || Fail("the installer did not end with exit code 0");
-}
-
-std::string ShortcutTarget(const std::string &path, std::string &workingDirectory)
-{
-    std::string target;
-    IShellLinkA *link = NULL;
-    IPersistFile *file = NULL;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                   reinterpret_cast<void **>(&link))) &&
-        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
-        wchar_t widePath[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH);
-        char text[MAX_PATH] = "";
-        if (SUCCEEDED(file->Load(widePath, STGM_READ))) {
-            if (SUCCEEDED(link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH)))
-                target = text;
-            text[0] = '\0';
-            if (SUCCEEDED(link->GetWorkingDirectory(text, sizeof text)))
-                workingDirectory = text;
-        }
-    }
-    if (file)
-        file->Release();
-    if (link)
-        link->Release();
-    return target;
 }
 
 void ListFiles(const std::string &directory, const std::string &indent)
@@ -203,22 +137,16 @@ bool List(const std::string &destination)
     }
     printf("installed in %s:\n", destination.c_str());
     ListFiles(destination, "  ");
-    char programs[MAX_PATH];
-    if (FAILED(CoInitialize(NULL)) || FAILED(SHGetFolderPathA(NULL, CSIDL_PROGRAMS, NULL, 0, programs)))
+    std::string group = GroupFolder();
+    if (FAILED(CoInitialize(NULL)) || group.empty())
         return Fail("the Programs folder is unknown");
-    std::string group = std::string(programs) + "\\" + kGroupName;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((group + "\\*.lnk").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    std::vector<Shortcut> shortcuts = ReadShortcuts(group);
+    if (shortcuts.empty()) {
         printf("group \"%s\": none\n", kGroupName);
     } else {
         printf("group \"%s\" (%s):\n", kGroupName, group.c_str());
-        do {
-            std::string directory;
-            std::string target = ShortcutTarget(group + "\\" + entry.cFileName, directory);
-            printf("  %-16s -> %s (in %s)\n", entry.cFileName, target.c_str(), directory.c_str());
-        } while (FindNextFileA(search, &entry));
-        FindClose(search);
+        for (const Shortcut &s : shortcuts)
+            printf("  %-16s -> %s (in %s)\n", s.name.c_str(), s.target.c_str(), s.workingDirectory.c_str());
     }
     CoUninitialize();
     return true;

@@ -21,9 +21,6 @@
 
 namespace {
 
-Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-Bytes OldContent(int item) { return Text(std::string("the user's own ") + PayloadItemName(item)); }
-
 bool FullSweep()
 {
     char value[16];
@@ -110,7 +107,7 @@ protected:
         ClearIcons();
         Click(dialog, IDC_INSTALL);
         for (;;) {
-            SeenMessageBox box;
+            SeenBox box;
             if (!WaitForNextBox(program, dialog, kRunWait, box)) {
                 outcome.hung = true;
                 break;
@@ -145,15 +142,6 @@ protected:
         if (WaitForExit(program, 10000) != 0)
             outcome.hung = true;
         return outcome;
-    }
-
-    void MakeEarlierInstallation(const std::string &where)
-    {
-        RemoveTree(where);
-        CreateDirectoryA(where.c_str(), NULL);
-        for (int i = 0; i < kPayloadItemCount; i++)
-            WriteWholeFile(where + "\\" + PayloadItemName(i), OldContent(i));
-        WriteWholeFile(where + "\\notes.txt", std::string("the user's notes"));
     }
 
     // What breaks the rule, or empty.
@@ -200,7 +188,7 @@ TEST_F(CorruptionSweep, EveryChangedByteEndsInIdenticalFilesOrANumberedErrorThat
         for (bool over : {false, true}) {
             const std::string &where = over ? earlier : fresh;
             if (over)
-                MakeEarlierInstallation(where);
+                MakeExistingInstallation(where);
             else
                 RemoveTree(where);
             Outcome o = Run(changed, where);
