@@ -14,7 +14,9 @@
 #include "resources/resource.h"
 #include "tests/wine/file_tree.h"
 #include "tests/wine/ui_driver.h"
-#include "packer/packer.h"
+#include "packer/files.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 
 namespace {
 

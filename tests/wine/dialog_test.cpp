@@ -14,7 +14,9 @@
 
 #include "format/payload.h"
 #include "resources/resource.h"
-#include "packer/packer.h"
+#include "packer/checksum_slot.h"
+#include "packer/files.h"
+#include "packer/installer_writer.h"
 #include "ui/centre.h"
 #include "ui/install_dialog.h"
 #include "file_tree.h"

@@ -12,7 +12,8 @@
 #include "format/payload.h"
 #include "expected_texts.h"
 #include "resources/resource.h"
-#include "packer/packer.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 #include "file_tree.h"
 #include "ui_driver.h"
 

@@ -13,7 +13,9 @@
 #include "packer/compressor.h"
 #include "expected_texts.h"
 #include "tests/test_files.h"
-#include "packer/packer.h"
+#include "packer/checksum_slot.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 
 namespace {
 
