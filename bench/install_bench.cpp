@@ -16,7 +16,9 @@
 #include "tests/wine/group_folder.h"
 #include "tests/wine/prefix.h"
 #include "tests/wine/ui_driver.h"
-#include "packer/packer.h"
+#include "packer/files.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 
 namespace {
 

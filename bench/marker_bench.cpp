@@ -6,7 +6,7 @@
 #include "packer/compressor.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
-#include "packer/packer.h"
+#include "packer/installer_writer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -7,7 +7,8 @@
 #include <windows.h>
 
 #include "format/payload.h"
-#include "packer/packer.h"
+#include "packer/files.h"
+#include "packer/installer_writer.h"
 #include "tests/wine/prefix.h"
 
 int main()

@@ -1,4 +1,5 @@
-// Run-time assembly of the item marker, kept out of the program's data.
+// Run-time assembly of the item marker, kept out of the program's data, and the
+// scan's starting state.
 #include "format/payload.h"
 
 void BuildMarker(char out[4])
@@ -12,4 +13,14 @@ void BuildMarker(char out[4])
     out[1] = rest[0];
     out[2] = rest[1];
     out[3] = rest[2];
+}
+
+void BeginScanState(ScanState &state)
+{
+    BuildMarker(state.marker);
+    state.matchLength = 0;
+    state.stepBytes = 0;
+    state.checksum = 0;
+    state.checksumWeight = 1;
+    state.itemOpen = false;
 }

@@ -1,5 +1,6 @@
-// The installer file's payload: item names, scan step, the marker matcher and the
-// checksum; shared by the installer and the packer so the two can never drift apart.
+// The installer file's payload: item names, scan step, the marker matcher, the
+// checksum and the scan's state; shared by the installer and the packer so the two
+// can never drift apart.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +71,21 @@ inline MarkerEvent ScanByte(const char marker[4], bool itemOpen, uint32_t &check
 // The marker, assembled at run time from two pieces so that no program holds
 // the four bytes in a row.
 void BuildMarker(char out[4]);
+
+// What the scan carries from byte to byte. The installer's session holds the same
+// fields flat under the same names (its item is open while its temporary file is);
+// the packer's replay of the scan and its layout of an installer hold this record.
+struct ScanState {
+    char marker[4];
+    int32_t matchLength;
+    int32_t stepBytes;  // bytes read in the current scan step
+    uint32_t checksum;
+    uint32_t checksumWeight;
+    bool itemOpen;
+};
+
+// A scan before the file's first byte: no item open, nothing matched or summed.
+void BeginScanState(ScanState &state);
 
 // The expected checksum lives in a section of its own in the installer program,
 // so the packer can find and rewrite it for a new payload without a compiler.

@@ -10,9 +10,13 @@
 
 #include "format/payload.h"
 #include "packer/compressor.h"
-#include "packer/packer.h"
+#include "packer/files.h"
+#include "packer/inputs.h"
+#include "packer/installer_reader.h"
+#include "packer/installer_writer.h"
 #include "packer/program.h"
 #include "packer/signing.h"
+#include "packer/stored_item.h"
 
 namespace {
 

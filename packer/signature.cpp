@@ -6,7 +6,8 @@
 
 #include "format/byte_order.h"
 #include "format/payload.h"
-#include "packer/packer.h"
+#include "packer/installer_reader.h"
+#include "packer/scan_replay.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "packer/packer.h"
+#include "packer/installer_reader.h"
 
 struct SignRequest {
     std::string installer;

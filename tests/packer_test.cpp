@@ -1,6 +1,10 @@
 // The packer library: the replayed scan, the layout and its alignment bytes,
 // marker avoidance in compressed items, the checksum slot, build/list/extract.
-#include "packer/packer.h"
+#include "packer/checksum_slot.h"
+#include "packer/installer_reader.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
+#include "packer/stored_item.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 
 #include "format/payload.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "packer/packer.h"
+#include "packer/scan_replay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/packer.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 #include "file_tree.h"
 #include "prefix.h"
 #include "ui_driver.h"

@@ -13,6 +13,8 @@
 #include "format/payload.h"
 #include "packed_program.h"
 #include "resources/resource.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 
 constexpr DWORD kRunWait = 60000;
 

@@ -14,7 +14,9 @@
 #include "expected_texts.h"
 #include "packed_program.h"
 #include "tests/test_files.h"
-#include "packer/packer.h"
+#include "packer/checksum_slot.h"
+#include "packer/installer_writer.h"
+#include "packer/scan_replay.h"
 
 namespace {
 
