@@ -21,6 +21,12 @@ StepResult CreateDestination()
     return STEP_DONE;
 }
 
+// Called by some failure sites before their message (a failed expansion, a read
+// error, a bad checksum) and then again by the dialog's step handler, which rolls
+// back on every failed step. The second call finds nothing left to do: the first
+// closed both streams and set them to none, brought placedCount to 0 and cleared
+// createdDestination, so nothing is deleted or removed twice; only the deletion of
+// the temporary file is tried again, and it fails quietly.
 void Rollback()
 {
     CloseStream(session.tempFile);

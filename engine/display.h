@@ -1,9 +1,9 @@
 // What the engine asks of the display: the few calls through which the engine
 // reports a failure where it happens, asks the settings question and drives the
-// status line and the Progress bar. ui/ implements them; the engine includes no ui/ header.
+// status line and the Progress bar. ui/ implements them; the engine includes no ui/
+// header, names no control and hands over only texts and numbers.
 #pragma once
 #include <windows.h>
-#include <cstdio>
 
 // Each failure site shows its own number in the caption, "Ovra Installation Error [N]";
 // the value of each name is that number.
@@ -25,8 +25,12 @@ enum InstallError {
 void ShowInstallError(InstallError error);
 // The settings question: Yes keeps the user's settings; the caller tests only for IDYES.
 int AskKeepSettings();
-// Draws the Progress bar (into dc, or the dialog's own when dc is NULL); with a
-// stream, first moves the bar to the stream's position.
-void PaintProgress(HDC dc, FILE *stream);
-// The status line for the item about to be extracted.
-void ShowFileStatus();
+// The status line shows text, composed by the caller.
+void ShowStatus(const char *text);
+// Moves the Progress bar to position of size bytes and draws it on the dialog. The
+// filled width (session.progressPixels) is the bar's own: only here is it computed,
+// and a size of 0 or less leaves it as it was.
+void ShowProgress(long position, long size);
+// Draws the Progress bar as last computed, into dc (left open), or into the
+// dialog's own when dc is NULL.
+void PaintProgress(HDC dc);

@@ -5,7 +5,6 @@
 
 #include "engine/lzexpand.h"
 #include "engine/session.h"
-#include "resources/resource.h"
 
 namespace {
 
@@ -168,7 +167,7 @@ StepResult PlaceExtractedFile()
     fflush(nullptr);
     // Only shown, never used as a path: a cut status text is harmless.
     snprintf(session.scratch, kPathCapacity, "Validating file: %s%s", session.pathName, session.pathExt);
-    SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, session.scratch);
+    ShowStatus(session.scratch);
 
     PayloadTargetPath(session.targetPath, session.placedCount);
     int index = session.placedCount;

@@ -3,10 +3,34 @@
 #include <cstring>
 
 #include "engine/session.h"
-#include "resources/resource.h"
 
 static const char kTempFileName[] = "ovra.tmp";
 static const char kFallbackTempPath[] = "c:\\ovra.tmp";
+static const char kScanning[] = "Scanning files...";
+
+void ShowFileStatus()
+{
+    PayloadTargetPath(session.scratch, session.placedCount);
+    // The split stays in the session: the item's placement names it from these parts.
+    SplitSessionPath(session.scratch);
+    // The text follows the bar, not the item count: an item found before the bar has
+    // moved by a pixel (in the first step, say) is announced as scanning.
+    if (session.progressPixels <= 0) {
+        ShowStatus(kScanning);
+        return;
+    }
+    // Only shown, never used as a path: a cut status text is harmless.
+    snprintf(session.scratch, kPathCapacity, "Extracting file: %s%s", session.pathName, session.pathExt);
+    ShowStatus(session.scratch);
+}
+
+void ShowScanProgress()
+{
+    // Measured once per run, at the first report after the reset.
+    if (session.installerSize == 0)
+        session.installerSize = int32_t(InstallerFileSize(session.installerFile));
+    ShowProgress(ftell(session.installerFile), session.installerSize);
+}
 
 OpenResult OpenInstallerFile()
 {
@@ -23,8 +47,8 @@ OpenResult OpenInstallerFile()
         ShowInstallError(INSTALL_ERROR_READ_INSTALLER);
         return OPEN_FAILED;
     }
-    SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, "Scanning files...");
-    PaintProgress(NULL, session.installerFile);
+    ShowStatus(kScanning);
+    ShowScanProgress();
     return OPEN_DONE;
 }
 
@@ -73,7 +97,7 @@ static StepResult BeginItem()
 
 static StepResult EndOfFile()
 {
-    PaintProgress(NULL, session.installerFile);
+    ShowScanProgress();
     CloseStream(session.installerFile);
     if (session.tempFile) {
         WriteHeldBack(session.matchLength);
@@ -132,7 +156,7 @@ StepResult ScanStep()
         if (session.stepBytes > kScanStepBytes - 1)
             break;
     }
-    PaintProgress(NULL, session.installerFile);
+    ShowScanProgress();
     session.stepBytes = 0;
     return STEP_MORE;
 }

@@ -35,26 +35,42 @@ enum PrepareResult {
     PREPARE_KEPT = 3,          // the existing target stays (the user's settings)
 };
 
+// Flat on purpose: every part of the installer names the same fields, and
+// ResetSession says in one place what a new run starts from.
 struct InstallSession {
-    char destinationDir[kPathCapacity];
+    // What the user chose and where the run reports: set by the Install dialog and
+    // the shell; a reset leaves them alone.
+    char destinationDir[kPathCapacity];  // also the Directory chooser's work buffer
+    bool makeBackups;
+    bool addIcons;
+    bool newShell;      // shell generation, decided once at start-up
+    HWND dialogWindow;  // owns every engine message box; the display draws on it
+
+    // Work buffers: nothing in them is relied on from one operation to the next,
+    // apart from the path parts of an item, split when it begins and named when it is placed.
     char scratch[kPathCapacity];
-    char installerPath[kInstallerPathCapacity];
     char pathDrive[3];
     char pathDir[kPathPartCapacity];
     char pathName[kPathPartCapacity];
     char pathExt[kPathPartCapacity];
+
+    // The files of the run.
+    char installerPath[kInstallerPathCapacity];
     char tempPath[kPathCapacity];
     char targetPath[kPathCapacity];
-    char backupDir[kPathCapacity];
-    char savedSettingsPath[kPathCapacity];
-    int32_t placedCount;
+    char backupDir[kPathCapacity];          // ends in a backslash; empty until the first backup
+    char savedSettingsPath[kPathCapacity];  // the settings file set aside by this placement
+
+    // What the run has done so far, and so what Rollback undoes.
+    int32_t placedCount;       // items placed; also the index of the next one
     int32_t settingsDecision;  // 0 not asked, 1 keep settings, 2 replace them
-    bool makeBackups;
-    bool addIcons;
     bool createdDestination;
-    bool abortRequested;
-    bool newShell;
-    HWND dialogWindow;
+    bool abortRequested;       // no scan step runs while it is set
+    // Items whose existing target was kept rather than expanded: the user's own
+    // files, which Rollback must never delete.
+    bool keptTarget[11];
+
+    // The scan: both streams, the marker match and the payload checksum.
     FILE *installerFile;
     FILE *tempFile;
     char marker[4];
@@ -63,14 +79,17 @@ struct InstallSession {
     int32_t stepBytes;
     uint32_t checksum;
     uint32_t checksumWeight;
+
+    // The Progress bar: the size the scan measures once per run, and the filled
+    // width that only the display computes (ShowProgress).
     int32_t installerSize;
     int32_t progressPixels;
+
+    // One expansion into a target (0 when idle).
+    // These and lastByte matter only within one call, yet stay here: a run's whole state in one record.
     INT expandSource;
     INT expandTarget;
     int32_t expandResult;
-    // Items whose existing target was kept rather than expanded: the user's own
-    // files, which Rollback must never delete.
-    bool keptTarget[11];
 };
 
 extern InstallSession session;
@@ -102,3 +121,9 @@ StepResult ExpandFile(const char *source, const char *target);  // STEP_DONE or 
 // engine/scanner.cpp
 OpenResult OpenInstallerFile();
 StepResult ScanStep();
+// The status line for item placedCount, composed here: "Extracting file: " and its
+// name once the Progress bar has moved, "Scanning files..." before.
+void ShowFileStatus();
+// Moves the Progress bar to installerFile's read position; the file's size is
+// measured at the first call after a reset.
+void ShowScanProgress();

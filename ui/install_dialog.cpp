@@ -165,7 +165,7 @@ static INT_PTR OnPaint(HWND dialog)
         DestroyIcon(icon);
     }
     if (IsWindowVisible(GetDlgItem(dialog, IDC_STATUS_LINE)))
-        PaintProgress(dc, NULL);
+        PaintProgress(dc);
     EndPaint(dialog, &paint);
     return 0;
 }
@@ -180,7 +180,7 @@ static INT_PTR OnInstall(HWND dialog)
     SetDialogMode(dialog, true);
     ResetSession();
     ShowFileStatus();
-    PaintProgress(NULL, NULL);
+    PaintProgress(NULL);
     if (CreateDestination() != STEP_DONE) {
         SetDialogMode(dialog, false);
         return 1;

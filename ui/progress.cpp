@@ -1,5 +1,5 @@
 // The Progress bar drawn onto the Install dialog in the rectangle of its hidden
-// control 115, and the status line (control 113) that names the item being extracted.
+// control 115, and the status line (control 113): the display side of engine/display.h.
 #include <cstdio>
 #include <cstring>
 
@@ -10,40 +10,43 @@ static const COLORREF kFilledColour = RGB(0, 100, 200);
 static const COLORREF kPercentColour = RGB(255, 0, 0);
 static const COLORREF kPercentBackground = RGB(255, 255, 255);
 
+void ShowStatus(const char *text)
+{
+    SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, text);
+}
+
+// The bar's rectangle in screen coordinates, taken anew each time: false when the
+// dialog has no such control.
+static bool BarScreenRect(RECT &bar)
+{
+    HWND area = GetDlgItem(session.dialogWindow, IDC_PROGRESS_AREA);
+    return area && GetWindowRect(area, &bar);
+}
+
 static void DrawPercentage(HDC dc, const RECT &remainder, int width)
 {
     COLORREF oldText = SetTextColor(dc, kPercentColour);
     COLORREF oldBackground = SetBkColor(dc, kPercentBackground);
+    char percent[16];  // "-2147483648%" at worst
     if (session.progressPixels <= 0)
-        snprintf(session.scratch, kPathCapacity, "0%%");
+        snprintf(percent, sizeof percent, "0%%");
     else
-        snprintf(session.scratch, kPathCapacity, "%d%%", session.progressPixels * 100 / width);
+        snprintf(percent, sizeof percent, "%d%%", session.progressPixels * 100 / width);
 
     RECT clip = remainder;
     clip.left = remainder.left + 4;
     int y = remainder.top + (remainder.bottom - remainder.top) / 5;
-    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, session.scratch, UINT(strlen(session.scratch)), NULL);
+    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, percent, UINT(strlen(percent)), NULL);
 
     SetTextColor(dc, oldText);
     SetBkColor(dc, oldBackground);
 }
 
-void PaintProgress(HDC dc, FILE *stream)
+// Frame, filled span, white remainder and percentage, all from progressPixels;
+// bar is the control's rectangle in screen coordinates.
+static void DrawBar(HDC dc, RECT bar)
 {
-    if (stream && session.installerSize == 0)
-        session.installerSize = int32_t(InstallerFileSize(stream));
-
-    HWND area = GetDlgItem(session.dialogWindow, IDC_PROGRESS_AREA);
-    RECT bar;
-    if (!area || !GetWindowRect(area, &bar))
-        return;
     int width = bar.right - bar.left;
-    if (stream && session.installerSize > 0) {
-        // 64 bits in between, so installers past 10 MB or so don't overflow.
-        long long position = ftell(stream);
-        session.progressPixels = int32_t(position * width / session.installerSize);
-    }
-
     POINT topLeft = {bar.left, bar.top};
     POINT bottomRight = {bar.right, bar.bottom};
     ScreenToClient(session.dialogWindow, &topLeft);
@@ -85,13 +88,22 @@ void PaintProgress(HDC dc, FILE *stream)
         ReleaseDC(session.dialogWindow, target);
 }
 
-void ShowFileStatus()
+void ShowProgress(long position, long size)
 {
-    PayloadTargetPath(session.scratch, session.placedCount);
-    SplitSessionPath(session.scratch);
-    if (session.progressPixels > 0)
-        snprintf(session.scratch, kPathCapacity, "Extracting file: %s%s", session.pathName, session.pathExt);
-    else
-        snprintf(session.scratch, kPathCapacity, "Scanning files...");
-    SendDlgItemMessageA(session.dialogWindow, IDC_STATUS_LINE, WM_SETTEXT, 0, LPARAM(session.scratch));
+    RECT bar;
+    if (!BarScreenRect(bar))
+        return;
+    if (size > 0) {
+        // 64 bits in between, so installers past 10 MB or so don't overflow.
+        long long width = bar.right - bar.left;
+        session.progressPixels = int32_t(position * width / size);
+    }
+    DrawBar(NULL, bar);
+}
+
+void PaintProgress(HDC dc)
+{
+    RECT bar;
+    if (BarScreenRect(bar))
+        DrawBar(dc, bar);
 }
