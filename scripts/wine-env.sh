@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script that runs Windows programs: the one place that knows how Wine
 # is set up. scripts/build.sh asks once which Windows tree this machine can run and
 # records it in build/wine-tree; each Windows tree records the architecture of its
@@ -52,7 +53,10 @@ use_wine64_loader() {
 # prefix PREFIX: the tree's architecture (WINE_ARCH as well), quiet Wine, no Mono or
 # Gecko, and no menu entries on the Unix desktop (winemenubuilder would write them for
 # the installer's group into the user's own ~/.local/share and keep CTest's output pipe
-# open). Whatever WINEPREFIX was set before is replaced, never used.
+# open). Whatever WINEPREFIX was set before is replaced, never used. Wine names Unix
+# files in the locale's character set, so the locale is fixed to UTF-8: a prefix's
+# non-ASCII file names (an accented directory name) then mean the same in every run, and a caller in the
+# C locale, where they cannot be made at all, gets the same results as any other.
 wine_env() {
     local tree=$1 prefix=$2
     WINE_ARCH=$(cat "$tree/wine-arch" 2>/dev/null)
@@ -62,7 +66,7 @@ wine_env() {
         *) echo "wine-env: $tree records no Wine architecture (wine-arch); configure it with cmake/mingw.cmake" >&2
            return 1 ;;
     esac
-    export WINEPREFIX="$prefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
+    export WINEPREFIX="$prefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all LC_ALL=C.UTF-8
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 }
 
