@@ -55,8 +55,8 @@ use_wine64_loader() {
 # the installer's group into the user's own ~/.local/share and keep CTest's output pipe
 # open). Whatever WINEPREFIX was set before is replaced, never used. Wine names Unix
 # files in the locale's character set, so the locale is fixed to UTF-8: a prefix's
-# non-ASCII file names (an accented directory name) then mean the same in every run, and a caller in the
-# C locale, where they cannot be made at all, gets the same results as any other.
+# non-ASCII file names (an accented directory) then mean the same in every run, and a
+# caller in the C locale, where they cannot be made at all, gets the same results.
 wine_env() {
     local tree=$1 prefix=$2
     WINE_ARCH=$(cat "$tree/wine-arch" 2>/dev/null)
