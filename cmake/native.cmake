@@ -1,6 +1,16 @@
 # Native tree: the publisher's tools, the portable code under sanitizers, benchmarks.
 set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
 set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+# The fuzzing tree (build/fuzz, made by scripts/fuzz.sh with clang): the sanitized
+# libraries also carry libFuzzer's coverage, and the fuzz targets of tests/fuzz are
+# built from them (target fuzz_targets).
+option(SETUP32_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+if(SETUP32_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "SETUP32_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  list(APPEND SANITIZE_FLAGS -fsanitize=fuzzer-no-link)
+endif()
 
 # What both sides share, and the packer on top of it; each also built under the
 # sanitizers for the tests.

@@ -11,6 +11,14 @@ set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections
 set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--disable-dynamicbase,--disable-reloc-section)
 
+# The tree records which Wine prefix its programs run in (win32 or win64, set by
+# cmake/mingw.cmake from the triplet): the scripts and CTest's drive scripts read it
+# from here instead of guessing from the compiler.
+if(NOT SETUP32_WINE_ARCH)
+  message(FATAL_ERROR "configure the Windows tree with -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/wine-arch CONTENT "${SETUP32_WINE_ARCH}\n")
+
 # What both sides share, compiled with the installer's flags: the installer and
 # the packer both link it.
 add_library(ovra_format STATIC ${FORMAT_SOURCES})

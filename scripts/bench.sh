@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Builds both trees and runs the benchmarks; they print their figures.
+# Builds the trees and runs the benchmarks; they print their figures.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
-. "$root/scripts/wine-tree.sh"
-choose_wine_tree "$root"
 "$root/build/native/size_bench" "$root/out/setup32-stub.exe"
 "$root/build/native/szdd_bench"
 # The demo installer as a payload item: an item that holds eleven markers.
@@ -17,7 +15,12 @@ bash "$root/bench/sign_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe
 
 # The Windows benchmarks share one display and the tree's own prefix; both are
 # stopped at the end, so no Wine program is left talking to a display that has gone.
-start_wine_session "$WINE_TREE"
+. "$root/scripts/wine-env.sh"
+wine_tree "$root"
+wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
+XVFB_PID=
+trap wine_stop EXIT
+wine_display
 bash "$root/scripts/wine-run.sh" "$WINE_TREE/scan_bench.exe"
 # The whole installer program, from the click on "&Install" to its success message.
 # Its times depend on what else the machine is doing.

@@ -1,31 +1,41 @@
 #!/usr/bin/env bash
-# Builds both trees from one source (native tools and tests; the i686 Windows target)
+# Builds the trees from one source (native tools and tests; the i686 Windows target)
 # and leaves the artifacts in out/: mksetup, setup32-stub.exe and the demo setup32.exe.
 # On a machine that cannot run 32-bit programs it also builds build/target64, the same
-# Windows sources for 64-bit Wine, so that the Windows tests still run for real.
+# Windows sources for 64-bit Wine, so that the Windows tests still run for real. Which
+# Windows tree runs here is decided once, now, and recorded in build/wine-tree.
+# Each tree's configure and build output goes to build/TREE.log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 jobs=$(nproc)
+mkdir -p "$root/build"
 
-cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$root/build.log" 2>&1 \
-    || { cat "$root/build.log" >&2; exit 1; }
-cmake --build "$root/build/native" -j "$jobs" >>"$root/build.log" 2>&1 || { cat "$root/build.log" >&2; exit 1; }
+# build_tree NAME [CMAKE ARGS...]: configures and builds build/NAME; on failure shows its log.
+build_tree() {
+    local name=$1 log="$root/build/$1.log"
+    shift
+    if ! { cmake -S "$root" -B "$root/build/$name" -G Ninja "$@" \
+           && cmake --build "$root/build/$name" -j "$jobs"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "build: build/$name failed; its log is $log" >&2
+        exit 1
+    fi
+}
 
-cmake -S "$root" -B "$root/build/target" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >>"$root/build.log" 2>&1 \
-    || { cat "$root/build.log" >&2; exit 1; }
-cmake --build "$root/build/target" -j "$jobs" >>"$root/build.log" 2>&1 || { cat "$root/build.log" >&2; exit 1; }
+build_tree native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_tree target -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw.cmake" \
+    -DMINGW_TRIPLET=i686-w64-mingw32
 
-. "$root/scripts/wine-tree.sh"
-choose_wine_tree "$root"
-if [ "$WINE_TREE" != "$root/build/target" ]; then
+. "$root/scripts/wine-env.sh"
+wine_tree=target
+if ! wine_can_run_32bit; then
     echo "build: this machine cannot run 32-bit programs; the Windows tests use a 64-bit build" >&2
-    cmake -S "$root" -B "$WINE_TREE" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >>"$root/build.log" 2>&1 \
-        || { cat "$root/build.log" >&2; exit 1; }
-    cmake --build "$WINE_TREE" -j "$jobs" >>"$root/build.log" 2>&1 || { cat "$root/build.log" >&2; exit 1; }
+    wine_tree=target64
+    build_tree target64 -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw.cmake" \
+        -DMINGW_TRIPLET=x86_64-w64-mingw32
 fi
+echo "$wine_tree" >"$root/build/wine-tree"
 
 mkdir -p "$root/out"
 install -m 755 "$root/build/native/mksetup" "$root/out/mksetup"

@@ -1,43 +1,51 @@
 #!/usr/bin/env bash
-# Long fuzzing runs: builds each target with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer (clang), runs it for FUZZ_SECONDS (default 600) seconds
-# from its corpus in tests/fuzz/corpus, merges what it found into that corpus and
-# prints the number of executions. A finding stops the run and leaves crash-* files
-# in build/fuzz.
-#   bash scripts/fuzz.sh [TARGET...]   targets: szdd_expand scan_replay pathsplit ui_rules
+# Long fuzzing runs: configures and builds the fuzzing tree build/fuzz (the native tree
+# with clang and SETUP32_FUZZ: libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer),
+# runs each fuzz target it built for FUZZ_SECONDS (default 600) seconds from its corpus
+# in tests/fuzz/corpus, merges what it found into that corpus and prints the number of
+# executions. A finding stops the run and leaves crash-* files in build/fuzz/findings.
+# Logs: build/fuzz.log (the build), build/fuzz/logs/TARGET.log (each run).
+#   bash scripts/fuzz.sh [TARGET...]   every target of tests/fuzz/fuzz.cmake by default
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-600}
+bash "$root/scripts/setup.sh" fuzz
+
+tree="$root/build/fuzz"
+mkdir -p "$root/build"
+if ! { cmake -S "$root" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSETUP32_FUZZ=ON \
+       && cmake --build "$tree" -j "$(nproc)" --target fuzz_targets; } >"$root/build/fuzz.log" 2>&1; then
+    cat "$root/build/fuzz.log" >&2
+    echo "fuzz: building $tree failed; its log is $root/build/fuzz.log" >&2
+    exit 1
+fi
+
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(szdd_expand scan_replay pathsplit ui_rules)
-command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed (apt-get install clang)" >&2; exit 1; }
+if [ ${#targets[@]} -eq 0 ]; then
+    for exe in "$tree"/fuzz/*; do
+        [ -f "$exe" ] && [ -x "$exe" ] && targets+=("$(basename "$exe")")
+    done
+fi
+[ ${#targets[@]} -gt 0 ] || { echo "fuzz: $tree built no fuzz target" >&2; exit 1; }
 
-out="$root/build/fuzz"
-mkdir -p "$out"
-flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root")
-common=("$root/engine/payload.cpp" "$root/engine/szdd.cpp" "$root/engine/szdd_pack.cpp"
-        "$root/tools/packer.cpp" "$root/tools/pe_section.cpp")
+logs="$tree/logs" findings="$tree/findings"
+mkdir -p "$logs" "$findings"
 for t in "${targets[@]}"; do
-    extra=()
-    case $t in
-        pathsplit) extra=("$root/engine/pathsplit.cpp") ;;
-        ui_rules) extra=("$root/ui/rules.cpp") ;;
-        szdd_expand|scan_replay) ;;
-        *) echo "fuzz: unknown target $t" >&2; exit 2 ;;
-    esac
-    clang++ "${flags[@]}" "$root/tests/fuzz/${t}_fuzz.cpp" "${common[@]}" "${extra[@]}" -o "$out/$t"
-done
-
-for t in "${targets[@]}"; do
+    exe="$tree/fuzz/$t"
     corpus="$root/tests/fuzz/corpus/$t"
-    work="$out/$t.corpus"
+    [ -x "$exe" ] || { echo "fuzz: unknown target $t (built: $(ls "$tree/fuzz" | tr '\n' ' '))" >&2; exit 2; }
+    [ -d "$corpus" ] || { echo "fuzz: $t has no corpus $corpus" >&2; exit 2; }
+    work="$tree/$t.corpus"
     rm -rf "$work"
     mkdir -p "$work"
-    log="$out/$t.log"
-    (cd "$out" && "./$t" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 "$work" "$corpus") >"$log" 2>&1 \
-        || { echo "fuzz: $t found a fault; see $log and $out/crash-*" >&2; tail -40 "$log" >&2; exit 1; }
+    log="$logs/$t.log"
+    "$exe" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
+        -artifact_prefix="$findings/" "$work" "$corpus" >"$log" 2>&1 \
+        || { tail -40 "$log" >&2; echo "fuzz: $t found a fault; see $log and $findings/" >&2; exit 1; }
     # Keep only inputs that add coverage to the committed corpus.
-    (cd "$out" && "./$t" -merge=1 "$corpus" "$work") >>"$log" 2>&1
+    "$exe" -merge=1 -artifact_prefix="$findings/" "$corpus" "$work" >>"$log" 2>&1 \
+        || { tail -40 "$log" >&2; echo "fuzz: merging $t's new inputs failed; see $log" >&2; exit 1; }
     runs=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | tail -1)
     echo "fuzz: $t: $runs(s), no finding; corpus $(ls "$corpus" | wc -l) inputs"
 done

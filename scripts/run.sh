@@ -12,8 +12,7 @@ XVFB_PID=
 own_prefix=
 cleanup() {
     # Only this script's own prefix and display, never a WINEPREFIX of the user's.
-    [ -n "$own_prefix" ] && WINEPREFIX="$own_prefix" wineserver -k 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    [ -n "$own_prefix" ] && wine_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -26,48 +25,25 @@ echo "codec: guide.txt $(stat -c %s "$sample") bytes -> $(stat -c %s "$work/guid
 
 # The product is the 32-bit installer; where 32-bit programs cannot run, the same
 # installer is packed from the 64-bit build of the program and runs in a 64-bit prefix.
-. "$root/scripts/wine-tree.sh"
-choose_wine_tree "$root"
+. "$root/scripts/wine-env.sh"
+wine_tree "$root"
 run="$root/build/run"
 mkdir -p "$run"
+wine_env "$WINE_TREE" "$run/wineprefix"
+own_prefix=$WINEPREFIX
 if [ "$WINE_ARCH" = win32 ]; then
     cp "$root/out/setup32.exe" "$run/setup32.exe"
 else
-    use_wine64_loader "$WINE_TREE"
     echo "run: this machine cannot run 32-bit programs; the demo installer is packed from the 64-bit build" >&2
     "$root/out/mksetup" build --stub "$WINE_TREE/setup32-stub.exe" --out "$run/setup32.exe" "$root/out/payload" >/dev/null
 fi
 
-own_prefix="$run/wineprefix"
-export WINEPREFIX="$own_prefix" WINEARCH=$WINE_ARCH WINEDEBUG=-all
-# No menu entries on the Unix desktop for the group the installer creates.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 headless=
 if [ -z "${DISPLAY:-}" ]; then
     headless=1
-    . "$root/scripts/xvfb.sh"
-    start_xvfb
-    [ -n "$XVFB_PID" ] || exit 1
+    wine_display
 fi
-
-# The prefix is made once, for one architecture; its ready mark names it.
-if [ "$(cat "$WINEPREFIX/.setup32-ready" 2>/dev/null)" != "$WINE_ARCH" ]; then
-    echo "run: making the Wine prefix $WINEPREFIX" >&2
-    rm -rf -- "$WINEPREFIX"
-    wineboot -i >"$run/wineprefix.log" 2>&1 || true
-    # Without a window manager every hidden window otherwise costs 2 s; it also has
-    # Wine draw the captions itself, so they show in the screenshots.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$run/wineprefix.log" 2>&1
-    wineserver -w
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "run: cannot make the Wine prefix $WINEPREFIX; Wine said:" >&2
-        cat "$run/wineprefix.log" >&2
-        exit 1
-    fi
-    # The caption buttons are drawn with this font, as letters without it.
-    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    echo "$WINE_ARCH" >"$WINEPREFIX/.setup32-ready"
-fi
+wine_prefix_make
 c="$WINEPREFIX/drive_c"
 cp "$run/setup32.exe" "$c/setup32.exe"
 walkthrough="$WINE_TREE/demo_walkthrough.exe"

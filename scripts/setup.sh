@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs (idempotent; quiet when all is there).
+#   setup.sh        what the build, the tests, run.sh and bench.sh need
+#   setup.sh fuzz   that, and clang with its libFuzzer run-time for scripts/fuzz.sh
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest wine wine32:i386 wine64 g++-mingw-w64-i686
           g++-mingw-w64-x86-64-posix
           mingw-w64-tools xvfb xauth mscompress libmspack-dev imagemagick
           osslsigncode openssl man-db dpkg-dev)
+case "${1:-}" in
+    "") ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "usage: setup.sh [fuzz]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

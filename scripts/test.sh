@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds both trees and runs every test: native ones directly (under sanitizers),
-# Windows ones under Wine with one display and one persistent wineserver for the run.
+# Builds the trees and runs every test: native ones directly (under sanitizers), Windows
+# ones under Wine with one display and one persistent wineserver for the run (plain
+# `ctest --test-dir build/target64` works too, only slower: each program then starts
+# its own server).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
@@ -9,12 +11,15 @@ status=0
 ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(nproc)" || status=1
 
 # Wine runs in the build tree's own prefix only; a WINEPREFIX of the user's is never used.
-. "$root/scripts/wine-tree.sh"
-choose_wine_tree "$root"
+. "$root/scripts/wine-env.sh"
+wine_tree "$root"
+wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
 [ "$WINE_ARCH" = win32 ] || echo "test: this machine cannot run 32-bit programs; the Windows tests run the 64-bit build in $WINE_TREE" >&2
-start_wine_session "$WINE_TREE"
-# Make the prefix (once) through the wrapper, then keep its wineserver up for the run.
-bash "$root/scripts/wine-run.sh" --prepare "$WINE_TREE"
+XVFB_PID=
+trap wine_stop EXIT
+wine_display
+wine_prefix_make
+# The prefix's server stays up for the run.
 timeout 60 wineserver -w || wineserver -k
 wineserver -p
 # Start Wine's own services now: started from inside a test they would inherit

@@ -3,19 +3,18 @@
 # build tree: d: a 300 KB tmpfs that a large file fills, r: a tmpfs mounted read-only
 # after an empty directory and an earlier installation were put on it. Mounting needs
 # root. Whatever happens, both are unmounted and their links removed again.
+#   fault_drives.sh TEST_PROGRAM BUILD_DIR   (BUILD_DIR records the prefix's architecture)
 set -u
 test_exe=$1
 build_dir=$2
-wine=${WINE:-wine}
-export WINEPREFIX="$build_dir/wineprefix-faults" WINEARCH=${WINEARCH:-win32} WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+. "$(dirname "$0")/../../scripts/wine-env.sh"
+wine_env "$build_dir" "$build_dir/wineprefix-faults" || exit 1
 mounts="$build_dir/fault-drives"
 full="$mounts/full" readonly="$mounts/readonly"
 
 XVFB_PID=
 cleanup() {
-    wineserver -k 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    wine_stop
     for dir in "$full" "$readonly"; do
         mountpoint -q "$dir" && umount "$dir"
     done
@@ -28,17 +27,8 @@ if [ "$(id -u)" != 0 ]; then
     echo "fault_drives: mounting the test drives needs root" >&2
     exit 1
 fi
-if [ -z "${DISPLAY:-}" ]; then
-    . "$(dirname "$0")/../../scripts/xvfb.sh"
-    start_xvfb
-fi
-
-if [ ! -f "$WINEPREFIX/.setup32-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    "$wine" wineboot -i >/dev/null 2>&1
-    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    touch "$WINEPREFIX/.setup32-ready"
-fi
+wine_display || exit 1
+wine_prefix_make || exit 1
 
 mkdir -p "$full" "$readonly"
 mount -t tmpfs -o size=300k,mode=0777 setup32-full "$full" || exit 1
@@ -52,11 +42,11 @@ printf "the user's notes" >"$readonly/old/notes.txt"
 mount -o remount,ro "$readonly" || exit 1
 ln -sfn "$full" "$WINEPREFIX/dosdevices/d:"
 ln -sfn "$readonly" "$WINEPREFIX/dosdevices/r:"
-"$wine" reg add 'HKLM\Software\Wine\Drives' /v d: /d hd /f >/dev/null 2>&1
-"$wine" reg add 'HKLM\Software\Wine\Drives' /v r: /d hd /f >/dev/null 2>&1
+wine reg add 'HKLM\Software\Wine\Drives' /v d: /d hd /f >/dev/null 2>&1
+wine reg add 'HKLM\Software\Wine\Drives' /v r: /d hd /f >/dev/null 2>&1
 # Drive types are read when a wineserver starts.
 wineserver -k 2>/dev/null
 timeout 60 wineserver -w
 wineserver -p
-"$wine" cmd /c exit >/dev/null 2>&1
-"$wine" "$test_exe" --gtest_filter='MountedDriveTest.*'
+wine cmd /c exit >/dev/null 2>&1
+wine "$test_exe" --gtest_filter='MountedDriveTest.*'
