@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "packer/compressor.h"
+#include "packer/signature.h"
 #include "program_fixture.h"
 #include "progman_peers.h"
 #include "tests/packer_fixture.h"
@@ -115,6 +116,64 @@ TEST_F(FreshInstallTest, BothOptionsInstallTheFilesAndTheGroupThenReportSuccess)
     ExpectInstalled(proposed, SmallPayload());
     EXPECT_FALSE(Exists(proposed + "\\backup")) << "a fresh destination needs no backups";
     ExpectSuccessAndExit(box);
+}
+
+// ---- Signed installers ----------------------------------------------------------------
+
+// The small installer signed by osslsigncode with a certificate openssl makes here.
+class SignedInstallTest : public FreshInstallTest {
+protected:
+    Bytes Signed(const Bytes &installer)
+    {
+        std::string unixWork = UnixPath(work);
+        EXPECT_FALSE(unixWork.empty());
+        EXPECT_TRUE(WriteWholeFile(work + "\\unsigned.exe", installer));
+        std::string in = "'" + unixWork + "/";
+        bool made = RunUnixCommand(
+            "cd " + in + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 30"
+            " -subj /CN=Ovra-Test -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 && osslsigncode sign"
+            " -certs cert.pem -key key.pem -in unsigned.exe -out signed.exe >/dev/null 2>&1", 60000);
+        EXPECT_TRUE(made) << "openssl or osslsigncode failed in " << unixWork;
+        return ReadBytes(work + "\\signed.exe");
+    }
+};
+
+TEST_F(SignedInstallTest, BalancedSignatureInstallsTheFilesAndTheGroup)
+{
+    Bytes file = Signed(SmallInstaller());
+    ASSERT_FALSE(file.empty());
+    BalancedTable balance;
+    std::string error;
+    ASSERT_TRUE(BalanceSignedInstaller(file, balance, error)) << error;
+    ApplyBalance(file, balance);
+    file.insert(file.end(), balance.table.begin(), balance.table.end());
+    Start(file);
+    ASSERT_EQ(proposed, ControlText(dialog, IDC_DEST_TEXT));
+    Click(dialog, IDC_INSTALL);
+    SeenBox box = NextBox();
+    CloseGroupWindows(2);
+    ExpectFiveShortcuts(group, proposed, "signed installation");
+    ExpectInstalled(proposed, SmallPayload());
+    ExpectSuccessAndExit(box);
+}
+
+// The fault the balance mends: signed as it is, the installer expands every file,
+// then finds its checksum changed by the signature and takes everything back.
+TEST_F(SignedInstallTest, UnbalancedSignatureIsError13AndLeavesNothing)
+{
+    Bytes file = Signed(SmallInstaller());
+    ASSERT_FALSE(file.empty());
+    Start(file);
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    SeenBox box = NextBox();
+    ASSERT_EQ("Ovra Installation Error [13]", box.caption);
+    EXPECT_EQ(kCorrupt, box.text);
+    ExpectNothingInstalled(dest);
+    EXPECT_FALSE(Exists(dest));
+    EXPECT_FALSE(Exists(group)) << "a failed run made a group";
+    EXPECT_TRUE(AnswerMessageBox(box, IDOK));
+    ExpectQuietExit();
 }
 
 // ---- Runs that end without the group ------------------------------------------------
