@@ -419,3 +419,8 @@ long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, u
         *written = w.total;
     return result;
 }
+
+uint64_t SzddMemoryNeeded(uint64_t n)
+{
+    return 3 * n + (uint64_t(4) << 20);
+}

@@ -1,9 +1,11 @@
 // mksetup, the publisher's packer: builds an installer from a stub and eleven
 // files, lists and unpacks installers without running them, and runs the codec.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "format/payload.h"
 #include "packer/compressor.h"
 #include "packer/packer.h"
+#include "packer/pe_section.h"
 
 namespace {
 
@@ -24,59 +27,139 @@ const char kToolHelp[] =
     "  compress IN OUT                               compress one file to SZDD\n"
     "  expand IN OUT                                 expand one SZDD file\n"
     "\n"
-    "'mksetup COMMAND --help' describes a command.\n";
+    "'mksetup COMMAND --help' describes a command; '--' ends the options. A read-only\n"
+    "output is replaced only with --force (build, extract, compress, expand).\n";
 
 const char kBuildHelp[] =
-    "usage: mksetup build --stub STUB --out INSTALLER SOURCE...\n"
+    "usage: mksetup build [--force] --stub STUB --out INSTALLER [--] SOURCE...\n"
     "\n"
     "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
     "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
-    "ovra.ini macros.ini menus.ini hosts.ini links.ini.\n"
+    "ovra.ini macros.ini menus.ini hosts.ini links.ini (files named after the table\n"
+    "but given in another order are refused).\n"
     "A file already in SZDD form is embedded as it is; any other is compressed.\n"
     "The payload checksum is written into the stub's checksum slot. The same\n"
     "inputs always give the same installer, byte for byte.\n";
 
 const char kListHelp[] =
-    "usage: mksetup list INSTALLER\n"
+    "usage: mksetup list [--] INSTALLER\n"
     "\n"
     "Replays the installer's scan and prints each item's index, name, offset,\n"
     "stored bytes and expanded bytes, then the computed checksum against the\n"
     "program's constant. Exit status 0 only for a sound installer.\n";
 
 const char kExtractHelp[] =
-    "usage: mksetup extract INSTALLER DIR\n"
+    "usage: mksetup extract [--force] [--] INSTALLER DIR\n"
     "\n"
     "Writes the eleven expanded files of a sound installer into DIR under their\n"
     "payload names (DIR is created when missing).\n";
 
 const char kCompressHelp[] =
-    "usage: mksetup compress IN OUT\n"
+    "usage: mksetup compress [--force] [--] IN OUT\n"
     "\n"
     "Compresses IN to an SZDD file (mode A) that the classic EXPAND reads.\n";
 
 const char kExpandHelp[] =
-    "usage: mksetup expand IN OUT\n"
+    "usage: mksetup expand [--force] [--] IN OUT\n"
     "\n"
     "Expands an SZDD file (as written by COMPRESS or mksetup compress) to exactly\n"
     "the length its header states.\n";
 
-int Fail(const std::string &message)
+// A name may hold any byte but '/' and NUL: control and escape bytes (and bytes
+// that are not UTF-8) are shown as \xNN, so a message cannot drive the terminal.
+std::string Printable(const std::string &text)
 {
-    std::fprintf(stderr, "mksetup: %s\n", message.c_str());
-    return 1;
+    std::string out;
+    out.reserve(text.size());
+    char hex[8];
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        if (c >= 0x20 && c < 0x7F)
+            length = 1;
+        else if (c >= 0xC2 && c <= 0xF4)
+            length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        bool valid = length > 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        // U+0080..U+009F are controls too (CSI among them).
+        if (valid && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+            valid = false;
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", unsigned(c));
+            out += hex;
+            ++i;
+        }
+    }
+    return out;
 }
 
-bool WantsHelp(const std::vector<std::string> &args)
+int Fail(const std::string &message)
 {
-    for (const std::string &a : args)
-        if (a == "--help" || a == "-h")
-            return true;
-    return false;
+    std::fprintf(stderr, "mksetup: %s\n", Printable(message).c_str());
+    return 1;
 }
 
 int Usage(const char *help, const std::string &problem)
 {
     return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
+}
+
+// A command's arguments: options up to "--", operands after it (or wherever
+// they stand before it). After "--", "-h" and "--help" are file names like any other.
+struct Arguments {
+    std::vector<std::string> operands;
+    std::string stub;
+    std::string out;
+    bool force;
+    bool help;
+};
+
+bool ParseArguments(const std::string &command, const std::vector<std::string> &args, Arguments &parsed,
+                    std::string &problem)
+{
+    parsed = Arguments{{}, "", "", false, false};
+    bool takesValues = command == "build";
+    bool takesForce = command != "list";
+    bool haveStub = false;
+    bool haveOut = false;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            parsed.operands.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            parsed.help = true;
+            return true;
+        } else if (a == "--force" && takesForce) {
+            if (parsed.force) {
+                problem = "--force given twice";
+                return false;
+            }
+            parsed.force = true;
+        } else if (takesValues && (a == "--stub" || a == "--out")) {
+            bool &seen = a == "--stub" ? haveStub : haveOut;
+            if (seen) {
+                problem = a + " given twice";
+                return false;
+            }
+            if (i + 1 >= args.size()) {
+                problem = a + " needs a value";
+                return false;
+            }
+            seen = true;
+            (a == "--stub" ? parsed.stub : parsed.out) = args[++i];
+        } else {
+            problem = "unknown option " + a;
+            return false;
+        }
+    }
+    return true;
 }
 
 // Refuses an output that would replace one of the inputs.
@@ -98,45 +181,89 @@ bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &e
     return OpenInputFile(path, src.file, src.size, error);
 }
 
-int RunBuild(const std::vector<std::string> &args)
+bool SameNameIgnoringCase(const std::string &a, const char *b)
 {
-    std::string stubPath;
-    std::string outPath;
-    std::vector<std::string> sources;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (optionsEnded) {
-            sources.push_back(args[i]);
-        } else if (args[i] == "--") {
-            optionsEnded = true;
-        } else if (args[i] == "--stub" || args[i] == "--out") {
-            if (i + 1 >= args.size())
-                return Usage("build", args[i] + " needs a value");
-            (args[i] == "--stub" ? stubPath : outPath) = args[i + 1];
-            ++i;
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return Usage("build", "unknown option " + args[i]);
-        } else {
-            sources.push_back(args[i]);
+    size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] - 'A' + 'a') : a[i];
+        if (x != b[i])
+            return false;
+    }
+    return true;
+}
+
+// Eleven files are taken in table order. The shell's sorted order of payload/*
+// puts files the table names elsewhere: a file named after another item than the
+// place it is given in is refused, with the order to give.
+bool CheckTableOrder(const std::vector<std::string> &files, std::string &error)
+{
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string name = std::filesystem::path(files[i]).filename().string();
+        for (int j = 0; j < kPayloadItemCount; ++j) {
+            if (size_t(j) == i || !SameNameIgnoringCase(name, PayloadItemName(j)))
+                continue;
+            std::string order;
+            for (int k = 0; k < kPayloadItemCount; ++k)
+                order += std::string(k ? " " : "") + PayloadItemName(k);
+            error = "'" + files[i] + "' is given as item " + std::to_string(i + 1) + " (" +
+                    PayloadItemName(int(i)) + ") but the table has " + name + " as item " + std::to_string(j + 1) +
+                    "; give the files in this order: " + order + " (or give their folder)";
+            return false;
         }
     }
-    if (stubPath.empty() || outPath.empty())
+    return true;
+}
+
+// The stub as list and extract will read it from the installer: its headers from
+// at most the first 16 MiB, every section inside the program part. A stub they
+// would refuse is refused here, so every installer built is one they accept.
+bool CheckStubAsListed(const std::vector<uint8_t> &stub, std::string &error)
+{
+    size_t readable = std::min(stub.size(), kLargestProgram);
+    size_t end = 0;
+    std::string reason;
+    if (!PeImageEnd(stub.data(), readable, end, reason)) {
+        std::string whole;
+        if (readable < stub.size() && PeImageEnd(stub.data(), stub.size(), end, whole))
+            reason += ": a section lies past the first 16 MiB, where list and extract read a program's headers";
+        else
+            reason += "; the installer's program part would run into the items (list: the program part holds "
+                      "the item marker)";
+        error = "stub: " + reason;
+        return false;
+    }
+    size_t slot = 0;
+    if (!FindChecksumSlot(stub.data(), readable, slot, reason)) {
+        error = "stub: " + reason;
+        return false;
+    }
+    return true;
+}
+
+int RunBuild(const Arguments &a)
+{
+    if (a.stub.empty() || a.out.empty())
         return Usage("build", "--stub and --out are required");
     // Everything that can be checked without the work comes first.
     std::string error;
     std::vector<std::string> paths;
-    if (!CheckOutputName(outPath, error) || !ListInputs(sources, paths, error))
+    if (!CheckOutputName(a.out, a.force, error) || !ListInputs(a.operands, paths, error))
+        return Fail(error);
+    if (a.operands.size() == size_t(kPayloadItemCount) && !CheckTableOrder(a.operands, error))
         return Fail(error);
     std::vector<std::string> allInputs = paths;
-    allInputs.push_back(stubPath);
-    if (OutputIsAnInput(outPath, allInputs, error))
+    allInputs.push_back(a.stub);
+    if (OutputIsAnInput(a.out, allInputs, error))
         return Fail(error);
     std::vector<uint8_t> stub;
-    if (!ReadFileBytes(stubPath, stub, kLargestSzddInput, error) || !CheckInputs(paths, error))
+    if (!ReadFileBytes(a.stub, stub, kLargestSzddInput, error) || !CheckStubAsListed(stub, error) ||
+        !CheckInputs(paths, error))
         return Fail(error);
     // The inputs are read one at a time as the installer is written.
     BuildReport report;
-    if (!BuildInstallerFile(stub, paths, outPath, report, error))
+    if (!BuildInstallerFile(stub, paths, a.out, report, error))
         return Fail(error);
     for (size_t i = 0; i < report.items.size(); ++i) {
         const StoredItem &item = report.items[i];
@@ -144,18 +271,19 @@ int RunBuild(const std::vector<std::string> &args)
             std::printf("%s: re-encoded around the item marker, %zu bytes instead of %zu\n",
                         PayloadItemName(int(i)), item.storedSize, item.optimalSize);
     }
-    std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", outPath.c_str(),
+    std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", Printable(a.out).c_str(),
                 (unsigned long long)report.installerSize, report.headSize, unsigned(report.checksum));
     return 0;
 }
 
-int RunList(const std::vector<std::string> &args)
+int RunList(const Arguments &a)
 {
-    if (args.size() != 1)
+    if (a.operands.size() != 1)
         return Usage("list", "expected one INSTALLER");
+    const std::string &path = a.operands[0];
     std::string error;
     InstallerSource src;
-    if (!OpenInstaller(args[0], src, error))
+    if (!OpenInstaller(path, src, error))
         return Fail(error);
     InstallerInfo info;
     std::string problem;
@@ -184,7 +312,7 @@ int RunList(const std::vector<std::string> &args)
     else
         std::printf("checksum 0x%08X, program has no checksum slot\n", unsigned(info.scan.checksum));
     if (!sound)
-        return Fail(args[0] + ": not a sound installer: " + problem);
+        return Fail(path + ": not a sound installer: " + problem);
     return 0;
 }
 
@@ -200,18 +328,22 @@ long WriteStream(void *ctx, const uint8_t *buf, long n)
     return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
 }
 
-// Expands the eleven items all or nothing: every one goes to a temporary file
-// first, and only when all are complete are they renamed into place.
+// Expands the eleven items all or nothing. Every one goes to a temporary file,
+// and every temporary file is flushed and closed (where a full disk shows)
+// before any is renamed. Each earlier file keeps a second name until the last
+// rename has succeeded; on a failure the earlier files are put back.
 bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, const std::string &dir,
-                         bool dirIsNew, std::string &error)
+                         std::string &error)
 {
     std::vector<OutputFile> outputs(info.items.size());
+    size_t created = 0;
     bool ok = true;
     for (size_t i = 0; ok && i < info.items.size(); ++i) {
         std::string path = (std::filesystem::path(dir) / PayloadItemName(int(i))).string();
         ok = CreateOutput(path, outputs[i], error);
         if (!ok)
             break;
+        ++created;
         long result = ExpandInstallerItem(src, info.items[i], WriteStream, outputs[i].stream);
         if (result < 0) {
             ok = false;
@@ -219,58 +351,81 @@ bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, 
                                              : std::string(PayloadItemName(int(i))) + ": " + SzddErrorText(result);
         }
     }
-    size_t committed = 0;
-    while (ok && committed < outputs.size()) {
-        ok = CommitOutput(outputs[committed], error);
+    for (size_t i = 0; ok && i < created; ++i)
+        ok = FinishOutput(outputs[i], error);
+    size_t placed = 0;
+    while (ok && placed < created) {
+        ok = PlaceOutput(outputs[placed], error);
         if (ok)
-            ++committed;
+            ++placed;
     }
-    if (ok)
+    if (ok) {
+        for (OutputFile &out : outputs)
+            DropKept(out);
         return true;
-    for (size_t i = 0; i < committed; ++i)
-        RemoveFile(outputs[i].path);
-    for (OutputFile &out : outputs)
-        DiscardOutput(out);
-    if (dirIsNew) {
-        std::error_code ec;
-        std::filesystem::remove(dir, ec);  // removes only a folder left empty
     }
+    for (size_t i = placed; i-- > 0;)
+        RestoreOutput(outputs[i]);
+    for (size_t i = 0; i < created; ++i)
+        DiscardOutput(outputs[i]);
     return false;
 }
 
-int RunExtract(const std::vector<std::string> &args)
+// The folders an extraction creates, deepest first, so that a failed one can
+// remove every one of them again.
+std::vector<std::filesystem::path> MissingFolders(const std::string &dir)
 {
-    if (args.size() != 2)
+    std::vector<std::filesystem::path> missing;
+    std::error_code ec;
+    for (std::filesystem::path p = std::filesystem::path(dir).lexically_normal(); !p.empty();) {
+        if (std::filesystem::exists(std::filesystem::symlink_status(p, ec)))
+            break;
+        missing.push_back(p);
+        std::filesystem::path parent = p.parent_path();
+        if (parent == p)
+            break;
+        p = parent;
+    }
+    return missing;
+}
+
+int RunExtract(const Arguments &a)
+{
+    if (a.operands.size() != 2)
         return Usage("extract", "expected INSTALLER and DIR");
-    const std::string &dir = args[1];
+    const std::string &installer = a.operands[0];
+    const std::string &dir = a.operands[1];
     std::string error;
     std::error_code ec;
-    bool dirIsNew = !std::filesystem::exists(std::filesystem::symlink_status(dir, ec));
-    if (!dirIsNew && !std::filesystem::is_directory(dir, ec))
+    std::vector<std::filesystem::path> missing = MissingFolders(dir);
+    if (missing.empty() && !std::filesystem::is_directory(dir, ec))
         return Fail("cannot extract into '" + dir + "': it exists and is not a folder");
     for (int i = 0; i < kPayloadItemCount; ++i) {
         std::string path = (std::filesystem::path(dir) / PayloadItemName(i)).string();
-        if (!CheckOutputName(path, error) || OutputIsAnInput(path, {args[0]}, error))
+        if (!CheckOutputName(path, a.force, error) || OutputIsAnInput(path, {installer}, error))
             return Fail(error);
     }
     InstallerSource src;
-    if (!OpenInstaller(args[0], src, error))
+    if (!OpenInstaller(installer, src, error))
         return Fail(error);
     InstallerInfo info;
     if (!InspectInstallerSource(src, info, error)) {
         std::fclose(src.file);
-        return Fail(args[0] + ": " + error);
+        return Fail(installer + ": " + error);
     }
     std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir)) {
-        std::fclose(src.file);
-        return Fail("cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder"));
-    }
-    bool ok = ExtractAllOrNothing(src, info, dir, dirIsNew, error);
-    std::fclose(src.file);
+    bool ok = !ec && std::filesystem::is_directory(dir, ec);
     if (!ok)
+        error = "cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder");
+    else
+        ok = ExtractAllOrNothing(src, info, dir, error);
+    std::fclose(src.file);
+    if (!ok) {
+        for (const std::filesystem::path &folder : missing)
+            std::filesystem::remove(folder, ec);  // removes only a folder left empty
         return Fail(error + "; no file was extracted");
-    std::printf("%s: %zu files written\n", dir.c_str(), info.items.size());
+    }
+    std::printf("%s: %zu files written\n", Printable(dir).c_str(), info.items.size());
     return 0;
 }
 
@@ -317,7 +472,14 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     OutputFile out;
     if (!CreateOutput(outPath, out, error))
         return Fail(error);
-    long result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+    long result = 0;
+    try {
+        result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+    } catch (const std::bad_alloc &) {
+        DiscardOutput(out);
+        return Fail("not enough memory to compress '" + inPath + "': its " + std::to_string(in.size()) +
+                    " bytes need about " + std::to_string(SzddMemoryNeeded(in.size()) >> 20) + " MB");
+    }
     if (result < 0) {
         DiscardOutput(out);
         if (result == SZDD_ERR_WRITE)
@@ -329,16 +491,18 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     return 0;
 }
 
-int RunCodec(const char *command, const std::vector<std::string> &args)
+int RunCodec(const char *command, const Arguments &a)
 {
-    if (args.size() != 2)
+    if (a.operands.size() != 2)
         return Usage(command, "expected IN and OUT");
+    const std::string &in = a.operands[0];
+    const std::string &out = a.operands[1];
     std::string error;
-    if (!CheckOutputName(args[1], error) || OutputIsAnInput(args[1], {args[0]}, error))
+    if (!CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
         return Fail(error);
     if (std::strcmp(command, "expand") == 0)
-        return RunExpand(args[0], args[1]);
-    return RunCompress(args[0], args[1]);
+        return RunExpand(in, out);
+    return RunCompress(in, out);
 }
 
 }  // namespace
@@ -364,17 +528,27 @@ int main(int argc, char **argv)
     for (const Command &c : commands) {
         if (command != c.name)
             continue;
-        if (WantsHelp(args)) {
+        Arguments parsed;
+        std::string problem;
+        if (!ParseArguments(command, args, parsed, problem))
+            return Usage(c.name, problem);
+        if (parsed.help) {
             std::fputs(c.help, stdout);
             return 0;
         }
-        if (command == "build")
-            return RunBuild(args);
-        if (command == "list")
-            return RunList(args);
-        if (command == "extract")
-            return RunExtract(args);
-        return RunCodec(c.name, args);
+        // The places that can run out of memory name the input and what it
+        // needed; this is the last resort for any other.
+        try {
+            if (command == "build")
+                return RunBuild(parsed);
+            if (command == "list")
+                return RunList(parsed);
+            if (command == "extract")
+                return RunExtract(parsed);
+            return RunCodec(c.name, parsed);
+        } catch (const std::bad_alloc &) {
+            return Fail("not enough memory for " + command);
+        }
     }
     return Fail("unknown command '" + command + "' (see 'mksetup --help')");
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "format/byte_order.h"
@@ -648,12 +649,14 @@ bool MemoryInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, st
 struct FileInputs {
     const std::vector<std::string> *paths;
     std::vector<uint8_t> bytes;
+    size_t index;  // the input being read or encoded
 };
 
 // The previous input is let go of before the next is read.
 bool FileInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error)
 {
     FileInputs &files = *static_cast<FileInputs *>(ctx);
+    files.index = index;
     std::vector<uint8_t>().swap(files.bytes);
     if (!ReadFileBytes((*files.paths)[index], files.bytes, kLargestSzddInput, error))
         return false;
@@ -732,9 +735,27 @@ bool BuildInstallerFile(const std::vector<uint8_t> &stub, const std::vector<std:
     OutputFile out;
     if (!CreateOutput(outPath, out, error))
         return false;
-    FileInputs files{&inputPaths, {}};
+    FileInputs files{&inputPaths, {}, 0};
     InstallerSink sink = FileSink(out);
-    bool ok = WriteInstaller(stub, inputPaths.size(), FileInput, &files, inputPaths, sink, report, error);
+    bool ok = false;
+    try {
+        ok = WriteInstaller(stub, inputPaths.size(), FileInput, &files, inputPaths, sink, report, error);
+    } catch (const std::bad_alloc &) {
+        // Encoding an input takes several times its size; a machine without it
+        // gets the input named and no temporary file left.
+        std::vector<uint8_t>().swap(files.bytes);
+        DiscardOutput(out);
+        uint64_t size = 0;
+        std::FILE *f = nullptr;
+        std::string ignored;
+        if (files.index < inputPaths.size() && OpenInputFile(inputPaths[files.index], f, size, ignored))
+            std::fclose(f);
+        error = files.index < inputPaths.size()
+                    ? "not enough memory to encode '" + inputPaths[files.index] + "': its " + std::to_string(size) +
+                          " bytes need about " + std::to_string(SzddMemoryNeeded(size) >> 20) + " MB"
+                    : "not enough memory for the build";
+        return false;
+    }
     std::vector<uint8_t>().swap(files.bytes);
     if (!ok) {
         DiscardOutput(out);
@@ -756,9 +777,6 @@ bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, 
 }
 
 namespace {
-
-// The program part is read whole for its headers; a real one is far smaller.
-constexpr size_t kLargestProgram = size_t(16) << 20;
 
 // One item's bytes as an expander source, from the installer file.
 struct ItemReader {
