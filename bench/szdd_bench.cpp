@@ -56,6 +56,21 @@ std::vector<Sample> Corpus(const char *stubPath)
         runs.push_back(uint8_t(rng()));
     }
     add("runs of spaces and zeros", runs);
+
+    // Random data of few symbols: every short match occurs all over the window,
+    // the match finder's hardest case. Random bytes beside them for contrast.
+    auto randomOf = [&](const char *symbols, size_t count) {
+        std::vector<uint8_t> v(size_t(1) << 20);
+        for (uint8_t &b : v)
+            b = uint8_t(symbols[rng() % count]);
+        return v;
+    };
+    add("random 0/1 bytes (1 MB)", randomOf("01", 2));
+    add("random S/Z/D (1 MB)", randomOf("SZD", 3));
+    std::vector<uint8_t> noise(size_t(1) << 20);
+    for (uint8_t &b : noise)
+        b = uint8_t(rng());
+    add("random bytes (1 MB)", noise);
     return corpus;
 }
 

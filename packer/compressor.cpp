@@ -54,14 +54,88 @@ inline uint32_t Hash3(const uint8_t *p)
     return (v * 2654435761u) >> (32 - kHashBits);
 }
 
+// The longer prefixes' chains only ever hold a window's worth of positions.
+constexpr uint32_t kLongHashBits = 12;
+
+inline uint32_t MixPrefix(uint64_t a, uint64_t b)
+{
+    return uint32_t(((a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full)) >> (64 - kLongHashBits));
+}
+
+// Hash of the first `length` bytes (5 to 16).
+// Bytes in little-endian order whatever the machine, so that a prefix cut short
+// by a mask hashes as the shorter prefix does.
+inline uint64_t LoadLe(const uint8_t *p, int count)
+{
+    uint64_t v = 0;
+    for (int k = 0; k < count; ++k)
+        v |= uint64_t(p[k]) << (8 * k);
+    return v;
+}
+
+inline uint32_t HashPrefix(const uint8_t *p, int length)
+{
+    return MixPrefix(LoadLe(p, length < 8 ? length : 8), length > 8 ? LoadLe(p + 8, length - 8) : 0);
+}
+
+inline void Chain(std::vector<uint32_t> &head, std::vector<uint32_t> &prev, uint32_t h, size_t i)
+{
+    prev[i & kSzddWindowMask] = head[h];
+    head[h] = uint32_t(i);
+}
+
 inline void Remember(MatchFinder &f, size_t i)
 {
-    if (i + 2 < f.n) {
-        uint32_t h = Hash3(f.in + i);
-        f.prev[i & kSzddWindowMask] = f.head[h];
-        f.head[h] = uint32_t(i);
+    if (i + 2 < f.n)
+        Chain(f.head, f.prev, Hash3(f.in + i), i);
+    static_assert(kLongPrefixLevels == 2 && kLongPrefixLength[0] == 11 && kLongPrefixLength[1] == 6,
+                  "the hashes below are those of these prefixes");
+    if (i + 11 <= f.n) {
+        // Both prefixes from two loads.
+        uint64_t a = LoadLe(f.in + i, 8);
+        uint64_t b = LoadLe(f.in + i + 8, 3);
+        Chain(f.longHead[0], f.longPrev[0], MixPrefix(a, b), i);
+        Chain(f.longHead[1], f.longPrev[1], MixPrefix(a & 0xFFFFFFFFFFFFull, 0), i);
+        return;
     }
+    for (int level = 0; level < kLongPrefixLevels; ++level)
+        if (i + size_t(kLongPrefixLength[level]) <= f.n)
+            Chain(f.longHead[level], f.longPrev[level], HashPrefix(f.in + i, kLongPrefixLength[level]), i);
 }
+
+// Walks one chain from `cand`, newest first, for a match longer than `best`:
+// on a tie the newer source stays. Matches are measured up to `cap`; the walk
+// stops at the window's far end, once `best` reaches `limit` (no source gives
+// more), or after `steps` candidates. Returns the candidate to go on from
+// (kNoPosition when the chain is done).
+inline uint32_t WalkChain(const uint8_t *in, size_t i, int cap, int limit, uint32_t cand,
+                          const std::vector<uint32_t> &prev, size_t steps, int &best, long long &bestSrc)
+{
+    const uint8_t *b = in + i;
+    for (; steps > 0; --steps) {
+        if (cand == kNoPosition || best >= limit || i - cand > kSzddWindowSize)
+            return kNoPosition;
+        const uint8_t *a = in + cand;
+        if (a[best] == b[best] && a[0] == b[0] && a[1] == b[1] && a[2] == b[2]) {
+            int len = 3;
+            while (len < cap && a[len] == b[len])
+                ++len;
+            if (len > best) {
+                best = len;
+                bestSrc = cand;
+            }
+        }
+        uint32_t next = prev[cand & kSzddWindowMask];
+        if (next == kNoPosition || next >= cand)
+            return kNoPosition;
+        cand = next;
+    }
+    return cand;
+}
+
+// Candidates of the three-byte chain tried before the longer prefixes' chains:
+// most chains end sooner, and then those are not needed.
+constexpr size_t kShortWalk = 8;
 
 }  // namespace
 
@@ -72,6 +146,10 @@ void StartMatchFinder(MatchFinder &f, const uint8_t *in, size_t n, size_t start)
     f.next = start;
     f.head.assign(size_t(1) << kHashBits, kNoPosition);
     f.prev.assign(kSzddWindowSize, kNoPosition);
+    for (int level = 0; level < kLongPrefixLevels; ++level) {
+        f.longHead[level].assign(size_t(1) << kLongHashBits, kNoPosition);
+        f.longPrev[level].assign(kSzddWindowSize, kNoPosition);
+    }
     // Sources further back than the window are never taken, so a window's worth
     // of history gives the same chains a run from the start would have.
     for (size_t i = start > kSzddWindowSize ? start - kSzddWindowSize : 0; i < start; ++i)
@@ -114,25 +192,37 @@ int NextMatch(MatchFinder &f, uint32_t &source)
                 }
             }
         }
-        // Earlier input within the window, through the hash chain.
-        uint32_t cand = f.head[Hash3(in + i)];
-        while (cand != kNoPosition && best < cap && i - cand <= kSzddWindowSize) {
-            const uint8_t *a = in + cand;
-            const uint8_t *b = in + i;
-            if (a[best] == b[best] && a[0] == b[0] && a[1] == b[1] && a[2] == b[2]) {
-                int len = 3;
-                while (len < cap && a[len] == b[len])
-                    ++len;
-                if (len > best) {
-                    best = len;
-                    bestSrc = cand;
-                }
+        // Earlier input within the window: the longest match from the nearest
+        // source (a source in the spaces keeps a tie). A short chain is walked
+        // whole. Otherwise the longer prefixes' chains are tried, longest first:
+        // every position whose match reaches a prefix's length is on that
+        // prefix's chain, so when a chain gives a match at least that long, it
+        // is the longest, and the first found of that length is the nearest;
+        // when it gives none, no source anywhere does, which bounds the rest of
+        // the search. The result is always the one the three-byte chain alone gives.
+        int reach = cap;  // no source gives a longer match
+        uint32_t rest = kNoPosition;
+        if (best < reach)
+            rest = WalkChain(in, i, cap, reach, f.head[Hash3(in + i)], f.prev, kShortWalk, best, bestSrc);
+        for (int level = 0; level < kLongPrefixLevels && rest != kNoPosition && best < reach; ++level) {
+            int length = kLongPrefixLength[level];
+            if (cap < length)
+                continue;
+            int floor = std::max(best, length - 1);
+            int found = floor;
+            long long foundSrc = 0;
+            WalkChain(in, i, cap, reach, f.longHead[level][HashPrefix(in + i, length)], f.longPrev[level], SIZE_MAX,
+                      found, foundSrc);
+            if (found > floor) {
+                best = found;
+                bestSrc = foundSrc;
+                rest = kNoPosition;
+            } else {
+                reach = std::min(reach, floor);
             }
-            uint32_t next = f.prev[cand & kSzddWindowMask];
-            if (next == kNoPosition || next >= cand)
-                break;
-            cand = next;
         }
+        if (rest != kNoPosition && best < reach)
+            WalkChain(in, i, cap, reach, rest, f.prev, SIZE_MAX, best, bestSrc);
     }
     SkipMatch(f);
     if (best < kSzddMinMatch)
@@ -418,4 +508,9 @@ long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, u
     if (result == 0 && written != nullptr)
         *written = w.total;
     return result;
+}
+
+uint64_t SzddMemoryNeeded(uint64_t n)
+{
+    return 3 * n + (uint64_t(4) << 20);
 }

@@ -43,6 +43,11 @@ bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
 // written, when given, gets the bytes written.
 long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, uint64_t *written = nullptr);
 
+// About the most memory compressing n bytes takes, the input included (one byte
+// per position for the longest matches and the token lengths, and the marker-free
+// encoder's work on top): what a message names when memory runs out.
+uint64_t SzddMemoryNeeded(uint64_t n);
+
 // Compression for items of the installer file, whose scan ends an item wherever
 // its bytes spell the item marker (matched by the scan's own rule from the file's
 // fifth byte on). Of all encodings of the content (token lengths, each match's

@@ -12,12 +12,20 @@
 // position in turn. The window is modelled as the input preceded by 4096 spaces.
 // It keeps only a window's worth of history, so it can start anywhere and give
 // there exactly what a run from the start would give.
+// Besides the chains of positions with the same first three bytes, it keeps
+// chains for longer prefixes, searched longest first: on data of few symbols the
+// three-byte chain holds most of the window, while a match as long as a longer
+// prefix is found among the few positions that share it.
+constexpr int kLongPrefixLevels = 2;
+constexpr int kLongPrefixLength[kLongPrefixLevels] = {11, 6};
 struct MatchFinder {
     const uint8_t *in;
     size_t n;
     size_t next;                 // the position the next call reports on
     std::vector<uint32_t> head;  // hash of three bytes -> newest position
     std::vector<uint32_t> prev;  // window slot of a position -> older position, same hash
+    std::vector<uint32_t> longHead[kLongPrefixLevels];  // the same for each longer prefix
+    std::vector<uint32_t> longPrev[kLongPrefixLevels];
 };
 void StartMatchFinder(MatchFinder &f, const uint8_t *in, size_t n, size_t start);
 // The longest match at f.next (0 when shorter than three) and the window position

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -40,24 +41,29 @@ bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, uint64_t
     if (!OpenSizedInput(path, maxSize, f, size, error))
         return false;
     data.clear();
-    data.reserve(size_t(size));
-    uint8_t buffer[65536];
-    size_t got = 0;
-    // The file may grow while it is read; what is past the checked size is refused too.
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        if (data.size() + got > maxSize) {
-            std::fclose(f);
-            error = "cannot read '" + path + "': it grew past " + std::to_string(maxSize) + " bytes while read";
-            return false;
-        }
-        data.insert(data.end(), buffer, buffer + got);
+    try {
+        data.resize(size_t(size));
+    } catch (const std::bad_alloc &) {
+        std::vector<uint8_t>().swap(data);
+        std::fclose(f);
+        error = "cannot read '" + path + "': not enough memory to hold its " + std::to_string(size) + " bytes";
+        return false;
     }
+    // Exactly the size checked is read. A file that grows meanwhile is refused:
+    // what it holds is not settled, and following it could exhaust memory.
+    size_t got = size > 0 ? std::fread(data.data(), 1, data.size(), f) : 0;
     bool failed = std::ferror(f) != 0;
+    bool grew = !failed && got == data.size() && std::fgetc(f) != EOF;
     std::fclose(f);
     if (failed) {
         error = "cannot read '" + path + "': read error";
         return false;
     }
+    if (grew) {
+        error = "cannot read '" + path + "': it grew past its " + std::to_string(size) + " bytes while read";
+        return false;
+    }
+    data.resize(got);  // it shrank meanwhile: what was there
     return true;
 }
 
@@ -79,7 +85,7 @@ bool WriteOutput(OutputFile &out, const uint8_t *data, size_t size, std::string 
 
 bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error)
 {
-    if (!CheckOutputName(path, error))
+    if (!CheckOutputName(path, true, error))
         return false;
     OutputFile out;
     if (!CreateOutput(path, out, error))
@@ -99,4 +105,18 @@ void DiscardOutput(OutputFile &out)
     if (!out.temp.empty())
         RemoveFile(out.temp);
     out.temp.clear();
+}
+
+std::string TemporaryNameBeside(const std::string &path, const std::string &suffix, size_t longestName)
+{
+#ifdef _WIN32
+    size_t cut = path.find_last_of("/\\");
+#else
+    size_t cut = path.rfind('/');
+#endif
+    size_t nameStart = cut == std::string::npos ? 0 : cut + 1;
+    size_t nameSize = path.size() - nameStart;
+    if (nameSize + suffix.size() <= longestName || longestName <= suffix.size())
+        return path + suffix;
+    return path.substr(0, nameStart + longestName - suffix.size()) + suffix;
 }

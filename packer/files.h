@@ -31,15 +31,20 @@ bool ReadFileBytes(const std::string &path, std::vector<uint8_t> &data, std::str
 bool SameFile(const std::string &a, const std::string &b);
 
 // An output name may be new, a regular file, or a symbolic link (the link itself
-// is replaced, never what it points to). Anything else is refused before any work.
-bool CheckOutputName(const std::string &path, std::string &error);
+// is replaced, never what it points to). Anything else is refused before any work,
+// and so is a read-only file unless `force` is given (as the common file tools do).
+bool CheckOutputName(const std::string &path, bool force, std::string &error);
 
 // A file being written: `temp` is created exclusively next to `path` (a name of
-// its own, never following a link) and becomes `path` only in CommitOutput.
+// its own, never following a link) and becomes `path` only once placed. An
+// earlier regular file at `path` gives the new one its mode (and, for root, its
+// owner). `kept` holds that earlier file aside while a group is being placed.
 struct OutputFile {
     std::string path;
     std::string temp;
+    std::string kept;
     std::FILE *stream;
+    unsigned long earlierAttributes;  // Windows: the earlier file's attributes, or ~0ul
 };
 bool CreateOutput(const std::string &path, OutputFile &out, std::string &error);
 bool WriteOutput(OutputFile &out, const uint8_t *data, size_t size, std::string &error);
@@ -47,12 +52,27 @@ bool WriteOutput(OutputFile &out, const uint8_t *data, size_t size, std::string 
 // stream goes on writing at its end afterwards.
 bool WriteOutputAt(OutputFile &out, uint64_t offset, const uint8_t *data, size_t size);
 bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size);
-// Flushes, closes and renames; on failure the temporary file is removed.
+// Flushes, syncs and closes the temporary file: every write error (a full disk)
+// shows here, before anything is renamed. On failure the temporary file is removed.
+bool FinishOutput(OutputFile &out, std::string &error);
+// Renames a finished temporary file over `path`. An earlier file there is kept
+// aside under a name of its own (`kept`) until DropKept or RestoreOutput, so a
+// group of outputs can be put in place all or nothing.
+bool PlaceOutput(OutputFile &out, std::string &error);
+// Undoes PlaceOutput: the earlier file goes back, or the new one is removed.
+bool RestoreOutput(OutputFile &out);
+// Removes the earlier file kept aside, once the whole group is in place.
+void DropKept(OutputFile &out);
+// FinishOutput, then the rename over `path` (a single output: nothing kept aside).
 bool CommitOutput(OutputFile &out, std::string &error);
 // Closes and removes the temporary file (no-op when there is none).
 void DiscardOutput(OutputFile &out);
-// After a commit: removes the file again (all-or-nothing groups of outputs).
 bool RemoveFile(const std::string &path);
+
+// The temporary name beside `path`: `path` + `suffix`, with the file's own name
+// cut short when the whole would pass the longest name the folder takes (a
+// valid output name of 241 to 255 bytes still works).
+std::string TemporaryNameBeside(const std::string &path, const std::string &suffix, size_t longestName);
 
 // Whole data to `path` through a temporary file.
 bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);

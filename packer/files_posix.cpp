@@ -83,7 +83,7 @@ bool SameFile(const std::string &a, const std::string &b)
            sa.st_ino == sb.st_ino;
 }
 
-bool CheckOutputName(const std::string &path, std::string &error)
+bool CheckOutputName(const std::string &path, bool force, std::string &error)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
@@ -92,31 +92,71 @@ bool CheckOutputName(const std::string &path, std::string &error)
         error = "cannot write '" + path + "': " + std::strerror(errno);
         return false;
     }
-    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
+    if (S_ISLNK(st.st_mode))
         return true;
-    error = NotRegular("write", path, st.st_mode) + "; mksetup only replaces regular files";
-    return false;
+    if (!S_ISREG(st.st_mode)) {
+        error = NotRegular("write", path, st.st_mode) + "; mksetup only replaces regular files";
+        return false;
+    }
+    // Root may write anything, so the mode bits decide too, as for rm and cp.
+    bool readOnly = (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
+    if (readOnly && !force) {
+        error = "cannot write '" + path + "': it is read-only (--force replaces it)";
+        return false;
+    }
+    return true;
 }
+
+namespace {
+
+size_t LongestNameIn(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    long longest = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    return longest > 0 ? size_t(longest) : 255;
+}
+
+// A name beside `path` that nothing else holds, made with mkstemp (O_EXCL).
+int MakeTemporary(const std::string &path, const char *suffix, std::string &name)
+{
+    std::string pattern = TemporaryNameBeside(path, std::string(suffix) + "-XXXXXX", LongestNameIn(path));
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    int fd = ::mkstemp(buffer.data());
+    if (fd >= 0)
+        name = buffer.data();
+    return fd;
+}
+
+}  // namespace
 
 bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
 {
     out.path = path;
     out.stream = nullptr;
+    out.kept.clear();
+    out.earlierAttributes = ~0ul;
     // mkstemp makes a new name of its own with O_EXCL: an existing file or link
     // under that name is never opened, let alone followed.
-    std::string pattern = path + ".partial-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
+    int fd = MakeTemporary(path, ".partial", out.temp);
     if (fd < 0) {
         error = "cannot write '" + path + "': " + std::strerror(errno);
         return false;
     }
-    out.temp = name.data();
-    // mkstemp creates 0600; give the usual mode of a new file.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    struct stat earlier;
+    if (::lstat(path.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode)) {
+        // The replacement is the same file to its users: same mode, and for
+        // root, the same owner (chown first: it clears the mode's special bits).
+        if (::geteuid() == 0)
+            (void)::fchown(fd, earlier.st_uid, earlier.st_gid);
+        ::fchmod(fd, earlier.st_mode & 0777);
+    } else {
+        // mkstemp creates 0600; give the usual mode of a new file.
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
     out.stream = ::fdopen(fd, "wb");
     if (out.stream == nullptr) {
         error = "cannot write '" + path + "': " + std::strerror(errno);
@@ -158,7 +198,7 @@ bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size)
     return true;
 }
 
-bool CommitOutput(OutputFile &out, std::string &error)
+bool FinishOutput(OutputFile &out, std::string &error)
 {
     bool ok = std::fflush(out.stream) == 0;
     int saved = errno;
@@ -175,6 +215,63 @@ bool CommitOutput(OutputFile &out, std::string &error)
         error = "cannot write '" + out.path + "': " + std::strerror(saved);
         return false;
     }
+    return true;
+}
+
+bool PlaceOutput(OutputFile &out, std::string &error)
+{
+    out.kept.clear();
+    struct stat st;
+    if (::lstat(out.path.c_str(), &st) == 0) {
+        // A second name for the earlier file, so that the name itself is never
+        // missing; link refuses a name that exists. Where links are not
+        // supported, the earlier file is moved aside instead.
+        int fd = MakeTemporary(out.path, ".earlier", out.kept);
+        if (fd < 0) {
+            error = "cannot write '" + out.path + "': " + std::strerror(errno);
+            out.kept.clear();
+            return false;
+        }
+        ::close(fd);
+        ::unlink(out.kept.c_str());
+        if (::link(out.path.c_str(), out.kept.c_str()) != 0 && ::rename(out.path.c_str(), out.kept.c_str()) != 0) {
+            error = "cannot write '" + out.path + "': " + std::strerror(errno);
+            out.kept.clear();
+            return false;
+        }
+    }
+    if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
+        error = "cannot write '" + out.path + "': " + std::strerror(errno);
+        if (!out.kept.empty() && ::lstat(out.path.c_str(), &st) == 0)
+            ::unlink(out.kept.c_str());
+        else if (!out.kept.empty())
+            ::rename(out.kept.c_str(), out.path.c_str());
+        out.kept.clear();
+        return false;
+    }
+    out.temp.clear();
+    return true;
+}
+
+bool RestoreOutput(OutputFile &out)
+{
+    bool ok = out.kept.empty() ? ::unlink(out.path.c_str()) == 0
+                               : ::rename(out.kept.c_str(), out.path.c_str()) == 0;
+    out.kept.clear();
+    return ok;
+}
+
+void DropKept(OutputFile &out)
+{
+    if (!out.kept.empty())
+        ::unlink(out.kept.c_str());
+    out.kept.clear();
+}
+
+bool CommitOutput(OutputFile &out, std::string &error)
+{
+    if (!FinishOutput(out, error))
+        return false;
     if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
         error = "cannot write '" + out.path + "': " + std::strerror(errno);
         ::unlink(out.temp.c_str());

@@ -108,11 +108,15 @@ bool SameFile(const std::string &a, const std::string &b)
            info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
-bool CheckOutputName(const std::string &path, std::string &error)
+bool CheckOutputName(const std::string &path, bool force, std::string &error)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !force) {
+        error = "cannot write '" + path + "': it is read-only (--force replaces it)";
+        return false;
+    }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         error = "cannot write '" + path + "': it is a folder, not a regular file; mksetup only replaces regular files";
         return false;
@@ -134,9 +138,15 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
 {
     out.path = path;
     out.stream = nullptr;
+    out.kept.clear();
+    // The replacement gets the earlier file's attributes when it is placed.
+    out.earlierAttributes = GetFileAttributesA(path.c_str());
+    if (out.earlierAttributes == INVALID_FILE_ATTRIBUTES)
+        out.earlierAttributes = ~0ul;
     // CREATE_NEW fails on any existing name, so the temporary file is always our own.
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::string temp = path + ".partial-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        std::string suffix = ".partial-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        std::string temp = TemporaryNameBeside(path, suffix, MAX_PATH - 5);
         // Readable too: a build reads its installer back for the final check.
         HANDLE h = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -176,20 +186,108 @@ bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size)
     return _fseeki64(out.stream, 0, SEEK_END) == 0 && ok;
 }
 
-bool CommitOutput(OutputFile &out, std::string &error)
+bool FinishOutput(OutputFile &out, std::string &error)
 {
     bool ok = std::fflush(out.stream) == 0;
     ok = ok && FlushFileBuffers(HANDLE(_get_osfhandle(_fileno(out.stream))));
+    DWORD saved = GetLastError();
     ok = std::fclose(out.stream) == 0 && ok;
     out.stream = nullptr;
-    if (ok)
-        ok = MoveFileExA(out.temp.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok) {
+        SetLastError(saved);
         error = "cannot write '" + out.path + "': " + LastErrorText();
         DeleteFileA(out.temp.c_str());
         out.temp.clear();
         return false;
     }
+    return true;
+}
+
+namespace {
+
+// A read-only earlier file (replaced with --force) would refuse the move.
+void ClearReadOnly(const OutputFile &out)
+{
+    if (out.earlierAttributes != ~0ul && (out.earlierAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(out.path.c_str(), DWORD(out.earlierAttributes) & ~DWORD(FILE_ATTRIBUTE_READONLY));
+}
+
+void GiveEarlierAttributes(const OutputFile &out)
+{
+    if (out.earlierAttributes != ~0ul)
+        SetFileAttributesA(out.path.c_str(), DWORD(out.earlierAttributes));
+}
+
+}  // namespace
+
+bool PlaceOutput(OutputFile &out, std::string &error)
+{
+    out.kept.clear();
+    if (GetFileAttributesA(out.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        ClearReadOnly(out);
+        for (unsigned attempt = 0; attempt < 1000 && out.kept.empty(); ++attempt) {
+            std::string suffix = ".earlier-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+            std::string kept = TemporaryNameBeside(out.path, suffix, MAX_PATH - 5);
+            // A second name keeps the earlier file; a name that exists is refused.
+            if (CreateHardLinkA(kept.c_str(), out.path.c_str(), nullptr) ||
+                (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS &&
+                 MoveFileExA(out.path.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH)))
+                out.kept = kept;
+            else if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+                break;
+        }
+        if (out.kept.empty()) {
+            error = "cannot write '" + out.path + "': " + LastErrorText();
+            GiveEarlierAttributes(out);
+            return false;
+        }
+    }
+    if (!MoveFileExA(out.temp.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = "cannot write '" + out.path + "': " + LastErrorText();
+        if (!out.kept.empty() && GetFileAttributesA(out.path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            DeleteFileA(out.kept.c_str());
+        else if (!out.kept.empty())
+            MoveFileExA(out.kept.c_str(), out.path.c_str(), MOVEFILE_WRITE_THROUGH);
+        GiveEarlierAttributes(out);
+        out.kept.clear();
+        return false;
+    }
+    GiveEarlierAttributes(out);
+    out.temp.clear();
+    return true;
+}
+
+bool RestoreOutput(OutputFile &out)
+{
+    bool ok = out.kept.empty()
+                  ? DeleteFileA(out.path.c_str()) != 0
+                  : MoveFileExA(out.kept.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    out.kept.clear();
+    return ok;
+}
+
+void DropKept(OutputFile &out)
+{
+    if (!out.kept.empty()) {
+        SetFileAttributesA(out.kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(out.kept.c_str());
+    }
+    out.kept.clear();
+}
+
+bool CommitOutput(OutputFile &out, std::string &error)
+{
+    if (!FinishOutput(out, error))
+        return false;
+    ClearReadOnly(out);
+    if (!MoveFileExA(out.temp.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = "cannot write '" + out.path + "': " + LastErrorText();
+        GiveEarlierAttributes(out);
+        DeleteFileA(out.temp.c_str());
+        out.temp.clear();
+        return false;
+    }
+    GiveEarlierAttributes(out);
     out.temp.clear();
     return true;
 }

@@ -19,6 +19,7 @@ bool MemoryInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, st
 bool FileInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error)
 {
     FileInputs &files = *static_cast<FileInputs *>(ctx);
+    files.index = index;
     std::vector<uint8_t>().swap(files.bytes);
     if (!ReadFileBytes((*files.paths)[index], files.bytes, kLargestSzddInput, error))
         return false;

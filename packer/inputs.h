@@ -30,5 +30,6 @@ bool MemoryInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, st
 struct FileInputs {
     const std::vector<std::string> *paths;
     std::vector<uint8_t> bytes;
+    size_t index;  // the input being read or encoded
 };
 bool FileInput(void *ctx, size_t index, const std::vector<uint8_t> *&bytes, std::string &error);

@@ -22,8 +22,6 @@ std::string Hex32(uint32_t v)
     return text;
 }
 
-// The program part is read whole for its headers; a real one is far smaller.
-constexpr size_t kLargestProgram = size_t(16) << 20;
 
 // One item's bytes as an expander source, from the installer file.
 struct ItemReader {

@@ -34,6 +34,10 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
 
 // An installer to inspect: in memory (data) or read from an open file as needed,
 // so that listing and unpacking need memory independent of its size.
+// list and extract read a program's headers from at most its first 16 MiB; a
+// real one is far smaller.
+constexpr size_t kLargestProgram = size_t(16) << 20;
+
 struct InstallerSource {
     const uint8_t *data;  // used when file is null
     std::FILE *file;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "format/payload.h"
 #include "packer/checksum_slot.h"
@@ -381,9 +382,27 @@ bool BuildInstallerFile(const std::vector<uint8_t> &stub, const std::vector<std:
     OutputFile out;
     if (!CreateOutput(outPath, out, error))
         return false;
-    FileInputs files{&inputPaths, {}};
+    FileInputs files{&inputPaths, {}, 0};
     InstallerSink sink = FileSink(out);
-    bool ok = WriteInstaller(stub, inputPaths.size(), FileInput, &files, inputPaths, sink, report, error);
+    bool ok = false;
+    try {
+        ok = WriteInstaller(stub, inputPaths.size(), FileInput, &files, inputPaths, sink, report, error);
+    } catch (const std::bad_alloc &) {
+        // Encoding an input takes several times its size; a machine without it
+        // gets the input named and no temporary file left.
+        std::vector<uint8_t>().swap(files.bytes);
+        DiscardOutput(out);
+        uint64_t size = 0;
+        std::FILE *f = nullptr;
+        std::string ignored;
+        if (files.index < inputPaths.size() && OpenInputFile(inputPaths[files.index], f, size, ignored))
+            std::fclose(f);
+        error = files.index < inputPaths.size()
+                    ? "not enough memory to encode '" + inputPaths[files.index] + "': its " + std::to_string(size) +
+                          " bytes need about " + std::to_string(SzddMemoryNeeded(size) >> 20) + " MB"
+                    : "not enough memory for the build";
+        return false;
+    }
     std::vector<uint8_t>().swap(files.bytes);
     if (!ok) {
         DiscardOutput(out);

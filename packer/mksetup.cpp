@@ -1,19 +1,23 @@
 // mksetup, the publisher's packer: builds an installer from a stub and eleven
 // files, lists and unpacks installers without running them, and runs the codec.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "format/payload.h"
 #include "packer/compressor.h"
+#include "packer/checksum_slot.h"
 #include "packer/files.h"
 #include "packer/inputs.h"
 #include "packer/installer_reader.h"
 #include "packer/installer_writer.h"
+#include "packer/pe_section.h"
 #include "packer/program.h"
 #include "packer/signing.h"
 #include "packer/stored_item.h"
@@ -33,44 +37,46 @@ const char kToolHelp[] =
     "  sign --cert CERT --key KEY INSTALLER OUT      sign with osslsigncode, then balance\n"
     "  balance SIGNED OUT                            balance an installer signed elsewhere\n"
     "\n"
-    "'mksetup COMMAND --help' describes a command.\n";
+    "'mksetup COMMAND --help' describes a command; '--' ends the options. A read-only\n"
+    "output is replaced only with --force (every command but list).\n";
 
 const char kBuildHelp[] =
-    "usage: mksetup build [--stub STUB] --out INSTALLER SOURCE...\n"
+    "usage: mksetup build [--force] [--stub STUB] --out INSTALLER [--] SOURCE...\n"
     "\n"
     "STUB is the installer program; without --stub the one installed with mksetup\n"
     "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
     "used, and named.\n"
     "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
     "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
-    "ovra.ini macros.ini menus.ini hosts.ini links.ini.\n"
+    "ovra.ini macros.ini menus.ini hosts.ini links.ini (files named after the table\n"
+    "but given in another order are refused).\n"
     "A file already in SZDD form is embedded as it is; any other is compressed.\n"
     "The payload checksum is written into the stub's checksum slot. The same\n"
     "inputs always give the same installer, byte for byte.\n";
 
 const char kListHelp[] =
-    "usage: mksetup list INSTALLER\n"
+    "usage: mksetup list [--] INSTALLER\n"
     "\n"
     "Replays the installer's scan and prints each item's index, name, offset,\n"
     "stored bytes and expanded bytes, then the computed checksum against the\n"
     "program's constant. Exit status 0 only for a sound installer.\n";
 
 const char kExtractHelp[] =
-    "usage: mksetup extract INSTALLER DIR\n"
+    "usage: mksetup extract [--force] [--] INSTALLER DIR\n"
     "\n"
     "Writes the eleven expanded files of a sound installer into DIR under their\n"
     "payload names (DIR is created when missing).\n";
 
 const char kSignHelp[] =
-    "usage: mksetup sign --cert CERT --key KEY [--pass-file FILE] [--name TEXT] [--url URL]\n"
-    "                    INSTALLER OUT\n"
+    "usage: mksetup sign [--force] --cert CERT --key KEY [--pass-file FILE] [--name TEXT]\n"
+    "                    [--url URL] [--] INSTALLER OUT\n"
     "\n"
     "Signs a sound, unsigned installer with Authenticode through osslsigncode (CERT\n"
     "and KEY in PEM or DER; FILE holds the key's pass phrase; TEXT and URL describe\n"
     "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n";
 
 const char kBalanceHelp[] =
-    "usage: mksetup balance SIGNED OUT\n"
+    "usage: mksetup balance [--force] [--] SIGNED OUT\n"
     "\n"
     "The installer checks a checksum over everything after its program, and a\n"
     "signature appended to the file changes it. balance adds an unauthenticated\n"
@@ -78,33 +84,133 @@ const char kBalanceHelp[] =
     "signature stays valid. For an installer signed by another tool or service.\n";
 
 const char kCompressHelp[] =
-    "usage: mksetup compress IN OUT\n"
+    "usage: mksetup compress [--force] [--] IN OUT\n"
     "\n"
     "Compresses IN to an SZDD file (mode A) that the classic EXPAND reads.\n";
 
 const char kExpandHelp[] =
-    "usage: mksetup expand IN OUT\n"
+    "usage: mksetup expand [--force] [--] IN OUT\n"
     "\n"
     "Expands an SZDD file (as written by COMPRESS or mksetup compress) to exactly\n"
     "the length its header states.\n";
 
-int Fail(const std::string &message)
+// A name may hold any byte but '/' and NUL: control and escape bytes (and bytes
+// that are not UTF-8) are shown as \xNN, so a message cannot drive the terminal.
+std::string Printable(const std::string &text)
 {
-    std::fprintf(stderr, "mksetup: %s\n", message.c_str());
-    return 1;
+    std::string out;
+    out.reserve(text.size());
+    char hex[8];
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        if (c >= 0x20 && c < 0x7F)
+            length = 1;
+        else if (c >= 0xC2 && c <= 0xF4)
+            length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        bool valid = length > 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        // U+0080..U+009F are controls too (CSI among them).
+        if (valid && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+            valid = false;
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", unsigned(c));
+            out += hex;
+            ++i;
+        }
+    }
+    return out;
 }
 
-bool WantsHelp(const std::vector<std::string> &args)
+int Fail(const std::string &message)
 {
-    for (const std::string &a : args)
-        if (a == "--help" || a == "-h")
-            return true;
-    return false;
+    std::fprintf(stderr, "mksetup: %s\n", Printable(message).c_str());
+    return 1;
 }
 
 int Usage(const char *help, const std::string &problem)
 {
     return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
+}
+
+// A command's arguments: options up to "--", operands after it (or wherever
+// they stand before it). After "--", "-h" and "--help" are file names like any other.
+struct Arguments {
+    std::vector<std::string> operands;
+    std::string stub;
+    std::string out;
+    std::string cert;
+    std::string key;
+    std::string passFile;
+    std::string name;
+    std::string url;
+    bool force;
+    bool help;
+};
+
+// The options that take a value, and the commands that take them.
+struct ValueOption {
+    const char *command;
+    const char *option;
+    std::string Arguments::*field;
+};
+const ValueOption kValueOptions[] = {
+    {"build", "--stub", &Arguments::stub},      {"build", "--out", &Arguments::out},
+    {"sign", "--cert", &Arguments::cert},       {"sign", "--key", &Arguments::key},
+    {"sign", "--pass-file", &Arguments::passFile}, {"sign", "--name", &Arguments::name},
+    {"sign", "--url", &Arguments::url},
+};
+
+bool ParseArguments(const std::string &command, const std::vector<std::string> &args, Arguments &parsed,
+                    std::string &problem)
+{
+    parsed = Arguments{};
+    bool takesForce = command != "list";
+    std::vector<std::string> seen;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            parsed.operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (a == "--help" || a == "-h") {
+            parsed.help = true;
+            return true;
+        }
+        if (std::find(seen.begin(), seen.end(), a) != seen.end()) {
+            problem = a + " given twice";
+            return false;
+        }
+        if (a == "--force" && takesForce) {
+            parsed.force = true;
+            seen.push_back(a);
+            continue;
+        }
+        const ValueOption *option = nullptr;
+        for (const ValueOption &v : kValueOptions)
+            if (command == v.command && a == v.option)
+                option = &v;
+        if (option == nullptr) {
+            problem = "unknown option " + a;
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            problem = a + " needs a value";
+            return false;
+        }
+        parsed.*(option->field) = args[++i];
+        seen.push_back(a);
+    }
+    return true;
 }
 
 // The installer program that goes with this mksetup: installed beside it under
@@ -150,50 +256,94 @@ bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &e
     return OpenInputFile(path, src.file, src.size, error);
 }
 
-int RunBuild(const std::vector<std::string> &args)
+bool SameNameIgnoringCase(const std::string &a, const char *b)
 {
-    std::string stubPath;
-    std::string outPath;
-    std::vector<std::string> sources;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (optionsEnded) {
-            sources.push_back(args[i]);
-        } else if (args[i] == "--") {
-            optionsEnded = true;
-        } else if (args[i] == "--stub" || args[i] == "--out") {
-            if (i + 1 >= args.size())
-                return Usage("build", args[i] + " needs a value");
-            (args[i] == "--stub" ? stubPath : outPath) = args[i + 1];
-            ++i;
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return Usage("build", "unknown option " + args[i]);
-        } else {
-            sources.push_back(args[i]);
+    size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] - 'A' + 'a') : a[i];
+        if (x != b[i])
+            return false;
+    }
+    return true;
+}
+
+// Eleven files are taken in table order. The shell's sorted order of payload/*
+// puts files the table names elsewhere: a file named after another item than the
+// place it is given in is refused, with the order to give.
+bool CheckTableOrder(const std::vector<std::string> &files, std::string &error)
+{
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string name = std::filesystem::path(files[i]).filename().string();
+        for (int j = 0; j < kPayloadItemCount; ++j) {
+            if (size_t(j) == i || !SameNameIgnoringCase(name, PayloadItemName(j)))
+                continue;
+            std::string order;
+            for (int k = 0; k < kPayloadItemCount; ++k)
+                order += std::string(k ? " " : "") + PayloadItemName(k);
+            error = "'" + files[i] + "' is given as item " + std::to_string(i + 1) + " (" +
+                    PayloadItemName(int(i)) + ") but the table has " + name + " as item " + std::to_string(j + 1) +
+                    "; give the files in this order: " + order + " (or give their folder)";
+            return false;
         }
     }
-    if (outPath.empty())
+    return true;
+}
+
+// The stub as list and extract will read it from the installer: its headers from
+// at most the first 16 MiB, every section inside the program part. A stub they
+// would refuse is refused here, so every installer built is one they accept.
+bool CheckStubAsListed(const std::vector<uint8_t> &stub, std::string &error)
+{
+    size_t readable = std::min(stub.size(), kLargestProgram);
+    size_t end = 0;
+    std::string reason;
+    if (!PeImageEnd(stub.data(), readable, end, reason)) {
+        std::string whole;
+        if (readable < stub.size() && PeImageEnd(stub.data(), stub.size(), end, whole))
+            reason += ": a section lies past the first 16 MiB, where list and extract read a program's headers";
+        else
+            reason += "; the installer's program part would run into the items (list: the program part holds "
+                      "the item marker)";
+        error = "stub: " + reason;
+        return false;
+    }
+    size_t slot = 0;
+    if (!FindChecksumSlot(stub.data(), readable, slot, reason)) {
+        error = "stub: " + reason;
+        return false;
+    }
+    return true;
+}
+
+int RunBuild(Arguments a)
+{
+    if (a.out.empty())
         return Usage("build", "--out is required");
     // Everything that can be checked without the work comes first.
     std::string error;
-    if (stubPath.empty()) {
-        if (!FindDefaultStub(stubPath, error))
+    if (a.stub.empty()) {
+        if (!FindDefaultStub(a.stub, error))
             return Fail(error);
-        std::printf("installer program: %s\n", stubPath.c_str());
+        std::printf("installer program: %s\n", Printable(a.stub).c_str());
     }
     std::vector<std::string> paths;
-    if (!CheckOutputName(outPath, error) || !ListInputs(sources, paths, error))
+    if (!CheckOutputName(a.out, a.force, error) || !ListInputs(a.operands, paths, error))
+        return Fail(error);
+    if (a.operands.size() == size_t(kPayloadItemCount) && !CheckTableOrder(a.operands, error))
         return Fail(error);
     std::vector<std::string> allInputs = paths;
-    allInputs.push_back(stubPath);
-    if (OutputIsAnInput(outPath, allInputs, error))
+    allInputs.push_back(a.stub);
+    if (OutputIsAnInput(a.out, allInputs, error))
         return Fail(error);
     std::vector<uint8_t> stub;
-    if (!ReadFileBytes(stubPath, stub, kLargestSzddInput, error) || !CheckInputs(paths, error))
+    if (!ReadFileBytes(a.stub, stub, kLargestSzddInput, error) || !CheckStubAsListed(stub, error) ||
+        !CheckInputs(paths, error))
         return Fail(error);
     // The inputs are read one at a time as the installer is written.
     BuildReport report;
-    if (!BuildInstallerFile(stub, paths, outPath, report, error))
+    if (!BuildInstallerFile(stub, paths, a.out, report, error))
         return Fail(error);
     for (size_t i = 0; i < report.items.size(); ++i) {
         const StoredItem &item = report.items[i];
@@ -201,18 +351,19 @@ int RunBuild(const std::vector<std::string> &args)
             std::printf("%s: re-encoded around the item marker, %zu bytes instead of %zu\n",
                         PayloadItemName(int(i)), item.storedSize, item.optimalSize);
     }
-    std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", outPath.c_str(),
+    std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", Printable(a.out).c_str(),
                 (unsigned long long)report.installerSize, report.headSize, unsigned(report.checksum));
     return 0;
 }
 
-int RunList(const std::vector<std::string> &args)
+int RunList(const Arguments &a)
 {
-    if (args.size() != 1)
+    if (a.operands.size() != 1)
         return Usage("list", "expected one INSTALLER");
+    const std::string &path = a.operands[0];
     std::string error;
     InstallerSource src;
-    if (!OpenInstaller(args[0], src, error))
+    if (!OpenInstaller(path, src, error))
         return Fail(error);
     InstallerInfo info;
     std::string problem;
@@ -252,10 +403,10 @@ int RunList(const std::vector<std::string> &args)
     else
         std::printf("signature: none\n");
     if (signature.signedFile && signatureRead && !balanced)
-        return Fail(args[0] + ": signed but not balanced, so the installer would refuse itself; "
-                    "'mksetup balance " + args[0] + " OUT' makes the checksum hold");
+        return Fail(path + ": signed but not balanced, so the installer would refuse itself; "
+                    "'mksetup balance " + path + " OUT' makes the checksum hold");
     if (!sound)
-        return Fail(args[0] + ": not a sound installer: " + problem);
+        return Fail(path + ": not a sound installer: " + problem);
     return 0;
 }
 
@@ -271,18 +422,22 @@ long WriteStream(void *ctx, const uint8_t *buf, long n)
     return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
 }
 
-// Expands the eleven items all or nothing: every one goes to a temporary file
-// first, and only when all are complete are they renamed into place.
+// Expands the eleven items all or nothing. Every one goes to a temporary file,
+// and every temporary file is flushed and closed (where a full disk shows)
+// before any is renamed. Each earlier file keeps a second name until the last
+// rename has succeeded; on a failure the earlier files are put back.
 bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, const std::string &dir,
-                         bool dirIsNew, std::string &error)
+                         std::string &error)
 {
     std::vector<OutputFile> outputs(info.items.size());
+    size_t created = 0;
     bool ok = true;
     for (size_t i = 0; ok && i < info.items.size(); ++i) {
         std::string path = (std::filesystem::path(dir) / PayloadItemName(int(i))).string();
         ok = CreateOutput(path, outputs[i], error);
         if (!ok)
             break;
+        ++created;
         long result = ExpandInstallerItem(src, info.items[i], WriteStream, outputs[i].stream);
         if (result < 0) {
             ok = false;
@@ -290,62 +445,85 @@ bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, 
                                              : std::string(PayloadItemName(int(i))) + ": " + SzddErrorText(result);
         }
     }
-    size_t committed = 0;
-    while (ok && committed < outputs.size()) {
-        ok = CommitOutput(outputs[committed], error);
+    for (size_t i = 0; ok && i < created; ++i)
+        ok = FinishOutput(outputs[i], error);
+    size_t placed = 0;
+    while (ok && placed < created) {
+        ok = PlaceOutput(outputs[placed], error);
         if (ok)
-            ++committed;
+            ++placed;
     }
-    if (ok)
+    if (ok) {
+        for (OutputFile &out : outputs)
+            DropKept(out);
         return true;
-    for (size_t i = 0; i < committed; ++i)
-        RemoveFile(outputs[i].path);
-    for (OutputFile &out : outputs)
-        DiscardOutput(out);
-    if (dirIsNew) {
-        std::error_code ec;
-        std::filesystem::remove(dir, ec);  // removes only a folder left empty
     }
+    for (size_t i = placed; i-- > 0;)
+        RestoreOutput(outputs[i]);
+    for (size_t i = 0; i < created; ++i)
+        DiscardOutput(outputs[i]);
     return false;
 }
 
-int RunExtract(const std::vector<std::string> &args)
+// The folders an extraction creates, deepest first, so that a failed one can
+// remove every one of them again.
+std::vector<std::filesystem::path> MissingFolders(const std::string &dir)
 {
-    if (args.size() != 2)
+    std::vector<std::filesystem::path> missing;
+    std::error_code ec;
+    for (std::filesystem::path p = std::filesystem::path(dir).lexically_normal(); !p.empty();) {
+        if (std::filesystem::exists(std::filesystem::symlink_status(p, ec)))
+            break;
+        missing.push_back(p);
+        std::filesystem::path parent = p.parent_path();
+        if (parent == p)
+            break;
+        p = parent;
+    }
+    return missing;
+}
+
+int RunExtract(const Arguments &a)
+{
+    if (a.operands.size() != 2)
         return Usage("extract", "expected INSTALLER and DIR");
-    const std::string &dir = args[1];
+    const std::string &installer = a.operands[0];
+    const std::string &dir = a.operands[1];
     std::string error;
     std::error_code ec;
-    bool dirIsNew = !std::filesystem::exists(std::filesystem::symlink_status(dir, ec));
-    if (!dirIsNew && !std::filesystem::is_directory(dir, ec))
+    std::vector<std::filesystem::path> missing = MissingFolders(dir);
+    if (missing.empty() && !std::filesystem::is_directory(dir, ec))
         return Fail("cannot extract into '" + dir + "': it exists and is not a folder");
     for (int i = 0; i < kPayloadItemCount; ++i) {
         std::string path = (std::filesystem::path(dir) / PayloadItemName(i)).string();
-        if (!CheckOutputName(path, error) || OutputIsAnInput(path, {args[0]}, error))
+        if (!CheckOutputName(path, a.force, error) || OutputIsAnInput(path, {installer}, error))
             return Fail(error);
     }
     InstallerSource src;
-    if (!OpenInstaller(args[0], src, error))
+    if (!OpenInstaller(installer, src, error))
         return Fail(error);
     InstallerInfo info;
     if (!InspectInstallerSource(src, info, error)) {
         SignatureStatus signature;
         if (ReadInstallerSignature(src, signature) && signature.signedFile)
-            error += " (the installer is signed but not balanced: 'mksetup balance " + args[0] +
+            error += " (the installer is signed but not balanced: 'mksetup balance " + installer +
                      " OUT' makes the checksum hold)";
         std::fclose(src.file);
-        return Fail(args[0] + ": " + error);
+        return Fail(installer + ": " + error);
     }
     std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir)) {
-        std::fclose(src.file);
-        return Fail("cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder"));
-    }
-    bool ok = ExtractAllOrNothing(src, info, dir, dirIsNew, error);
-    std::fclose(src.file);
+    bool ok = !ec && std::filesystem::is_directory(dir, ec);
     if (!ok)
+        error = "cannot create folder '" + dir + "': " + (ec ? ec.message() : "not a folder");
+    else
+        ok = ExtractAllOrNothing(src, info, dir, error);
+    std::fclose(src.file);
+    if (!ok) {
+        for (const std::filesystem::path &folder : missing)
+            std::filesystem::remove(folder, ec);  // removes only a folder left empty
         return Fail(error + "; no file was extracted");
-    std::printf("%s: %zu files written\n", dir.c_str(), info.items.size());
+    }
+    std::printf("%s: %zu files written\n", Printable(dir).c_str(), info.items.size());
     return 0;
 }
 
@@ -392,7 +570,14 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     OutputFile out;
     if (!CreateOutput(outPath, out, error))
         return Fail(error);
-    long result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+    long result = 0;
+    try {
+        result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+    } catch (const std::bad_alloc &) {
+        DiscardOutput(out);
+        return Fail("not enough memory to compress '" + inPath + "': its " + std::to_string(in.size()) +
+                    " bytes need about " + std::to_string(SzddMemoryNeeded(in.size()) >> 20) + " MB");
+    }
     if (result < 0) {
         DiscardOutput(out);
         if (result == SZDD_ERR_WRITE)
@@ -404,88 +589,59 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     return 0;
 }
 
-int RunSign(const std::vector<std::string> &args)
+int RunSign(const Arguments &a)
 {
-    SignRequest request;
-    std::vector<std::string> files;
-    bool optionsEnded = false;
-    static const struct {
-        const char *option;
-        std::string SignRequest::*field;
-    } options[] = {{"--cert", &SignRequest::cert}, {"--key", &SignRequest::key},
-                   {"--pass-file", &SignRequest::passFile}, {"--name", &SignRequest::name},
-                   {"--url", &SignRequest::url}};
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (optionsEnded || args[i].empty() || args[i][0] != '-' || args[i] == "-") {
-            files.push_back(args[i]);
-            continue;
-        }
-        if (args[i] == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        bool known = false;
-        for (const auto &o : options) {
-            if (args[i] != o.option)
-                continue;
-            if (i + 1 >= args.size())
-                return Usage("sign", args[i] + " needs a value");
-            if (!(request.*o.field).empty())
-                return Usage("sign", args[i] + " given twice");
-            request.*o.field = args[++i];
-            known = true;
-        }
-        if (!known)
-            return Usage("sign", "unknown option " + args[i]);
-    }
-    if (request.cert.empty() || request.key.empty())
+    if (a.cert.empty() || a.key.empty())
         return Usage("sign", "--cert and --key are required");
-    if (files.size() != 2)
+    if (a.operands.size() != 2)
         return Usage("sign", "expected INSTALLER and OUT");
-    request.installer = files[0];
-    request.out = files[1];
+    SignRequest request{a.operands[0], a.operands[1], a.cert, a.key, a.passFile, a.name, a.url, a.force};
     std::string error;
     std::vector<std::string> inputs = {request.installer, request.cert, request.key};
     if (!request.passFile.empty())
         inputs.push_back(request.passFile);
-    if (!CheckOutputName(request.out, error) || OutputIsAnInput(request.out, inputs, error))
+    if (!CheckOutputName(request.out, a.force, error) || OutputIsAnInput(request.out, inputs, error))
         return Fail(error);
     SignOutcome outcome;
     if (!SignInstallerFile(request, outcome, error))
         return Fail(error);
     if (!outcome.codeSigning)
         std::fprintf(stderr, "mksetup: warning: the certificate '%s' does not name the code-signing usage; "
-                             "Windows may not accept the signature\n", request.cert.c_str());
-    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", request.out.c_str(),
+                             "Windows may not accept the signature\n", Printable(request.cert).c_str());
+    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", Printable(request.out).c_str(),
                 (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
     return 0;
 }
 
-int RunBalance(const std::vector<std::string> &args)
+int RunBalance(const Arguments &a)
 {
-    if (args.size() != 2)
+    if (a.operands.size() != 2)
         return Usage("balance", "expected SIGNED and OUT");
+    const std::string &in = a.operands[0];
+    const std::string &out = a.operands[1];
     std::string error;
-    if (!CheckOutputName(args[1], error) || OutputIsAnInput(args[1], {args[0]}, error))
+    if (!CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
         return Fail(error);
     SignOutcome outcome;
-    if (!BalanceInstallerFile(args[0], args[1], outcome, error))
+    if (!BalanceInstallerFile(in, out, a.force, outcome, error))
         return Fail(error);
-    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", args[1].c_str(),
+    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", Printable(out).c_str(),
                 (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
     return 0;
 }
 
-int RunCodec(const char *command, const std::vector<std::string> &args)
+int RunCodec(const char *command, const Arguments &a)
 {
-    if (args.size() != 2)
+    if (a.operands.size() != 2)
         return Usage(command, "expected IN and OUT");
+    const std::string &in = a.operands[0];
+    const std::string &out = a.operands[1];
     std::string error;
-    if (!CheckOutputName(args[1], error) || OutputIsAnInput(args[1], {args[0]}, error))
+    if (!CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
         return Fail(error);
     if (std::strcmp(command, "expand") == 0)
-        return RunExpand(args[0], args[1]);
-    return RunCompress(args[0], args[1]);
+        return RunExpand(in, out);
+    return RunCompress(in, out);
 }
 
 }  // namespace
@@ -516,21 +672,31 @@ int main(int argc, char **argv)
     for (const Command &c : commands) {
         if (command != c.name)
             continue;
-        if (WantsHelp(args)) {
+        Arguments parsed;
+        std::string problem;
+        if (!ParseArguments(command, args, parsed, problem))
+            return Usage(c.name, problem);
+        if (parsed.help) {
             std::fputs(c.help, stdout);
             return 0;
         }
-        if (command == "build")
-            return RunBuild(args);
-        if (command == "list")
-            return RunList(args);
-        if (command == "extract")
-            return RunExtract(args);
-        if (command == "sign")
-            return RunSign(args);
-        if (command == "balance")
-            return RunBalance(args);
-        return RunCodec(c.name, args);
+        // The places that can run out of memory name the input and what it
+        // needed; this is the last resort for any other.
+        try {
+            if (command == "build")
+                return RunBuild(parsed);
+            if (command == "list")
+                return RunList(parsed);
+            if (command == "extract")
+                return RunExtract(parsed);
+            if (command == "sign")
+                return RunSign(parsed);
+            if (command == "balance")
+                return RunBalance(parsed);
+            return RunCodec(c.name, parsed);
+        } catch (const std::bad_alloc &) {
+            return Fail("not enough memory for " + command);
+        }
     }
     return Fail("unknown command '" + command + "' (see 'mksetup --help')");
 }

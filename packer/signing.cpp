@@ -71,7 +71,7 @@ bool CheckUnsignedInstaller(const std::string &path, std::string &error)
     return true;
 }
 
-bool BalanceToFile(std::vector<uint8_t> &signedFile, const std::string &name, const std::string &out,
+bool BalanceToFile(std::vector<uint8_t> &signedFile, const std::string &name, const std::string &out, bool force,
                    SignOutcome &outcome, std::string &error)
 {
     BalancedTable balance;
@@ -87,7 +87,7 @@ bool BalanceToFile(std::vector<uint8_t> &signedFile, const std::string &name, co
     outcome.fillerBytes = balance.fillerBytes;
     ApplyBalance(signedFile, balance);
     outcome.size = signedFile.size() + balance.table.size();
-    if (!CheckOutputName(out, error))
+    if (!CheckOutputName(out, force, error))
         return false;
     OutputFile file;
     if (!CreateOutput(out, file, error))
@@ -135,17 +135,18 @@ bool SignInstallerFile(const SignRequest &r, SignOutcome &outcome, std::string &
         error = SignFailure(r, ReadLog(logPath));
     std::vector<uint8_t> signedFile;
     ok = ok && ReadFileBytes(signedPath, signedFile, error);
-    ok = ok && BalanceToFile(signedFile, r.installer, r.out, outcome, error);
+    ok = ok && BalanceToFile(signedFile, r.installer, r.out, r.force, outcome, error);
     RemoveWorkFolder(work);
     return ok;
 }
 
-bool BalanceInstallerFile(const std::string &in, const std::string &out, SignOutcome &outcome, std::string &error)
+bool BalanceInstallerFile(const std::string &in, const std::string &out, bool force, SignOutcome &outcome,
+                          std::string &error)
 {
     std::vector<uint8_t> signedFile;
     if (!ReadFileBytes(in, signedFile, error))
         return false;
-    return BalanceToFile(signedFile, in, out, outcome, error);
+    return BalanceToFile(signedFile, in, out, force, outcome, error);
 }
 
 bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status)

@@ -14,6 +14,7 @@ struct SignRequest {
     std::string passFile;  // empty: the key has no pass phrase
     std::string name;      // the signed program's description, when given
     std::string url;
+    bool force;  // a read-only OUT may be replaced
 };
 
 struct SignOutcome {
@@ -28,7 +29,8 @@ struct SignOutcome {
 bool SignInstallerFile(const SignRequest &request, SignOutcome &outcome, std::string &error);
 
 // Balances an installer signed elsewhere, from file to file.
-bool BalanceInstallerFile(const std::string &in, const std::string &out, SignOutcome &outcome, std::string &error);
+bool BalanceInstallerFile(const std::string &in, const std::string &out, bool force, SignOutcome &outcome,
+                          std::string &error);
 
 // What an installer's certificate table says, for `list`.
 struct SignatureStatus {

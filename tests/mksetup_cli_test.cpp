@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -344,6 +345,10 @@ TEST_F(MksetupCli, ExtractIsAllOrNothing)
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("no file was extracted"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "x")) << "the folder it created stays behind";
+    // Every folder it created goes, not only the last.
+    r = Mksetup("extract good.exe n/a/b/c", "trap '' XFSZ; ulimit -f 64;");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "n")) << "folders it created stay behind";
 
     // Into an existing folder: a name taken by a folder is refused before any work.
     fs::create_directories(dir_ / "y" / "guide.txt");
@@ -492,6 +497,303 @@ TEST_F(MksetupCli, ItemsHoldingCompressedFilesInsideTheirData)
         EXPECT_EQ(list.status, 0) << list.err;
         ExpectExtractMatches("setup.exe", dir_ / "items");
         fs::remove(dir_ / "setup.exe");
+    }
+}
+
+// A small tmpfs for a full disk, mounted under the test folder when run as root
+// and unmounted however the test ends.
+class SmallDisk {
+public:
+    SmallDisk(const fs::path &at, const char *size) : at_(at)
+    {
+        fs::create_directories(at);
+        std::string command = "mount -t tmpfs -o size=" + std::string(size) + " tmpfs '" + at.string() + "'";
+        mounted_ = ::geteuid() == 0 && std::system(command.c_str()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            std::system(("umount -l '" + at_.string() + "'").c_str());
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+// The eleven files are all written out before any is renamed, and an earlier
+// file is replaced only when every one can be: a disk that fills up part-way
+// leaves the earlier files as they were and nothing else.
+TEST_F(MksetupCli, ExtractKeepsEarlierFilesWhenTheDiskFills)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a full disk is a tmpfs mount here, which needs root";
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
+    SmallDisk disk(dir_ / "small", "64k");
+    ASSERT_TRUE(disk.mounted());
+    fs::create_directories(dir_ / "small" / "x");
+    ASSERT_TRUE(WriteWholeFile(dir_ / "small" / "x" / "ovra32.exe", std::string("earlier program")));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "small" / "x" / "ovaux32.exe", std::string("earlier helper")));
+    // Fill the disk, then free three pages: room for a few items, not eleven.
+    Sh("cat /dev/zero > small/filler 2>/dev/null");
+    ASSERT_EQ(Sh("truncate -s -12288 small/filler"), 0);
+    ToolRun r = Mksetup("extract good.exe small/x");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("No space left on device; no file was extracted"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovra32.exe"), "earlier program");
+    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovaux32.exe"), "earlier helper");
+    std::vector<std::string> left;
+    for (const auto &entry : fs::directory_iterator(dir_ / "small" / "x"))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"ovaux32.exe", "ovra32.exe"}));
+    // With room again, the same extraction replaces both.
+    fs::remove(dir_ / "small" / "filler");
+    ToolRun again = Mksetup("extract good.exe small/x");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovra32.exe"), Slurp(dir_ / "payload" / "ovra32.exe"));
+}
+
+// Out of memory is one line naming the input and what it needed, exit 1, and no
+// temporary file; a file that grows while read is refused, not followed.
+TEST_F(MksetupCli, OutOfMemoryNamesTheInput)
+{
+    // Holding the 300 MB input fits in 500 MB of address space; compressing it does not.
+    ASSERT_EQ(Sh("truncate -s 300M big.bin && cp --sparse=always big.bin payload/ovra32.exe"), 0);
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *limits;
+        const char *message;
+        const char *output;
+    };
+    const Case cases[] = {
+        {"compress", "compress big.bin o", "ulimit -v 500000;", "not enough memory to compress 'big.bin': its 314572800 bytes need about", "o"},
+        {"build", "build --stub stub.exe --out o.exe payload", "ulimit -v 500000;",
+         "not enough memory to encode 'payload/ovra32.exe': its 314572800 bytes need about", "o.exe"},
+        // Its size says 0 bytes and reading gives more.
+        {"a file that grows while read", "compress /proc/self/status o", "", "grew past its 0 bytes", "o"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args, c.limits, "timeout 120");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / c.output));
+        for (const auto &entry : fs::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+    }
+}
+
+// A stub that list and extract would refuse in the installer is refused by the
+// build: sections past the stub's end, or past the 16 MiB they read headers from.
+TEST_F(MksetupCli, BuildRefusesStubsThatListRefuses)
+{
+    auto withThirdSection = [](uint32_t rawOffset, size_t fileSize) {
+        std::vector<uint8_t> stub = packer_fixture::MakeStub();
+        size_t table = 0x40 + 24 + 0xE0;
+        packer_fixture::PutLe(stub, 0x46, 3, 2);
+        std::memcpy(&stub[table + 80], ".data", 5);
+        packer_fixture::PutLe(stub, table + 80 + 8, 0x200, 4);
+        packer_fixture::PutLe(stub, table + 80 + 16, 0x200, 4);
+        packer_fixture::PutLe(stub, table + 80 + 20, rawOffset, 4);
+        stub.resize(fileSize, 0);
+        return stub;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> stub;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"cut short", withThirdSection(0x600, 0x600), "section .data outside the file"},
+        {"a section past 16 MiB", withThirdSection(0x1000000, 0x1000200), "past the first 16 MiB"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWholeFile(dir_ / "odd.exe", c.stub));
+        ToolRun r = Mksetup("build --stub odd.exe --out o.exe payload");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.err.rfind("mksetup: stub: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "o.exe"));
+    }
+    // The same stub whole (the third section inside it) builds one that list accepts.
+    ASSERT_TRUE(WriteWholeFile(dir_ / "odd.exe", withThirdSection(0x600, 0x800)));
+    ASSERT_EQ(Mksetup("build --stub odd.exe --out o.exe payload").status, 0);
+    EXPECT_EQ(Mksetup("list o.exe").status, 0);
+}
+
+// "--" ends the options for every command; after it "-h" and "--help" are names.
+// An option given twice is refused.
+TEST_F(MksetupCli, OptionsEndAtDoubleDash)
+{
+    ASSERT_TRUE(WriteWholeFile(dir_ / "-h", std::string("a file called -h")));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "--help", std::string("a file called --help")));
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out setup.exe payload").status, 0);
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *output;
+    };
+    const Case cases[] = {
+        {"compress", "compress -- payload/guide.txt g.z", "g.z"},
+        {"expand", "expand -- g.z g.txt", "g.txt"},
+        {"extract", "extract -- setup.exe x", "x/guide.txt"},
+        {"list", "list -- setup.exe", ""},
+        {"a file called -h", "compress -- -h h.z", "h.z"},
+        {"a file called --help", "compress -- --help help.z", "help.z"},
+        {"a file called -h as the output", "compress -- payload/guide.txt -h", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find("usage:"), std::string::npos) << r.out;
+        if (*c.output) {
+            EXPECT_TRUE(fs::exists(dir_ / c.output));
+        }
+    }
+    EXPECT_EQ(Slurp(dir_ / "g.txt"), Slurp(dir_ / "payload" / "guide.txt"));
+    ASSERT_EQ(Mksetup("expand h.z h.txt").status, 0);
+    EXPECT_EQ(Slurp(dir_ / "h.txt"), "a file called -h");
+
+    const Case twice[] = {
+        {"--out twice", "build --stub stub.exe --out a.exe --out b.exe payload", "--out given twice"},
+        {"--stub twice", "build --stub stub.exe --stub stub.exe --out a.exe payload", "--stub given twice"},
+    };
+    for (const Case &c : twice) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.output), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "a.exe"));
+        EXPECT_FALSE(fs::exists(dir_ / "b.exe"));
+    }
+}
+
+// Output names up to the longest a folder takes work: the temporary name is
+// cut short to fit beside them.
+TEST_F(MksetupCli, LongOutputNames)
+{
+    for (size_t length : {241u, 248u, 255u}) {
+        SCOPED_TRACE(length);
+        std::string name(length - 2, 'n');
+        for (const std::string &args : {"compress payload/guide.txt " + name + ".z",
+                                        "build --stub stub.exe --out " + name + ".x payload"}) {
+            SCOPED_TRACE(args);
+            ToolRun r = Mksetup(args);
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+        EXPECT_TRUE(fs::exists(dir_ / (name + ".z")));
+        EXPECT_TRUE(fs::exists(dir_ / (name + ".x")));
+        // Again over the existing ones.
+        EXPECT_EQ(Mksetup("compress payload/guide.txt " + name + ".z").status, 0);
+    }
+    for (const auto &entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+// Names reach messages with their control and escape bytes shown, never raw.
+TEST_F(MksetupCli, MessagesShowControlBytesEscaped)
+{
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {"escape sequence", "compress \"$(printf 'in\\033[2Jname')\" o", "'in\\x1B[2Jname'"},
+        {"line break", "list \"$(printf 'two\\nlines')\"", "'two\\x0Alines'"},
+        {"C1 control as UTF-8", "expand \"$(printf 'a\\302\\233b')\" o", "'a\\xC2\\x9Bb'"},
+        {"UTF-8 letters stay", "list \"$(printf 'caf\\303\\251')\"", "'caf\xC3\xA9'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+    }
+}
+
+// Eleven files named after the table but in another order (the shell's sorted
+// payload/*) are refused with the order to give; a folder finds each name.
+TEST_F(MksetupCli, FilesInAnotherOrderThanTheTable)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < kPayloadItemCount; ++i)
+        names.push_back(PayloadItemName(i));
+    std::sort(names.begin(), names.end());
+    std::string files;
+    for (const std::string &n : names)
+        files += " payload/" + n;
+    ToolRun r = Mksetup("build --stub stub.exe --out o.exe" + files);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("'payload/" + names[0] + "' is given as item 1 (ovra32.exe)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("in this order: ovra32.exe ovaux32.exe ovra.hlp"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "o.exe"));
+    // Files under other names are taken in the order given.
+    fs::create_directories(dir_ / "renamed");
+    std::string renamed;
+    for (int i = 0; i < kPayloadItemCount; ++i) {
+        std::string to = "renamed/item" + std::to_string(i);
+        fs::copy_file(dir_ / "payload" / PayloadItemName(i), dir_ / to);
+        renamed += " " + to;
+    }
+    EXPECT_EQ(Mksetup("build --stub stub.exe --out o.exe" + renamed).status, 0);
+}
+
+// A read-only output is replaced only with --force; a replaced output keeps its
+// mode (and, for root, its owner).
+TEST_F(MksetupCli, ReplacedOutputsKeepTheirMode)
+{
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out setup.exe payload").status, 0);
+    auto modeOf = [](const fs::path &p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? unsigned(st.st_mode & 07777) : 0u;
+    };
+    ASSERT_TRUE(WriteWholeFile(dir_ / "ro.z", std::string("earlier")));
+    ::chmod((dir_ / "ro.z").c_str(), 0444);
+    fs::create_directories(dir_ / "x");
+    ASSERT_TRUE(WriteWholeFile(dir_ / "x" / "guide.txt", std::string("earlier guide")));
+    ::chmod((dir_ / "x" / "guide.txt").c_str(), 0400);
+    struct Case {
+        const char *name;
+        std::string args;
+        const char *target;
+    };
+    const Case cases[] = {
+        {"compress", "compress payload/guide.txt ro.z", "ro.z"},
+        {"extract", "extract setup.exe x", "x/guide.txt"},
+        {"build", "build --stub stub.exe --out ro.z payload", "ro.z"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = Slurp(dir_ / c.target);
+        unsigned mode = modeOf(dir_ / c.target);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("it is read-only (--force replaces it)"), std::string::npos) << r.err;
+        EXPECT_EQ(Slurp(dir_ / c.target), before);
+        r = Mksetup(std::string(c.args).insert(std::string(c.args).find(' '), " --force"));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(Slurp(dir_ / c.target), before);
+        EXPECT_EQ(modeOf(dir_ / c.target), mode);
+    }
+    ASSERT_TRUE(WriteWholeFile(dir_ / "shared.z", std::string("earlier")));
+    ::chmod((dir_ / "shared.z").c_str(), 0640);
+    bool otherOwner = ::geteuid() == 0 && ::chown((dir_ / "shared.z").c_str(), 65534, 65534) == 0;
+    ASSERT_EQ(Mksetup("compress payload/guide.txt shared.z").status, 0);
+    EXPECT_EQ(modeOf(dir_ / "shared.z"), 0640u);
+    if (otherOwner) {
+        struct stat st;
+        ASSERT_EQ(::stat((dir_ / "shared.z").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
     }
 }
 

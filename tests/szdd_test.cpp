@@ -603,6 +603,77 @@ TEST(SzddMatchFinder, StartedAnywhereAgreesWithARunFromTheStart)
     }
 }
 
+// Which source the finder reports decides the output bytes, so it must stay the
+// one rule whatever the finder keeps to find it fast: the longest match (to 18
+// bytes and the input's end), from the nearest earlier position; a source in the
+// initial spaces wins a tie, the farthest first, then the 17 reaching into the
+// input in order. Checked against a search of every source, on data of few
+// symbols (where matches of equal length are everywhere) and on text.
+TEST(SzddMatchFinder, ReportsTheLongestMatchFromTheNearestSource)
+{
+    std::mt19937 rng(17);
+    auto randomOf = [&](const char *symbols, size_t count, size_t n) {
+        std::vector<uint8_t> v(n);
+        for (uint8_t &b : v)
+            b = uint8_t(symbols[rng() % count]);
+        return v;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> data;
+    };
+    const Case cases[] = {
+        {"random 0/1", randomOf("01", 2, 12000)},
+        {"random S/Z/D", randomOf("SZD", 3, 12000)},
+        {"random of four with spaces", randomOf(" ab ", 4, 12000)},
+        {"text", TextLike(12000, 7)},
+    };
+    for (const Case &c : cases) {
+        const uint8_t *in = c.data.data();
+        size_t n = c.data.size();
+        MatchFinder f;
+        StartMatchFinder(f, in, n, 0);
+        for (size_t i = 0; i < n; ++i) {
+            int cap = int(std::min<size_t>(kSzddMaxMatch, n - i));
+            auto at = [&](long long j) { return j < 0 ? uint8_t(' ') : in[size_t(j)]; };
+            auto lengthFrom = [&](long long j) {
+                int len = 0;
+                while (len < cap && at(j + len) == in[i + size_t(len)])
+                    ++len;
+                return len;
+            };
+            int best = 0;
+            long long bestSrc = 0;
+            long long lowest = (long long)i - (long long)kSzddWindowSize;
+            for (long long j = lowest; j < 0 && cap >= kSzddMinMatch; ++j) {
+                if (j > lowest && j <= -kSzddMaxMatch)
+                    continue;  // the same run of spaces as the farthest
+                int len = lengthFrom(j);
+                if (len > best) {
+                    best = len;
+                    bestSrc = j;
+                }
+            }
+            for (long long j = (long long)i - 1; j >= 0 && j >= lowest && cap >= kSzddMinMatch; --j) {
+                int len = lengthFrom(j);
+                if (len >= kSzddMinMatch && len > best) {
+                    best = len;
+                    bestSrc = j;
+                }
+            }
+            if (best < kSzddMinMatch)
+                best = 0;
+            uint32_t source = 0;
+            int len = NextMatch(f, source);
+            ASSERT_EQ(len, best) << c.name << ", position " << i;
+            if (len > 0) {
+                ASSERT_EQ(source, uint32_t((long long)kSzddWindowStart + bestSrc) & kSzddWindowMask)
+                    << c.name << ", position " << i;
+            }
+        }
+    }
+}
+
 // The writer entry points give the same bytes as the in-memory ones (written in
 // pieces, never whole), and say when the writer fails.
 TEST(SzddCompressor, WriterEntryPointsGiveTheSameFileAndReportAFailingWriter)
