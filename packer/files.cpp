@@ -3,6 +3,7 @@
 #include "packer/files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <new>
 
@@ -105,6 +106,79 @@ void DiscardOutput(OutputFile &out)
     if (!out.temp.empty())
         RemoveFile(out.temp);
     out.temp.clear();
+    Untrack(out);
+}
+
+namespace {
+
+// The outputs under way, in fixed slots: the handler reads them while the program
+// may be anywhere, so it must find no half-made string and need no allocation.
+// A slot's texts are written before its state says what they are.
+constexpr int kTrackedOutputs = 32;
+constexpr size_t kTrackedPath = 4096;
+enum TrackState { TRACK_FREE, TRACK_FILLING, TRACK_TEMPORARY, TRACK_PLACED };
+struct TrackedOutput {
+    volatile sig_atomic_t state;
+    const void *owner;
+    char temp[kTrackedPath];
+    char path[kTrackedPath];
+    char kept[kTrackedPath];
+};
+TrackedOutput tracked[kTrackedOutputs];
+
+void CopyName(char *to, const std::string &from)
+{
+    size_t n = from.size() < kTrackedPath - 1 ? from.size() : 0;  // a name that does not fit is not followed
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+
+void Track(const OutputFile &out, TrackState state)
+{
+    TrackedOutput *slot = nullptr;
+    for (TrackedOutput &t : tracked)
+        if (t.state != TRACK_FREE && t.owner == &out)
+            slot = &t;
+    for (int i = 0; slot == nullptr && i < kTrackedOutputs; ++i)
+        if (tracked[i].state == TRACK_FREE)
+            slot = &tracked[i];
+    if (slot == nullptr)
+        return;
+    slot->state = TRACK_FILLING;
+    slot->owner = &out;
+    CopyName(slot->temp, out.temp);
+    CopyName(slot->path, out.path);
+    CopyName(slot->kept, out.kept);
+    slot->state = state;
+}
+
+}  // namespace
+
+void TrackTemporary(const OutputFile &out) { Track(out, TRACK_TEMPORARY); }
+void TrackPlaced(const OutputFile &out) { Track(out, TRACK_PLACED); }
+
+void Untrack(const OutputFile &out)
+{
+    for (TrackedOutput &t : tracked)
+        if (t.state != TRACK_FREE && t.owner == &out)
+            t.state = TRACK_FREE;
+}
+
+void UndoTrackedOutputs(void (*removeFile)(const char *path), void (*moveBack)(const char *from, const char *to))
+{
+    // Placed files first, last placed first, so that earlier files come back in order.
+    for (int i = kTrackedOutputs; i-- > 0;) {
+        TrackedOutput &t = tracked[i];
+        if (t.state == TRACK_PLACED && t.path[0] != '\0') {
+            if (t.kept[0] != '\0')
+                moveBack(t.kept, t.path);
+            else
+                removeFile(t.path);
+        }
+    }
+    for (TrackedOutput &t : tracked)
+        if (t.state == TRACK_TEMPORARY && t.temp[0] != '\0')
+            removeFile(t.temp);
 }
 
 std::string TemporaryNameBeside(const std::string &path, const std::string &suffix, size_t longestName)

@@ -76,3 +76,16 @@ std::string TemporaryNameBeside(const std::string &path, const std::string &suff
 
 // Whole data to `path` through a temporary file.
 bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &data, std::string &error);
+
+// Interruptions (Ctrl-C, SIGTERM, SIGHUP; Ctrl-C and Ctrl-Break on Windows) leave
+// nothing behind: the outputs under way are followed, and the handler removes
+// unfinished temporary files and takes back what an all-or-nothing group (extract)
+// has placed so far, then says so in one line and exits 128 + the signal.
+void CatchInterruptions();
+// What the handler must undo for out: its temporary file, or the file it placed
+// (with out.kept, the earlier file, to put back); Untrack when nothing is left.
+void TrackTemporary(const OutputFile &out);
+void TrackPlaced(const OutputFile &out);
+void Untrack(const OutputFile &out);
+// For the platform's handler: undoes every tracked output with the two calls given.
+void UndoTrackedOutputs(void (*removeFile)(const char *path), void (*moveBack)(const char *from, const char *to));

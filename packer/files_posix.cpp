@@ -3,6 +3,7 @@
 #include "packer/files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -165,6 +166,7 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
         out.temp.clear();
         return false;
     }
+    TrackTemporary(out);
     return true;
 }
 
@@ -212,6 +214,7 @@ bool FinishOutput(OutputFile &out, std::string &error)
     if (!ok) {
         ::unlink(out.temp.c_str());
         out.temp.clear();
+        Untrack(out);
         error = "cannot write '" + out.path + "': " + std::strerror(saved);
         return false;
     }
@@ -250,6 +253,7 @@ bool PlaceOutput(OutputFile &out, std::string &error)
         return false;
     }
     out.temp.clear();
+    TrackPlaced(out);
     return true;
 }
 
@@ -258,11 +262,13 @@ bool RestoreOutput(OutputFile &out)
     bool ok = out.kept.empty() ? ::unlink(out.path.c_str()) == 0
                                : ::rename(out.kept.c_str(), out.path.c_str()) == 0;
     out.kept.clear();
+    Untrack(out);
     return ok;
 }
 
 void DropKept(OutputFile &out)
 {
+    Untrack(out);
     if (!out.kept.empty())
         ::unlink(out.kept.c_str());
     out.kept.clear();
@@ -276,13 +282,48 @@ bool CommitOutput(OutputFile &out, std::string &error)
         error = "cannot write '" + out.path + "': " + std::strerror(errno);
         ::unlink(out.temp.c_str());
         out.temp.clear();
+        Untrack(out);
         return false;
     }
     out.temp.clear();
+    Untrack(out);
     return true;
 }
 
 bool RemoveFile(const std::string &path)
 {
     return ::unlink(path.c_str()) == 0;
+}
+
+namespace {
+
+void RemoveNow(const char *path) { ::unlink(path); }
+void MoveBackNow(const char *from, const char *to) { ::rename(from, to); }
+
+// Only async-signal-safe calls from here on: unlink, rename, write, _exit.
+void OnInterruption(int signal)
+{
+    UndoTrackedOutputs(RemoveNow, MoveBackNow);
+    const char *name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+    char line[160];
+    size_t n = 0;
+    for (const char *part : {"mksetup: interrupted by ", name, "; nothing unfinished was left behind\n"})
+        for (const char *c = part; *c != '\0' && n < sizeof line; ++c)
+            line[n++] = *c;
+    ssize_t ignored = ::write(2, line, n);
+    (void)ignored;
+    ::_exit(128 + signal);
+}
+
+}  // namespace
+
+void CatchInterruptions()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(s, &action, nullptr);
 }

@@ -164,6 +164,7 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
             error = "cannot write '" + path + "': cannot open a stream on it";
             return false;
         }
+        TrackTemporary(out);
         return true;
     }
     error = "cannot write '" + path + "': no free temporary name beside it";
@@ -198,6 +199,7 @@ bool FinishOutput(OutputFile &out, std::string &error)
         error = "cannot write '" + out.path + "': " + LastErrorText();
         DeleteFileA(out.temp.c_str());
         out.temp.clear();
+        Untrack(out);
         return false;
     }
     return true;
@@ -254,6 +256,7 @@ bool PlaceOutput(OutputFile &out, std::string &error)
     }
     GiveEarlierAttributes(out);
     out.temp.clear();
+    TrackPlaced(out);
     return true;
 }
 
@@ -263,11 +266,13 @@ bool RestoreOutput(OutputFile &out)
                   ? DeleteFileA(out.path.c_str()) != 0
                   : MoveFileExA(out.kept.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     out.kept.clear();
+    Untrack(out);
     return ok;
 }
 
 void DropKept(OutputFile &out)
 {
+    Untrack(out);
     if (!out.kept.empty()) {
         SetFileAttributesA(out.kept.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(out.kept.c_str());
@@ -285,14 +290,41 @@ bool CommitOutput(OutputFile &out, std::string &error)
         GiveEarlierAttributes(out);
         DeleteFileA(out.temp.c_str());
         out.temp.clear();
+        Untrack(out);
         return false;
     }
     GiveEarlierAttributes(out);
     out.temp.clear();
+    Untrack(out);
     return true;
 }
 
 bool RemoveFile(const std::string &path)
 {
     return DeleteFileA(path.c_str()) != 0;
+}
+
+namespace {
+
+void RemoveNow(const char *path) { DeleteFileA(path); }
+void MoveBackNow(const char *from, const char *to) { MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING); }
+
+// The console runs this on a thread of its own; the program is ended from here.
+BOOL WINAPI OnInterruption(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    UndoTrackedOutputs(RemoveNow, MoveBackNow);
+    static const char line[] = "mksetup: interrupted; nothing unfinished was left behind\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, DWORD(sizeof line - 1), &written, NULL);
+    ExitProcess(event == CTRL_CLOSE_EVENT ? 129 : 130);
+    return TRUE;
+}
+
+}  // namespace
+
+void CatchInterruptions()
+{
+    SetConsoleCtrlHandler(OnInterruption, TRUE);
 }

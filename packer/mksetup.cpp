@@ -648,6 +648,7 @@ int RunCodec(const char *command, const Arguments &a)
 
 int main(int argc, char **argv)
 {
+    CatchInterruptions();
     if (argc < 2)
         return Fail("no command (see 'mksetup --help')");
     std::string command = argv[1];

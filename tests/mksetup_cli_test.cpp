@@ -797,4 +797,57 @@ TEST_F(MksetupCli, ReplacedOutputsKeepTheirMode)
     }
 }
 
+// Ctrl-C, SIGTERM or SIGHUP in the middle of a build or an extraction: the tool
+// removes what it had not finished, puts back what extract had replaced, says so
+// in one line and exits 128 + the signal; the earlier output stays as it was.
+TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
+{
+    // A large, poorly compressible main program: the build takes a few seconds.
+    ASSERT_EQ(Sh("head -c 15000000 /dev/urandom | base64 > payload/ovra32.exe"), 0);
+    ASSERT_TRUE(WriteWholeFile(dir_ / "setup.exe", std::string("the earlier installer")));
+    auto Interrupt = [&](const std::string &args, const std::string &partials, const char *signal) {
+        // The signal goes once the temporary file exists, so the tool is mid-work.
+        std::string script = "{ '" + tool_ + "' " + args + " >out.txt 2>err.txt & pid=$!; "
+                             "for i in $(seq 2000); do ls " + partials + " >/dev/null 2>&1 && break; sleep 0.005; done; "
+                             "kill -" + signal + " $pid; wait $pid; echo $? >rc.txt; }";
+        Sh(script);
+        ToolRun r{std::stoi(Slurp(dir_ / "rc.txt")), Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
+        fs::remove(dir_ / "rc.txt");
+        return r;
+    };
+    auto Leftovers = [&](const fs::path &where) {
+        std::string found;
+        for (const auto &entry : fs::directory_iterator(where))
+            if (entry.path().filename().string().find(".partial-") != std::string::npos ||
+                entry.path().filename().string().find(".earlier-") != std::string::npos)
+                found += entry.path().filename().string() + " ";
+        return found;
+    };
+    const struct {
+        const char *signal;
+        int status;
+    } cases[] = {{"INT", 130}, {"TERM", 143}, {"HUP", 129}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.signal);
+        ToolRun r = Interrupt("build --stub stub.exe --out setup.exe payload", "setup.exe.partial-*", c.signal);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err, std::string("mksetup: interrupted by SIG") + c.signal +
+                             "; nothing unfinished was left behind\n");
+        EXPECT_EQ(Slurp(dir_ / "setup.exe"), "the earlier installer");
+        EXPECT_EQ(Leftovers(dir_), "");
+    }
+
+    // An extraction over the user's earlier files, stopped while it writes.
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out big.exe payload").status, 0);
+    fs::create_directories(dir_ / "mine");
+    for (int i = 0; i < kPayloadItemCount; ++i)
+        ASSERT_TRUE(WriteWholeFile(dir_ / "mine" / PayloadItemName(i), std::string("mine ") + PayloadItemName(i)));
+    ToolRun r = Interrupt("extract big.exe mine", "mine/*.partial-*", "INT");
+    EXPECT_EQ(r.status, 130) << r.err;
+    for (int i = 0; i < kPayloadItemCount; ++i)
+        EXPECT_EQ(Slurp(dir_ / "mine" / PayloadItemName(i)), std::string("mine ") + PayloadItemName(i))
+            << PayloadItemName(i);
+    EXPECT_EQ(Leftovers(dir_ / "mine"), "");
+}
+
 }  // namespace
