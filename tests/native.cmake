@@ -13,3 +13,9 @@ set_property(TEST signing_test APPEND PROPERTY ENVIRONMENT "SETUP32_DEMO_DIR=${C
 # The installed tool, its Debian package and its manual page (after scripts/build.sh).
 add_test(NAME install_test
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION})
+# The i686 program as it ships, read beside the x86_64 build the Wine tests run
+# (both made by scripts/build.sh in the trees next to this one).
+native_test(shipped_program_test tests/shipped_program_test.cpp)
+set_property(TEST shipped_program_test APPEND PROPERTY ENVIRONMENT
+  "SETUP32_I686_STUB=${CMAKE_BINARY_DIR}/../target/setup32-stub.exe"
+  "SETUP32_X64_STUB=${CMAKE_BINARY_DIR}/../target64/setup32-stub.exe")
