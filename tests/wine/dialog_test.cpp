@@ -490,10 +490,20 @@ TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
     PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     SeenBox box = ExpectBox(kWarningCaption, kAbortQuestion, true);
     EXPECT_EQ(std::string(kAbortQuestion), box.text);
-    // While the question is open no step runs and the dialog stays.
+    // While the question is open no step runs and the dialog stays: the status
+    // line names the same item all through a large one, so the temporary file is
+    // what shows a step that should not have run.
+    auto TempFileSize = [] {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA((TempDirectory() + "ovra.tmp").c_str(), GetFileExInfoStandard, &data))
+            return -1LL;
+        return (long long)data.nFileSizeLow | (long long)data.nFileSizeHigh << 32;
+    };
     std::string status = ControlText(dialog, IDC_STATUS_LINE);
+    long long tempSize = TempFileSize();
     Sleep(400);
     EXPECT_EQ(status, ControlText(dialog, IDC_STATUS_LINE));
+    EXPECT_EQ(tempSize, TempFileSize()) << "the temporary file changed under the open question";
     EXPECT_TRUE(IsWindow(dialog));
     EXPECT_FALSE(HasEnded(program));
     AnswerMessageBox(box, IDNO);
