@@ -35,6 +35,26 @@ std::string NotRegular(const std::string &verb, const std::string &path, mode_t 
 
 }  // namespace
 
+namespace {
+
+// Held over each step that makes, renames or forgets a file the interruption
+// handler knows of, so that the handler never sees a file that exists under one
+// name while its record still says another.
+struct SignalsHeld {
+    sigset_t previous;
+    SignalsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&held, s);
+        sigprocmask(SIG_BLOCK, &held, &previous);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+};
+
+}  // namespace
+
 bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, std::string &error)
 {
     file = nullptr;
@@ -140,7 +160,13 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
     out.earlierAttributes = ~0ul;
     // mkstemp makes a new name of its own with O_EXCL: an existing file or link
     // under that name is never opened, let alone followed.
-    int fd = MakeTemporary(path, ".partial", out.temp);
+    int fd;
+    {
+        SignalsHeld held;
+        fd = MakeTemporary(path, ".partial", out.temp);
+        if (fd >= 0)
+            TrackTemporary(out);
+    }
     if (fd < 0) {
         error = "cannot write '" + path + "': " + std::strerror(errno);
         return false;
@@ -164,6 +190,7 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
         ::close(fd);
         ::unlink(out.temp.c_str());
         out.temp.clear();
+        Untrack(out);
         return false;
     }
     TrackTemporary(out);
@@ -223,6 +250,7 @@ bool FinishOutput(OutputFile &out, std::string &error)
 
 bool PlaceOutput(OutputFile &out, std::string &error)
 {
+    SignalsHeld held;
     out.kept.clear();
     struct stat st;
     if (::lstat(out.path.c_str(), &st) == 0) {
@@ -259,6 +287,7 @@ bool PlaceOutput(OutputFile &out, std::string &error)
 
 bool RestoreOutput(OutputFile &out)
 {
+    SignalsHeld held;
     bool ok = out.kept.empty() ? ::unlink(out.path.c_str()) == 0
                                : ::rename(out.kept.c_str(), out.path.c_str()) == 0;
     out.kept.clear();
@@ -268,6 +297,7 @@ bool RestoreOutput(OutputFile &out)
 
 void DropKept(OutputFile &out)
 {
+    SignalsHeld held;
     Untrack(out);
     if (!out.kept.empty())
         ::unlink(out.kept.c_str());
@@ -278,6 +308,7 @@ bool CommitOutput(OutputFile &out, std::string &error)
 {
     if (!FinishOutput(out, error))
         return false;
+    SignalsHeld held;
     if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
         error = "cannot write '" + out.path + "': " + std::strerror(errno);
         ::unlink(out.temp.c_str());
