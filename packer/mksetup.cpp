@@ -589,6 +589,12 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
     return 0;
 }
 
+void PrintBalanced(const std::string &out, const SignOutcome &outcome)
+{
+    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", Printable(out).c_str(),
+                (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
+}
+
 int RunSign(const Arguments &a)
 {
     if (a.cert.empty() || a.key.empty())
@@ -608,8 +614,7 @@ int RunSign(const Arguments &a)
     if (!outcome.codeSigning)
         std::fprintf(stderr, "mksetup: warning: the certificate '%s' does not name the code-signing usage; "
                              "Windows may not accept the signature\n", Printable(request.cert).c_str());
-    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", Printable(request.out).c_str(),
-                (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
+    PrintBalanced(request.out, outcome);
     return 0;
 }
 
@@ -625,8 +630,7 @@ int RunBalance(const Arguments &a)
     SignOutcome outcome;
     if (!BalanceInstallerFile(in, out, a.force, outcome, error))
         return Fail(error);
-    std::printf("%s: %llu bytes, signed by %s, balanced with %zu bytes\n", Printable(out).c_str(),
-                (unsigned long long)outcome.size, outcome.signer.c_str(), outcome.fillerBytes);
+    PrintBalanced(out, outcome);
     return 0;
 }
 

@@ -562,6 +562,8 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
             return false;
         }
         balance.fillerBytes = n;
+        balance.pe = pe;
+        balance.signature = info;
         // The PE checksum of the file as ApplyBalance leaves it.
         uint8_t entry[8];
         WriteLe32(entry, pe.tableOffset);
@@ -581,9 +583,7 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
 
 void ApplyBalance(std::vector<uint8_t> &signedFile, const BalancedTable &balance)
 {
-    PeSignatureFields pe;
-    std::string error;
-    ReadPeSignatureFields(signedFile.data(), signedFile.size(), pe, error);
+    const PeSignatureFields &pe = balance.pe;
     signedFile.resize(pe.tableOffset);
     WriteLe32(signedFile.data() + pe.directoryOffset + 4, uint32_t(balance.table.size()));
     WriteLe32(signedFile.data() + pe.checksumOffset, balance.peChecksum);

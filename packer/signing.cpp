@@ -44,11 +44,6 @@ std::string ReadLog(const std::string &path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-bool SignatureFields(const std::vector<uint8_t> &file, PeSignatureFields &pe, std::string &error)
-{
-    return ReadPeSignatureFields(file.data(), file.size(), pe, error);
-}
-
 // The installer must be sound and not signed yet: signing a signed file would
 // stack a second table on the first.
 bool CheckUnsignedInstaller(const std::string &path, std::string &error)
@@ -57,7 +52,7 @@ bool CheckUnsignedInstaller(const std::string &path, std::string &error)
     if (!ReadFileBytes(path, file, error))
         return false;
     PeSignatureFields pe;
-    if (SignatureFields(file, pe, error) && pe.tableSize != 0) {
+    if (ReadPeSignatureFields(file.data(), file.size(), pe, error) && pe.tableSize != 0) {
         error = path + ": already signed; sign the unsigned installer, or nest a second signature with "
                        "osslsigncode and run 'mksetup balance'";
         return false;
@@ -79,11 +74,8 @@ bool BalanceToFile(std::vector<uint8_t> &signedFile, const std::string &name, co
         error = name + ": " + error;
         return false;
     }
-    SignatureInfo info;
-    if (!ReadSignatureTable(balance.table.data(), balance.table.size(), info, error))
-        return false;
-    outcome.signer = info.signer;
-    outcome.codeSigning = info.codeSigning;
+    outcome.signer = balance.signature.signer;
+    outcome.codeSigning = balance.signature.codeSigning;
     outcome.fillerBytes = balance.fillerBytes;
     ApplyBalance(signedFile, balance);
     outcome.size = signedFile.size() + balance.table.size();
