@@ -150,6 +150,101 @@ void ExpectCentred(HWND window, const char *what)
     EXPECT_EQ(expected.y, own.top) << what << " y";
 }
 
+// Icon 2 of the program as the dialog draws it: loaded anew from the host's own file,
+// in the system's icon size, over the dialog's background. Pixels as 0xRRGGBB.
+struct IconImage {
+    int width = 0, height = 0;
+    std::vector<COLORREF> pixels;
+};
+
+IconImage ExpectedIcon()
+{
+    IconImage image;
+    HMODULE module = LoadLibraryExA((ModuleDirectory() + "dialog_host.exe").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    HICON icon = module ? LoadIconA(module, MAKEINTRESOURCEA(IDI_DIALOG)) : NULL;
+    if (!icon) {
+        ADD_FAILURE() << "icon 2 is not in dialog_host.exe";
+        if (module)
+            FreeLibrary(module);
+        return image;
+    }
+    image.width = GetSystemMetrics(SM_CXICON);
+    image.height = GetSystemMetrics(SM_CYICON);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = image.width;
+    info.bmiHeader.biHeight = -image.height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    HDC memory = CreateCompatibleDC(NULL);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    RECT all = {0, 0, image.width, image.height};
+    FillRect(memory, &all, GetSysColorBrush(COLOR_3DFACE));
+    DrawIcon(memory, 0, 0, icon);
+    GdiFlush();
+    const DWORD *row = static_cast<const DWORD *>(bits);
+    for (int i = 0; i < image.width * image.height; i++)
+        image.pixels.push_back(row[i] & 0xFFFFFF);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    DestroyIcon(icon);
+    FreeLibrary(module);
+    return image;
+}
+
+// Pixels of the screen that differ from the image placed with its top-left at corner.
+int DifferentPixels(const ScreenImage &screen, const IconImage &image, POINT corner, std::string &first)
+{
+    int different = 0;
+    for (int y = 0; y < image.height; y++)
+        for (int x = 0; x < image.width; x++) {
+            int sx = corner.x + x, sy = corner.y + y;
+            COLORREF seen = 0xFFFFFFFF;
+            if (sx >= 0 && sy >= 0 && sx < screen.width && sy < screen.height) {
+                const unsigned char *p = &screen.rgb[(size_t(sy) * screen.width + sx) * 3];
+                seen = COLORREF(p[0]) << 16 | COLORREF(p[1]) << 8 | p[2];
+            }
+            COLORREF wanted = image.pixels[size_t(y) * image.width + x];
+            if (seen != wanted && different++ == 0) {
+                char text[96];
+                snprintf(text, sizeof text, "(%d,%d) is %06lx, not %06lx", x, y, (unsigned long)seen,
+                         (unsigned long)wanted);
+                first = text;
+            }
+        }
+    return different;
+}
+
+// Repaints the whole dialog and finds icon 2 at the top-left corner of control 119's
+// window (its border included), as it reaches the screen.
+void ExpectIconPainted(HWND dialog, const char *layout)
+{
+    IconImage icon = ExpectedIcon();
+    ASSERT_FALSE(icon.pixels.empty());
+    COLORREF background = GetSysColor(COLOR_3DFACE);
+    background = RGB(GetBValue(background), GetGValue(background), GetRValue(background));  // as 0xRRGGBB
+    ASSERT_NE(size_t(std::count(icon.pixels.begin(), icon.pixels.end(), background)), icon.pixels.size())
+        << "the icon cannot be told from the background";
+    RECT place;
+    ASSERT_TRUE(GetWindowRect(GetDlgItem(dialog, IDC_ICON_PLACE), &place));
+    POINT corner = {place.left, place.top};
+    // Painted at once; the screen follows a moment later.
+    ASSERT_TRUE(RedrawWindow(dialog, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN));
+    int different = -1;
+    std::string first;
+    for (int attempt = 0; attempt < 20 && different != 0; attempt++) {
+        Sleep(200);
+        ScreenImage screen;
+        ASSERT_TRUE(CaptureScreen(screen)) << "cannot capture the screen";
+        different = DifferentPixels(screen, icon, corner, first);
+    }
+    EXPECT_EQ(0, different) << layout << " layout: icon 2 is not at the corner of control 119; pixel " << first;
+}
+
 class DialogTest : public PackedProgramTest {
 protected:
     std::string reportPath;
@@ -230,6 +325,42 @@ TEST_F(DialogTest, StartsIdleCentredWithItsTextsAndEndsOnCancelWithoutAQuestion)
     EXPECT_EQ(0, report.result);
     EXPECT_EQ(work, report.values["current"]) << "a fixed disk leaves the current directory alone";
     EXPECT_FALSE(Exists("c:\\ovra"));
+}
+
+// Every way out of the idle dialog ends it with 0 and asks nothing. The close box and
+// the system menu's Close both send SC_CLOSE; Alt+F4 reaches it through the default
+// key handling.
+TEST_F(DialogTest, IdleDialogEndsWithoutAQuestionOnCancelTheCloseBoxAndAltF4)
+{
+    struct Case {
+        const char *what;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    } cases[] = {
+        {"Cancel", BM_CLICK, 0, 0},
+        {"close box", WM_SYSCOMMAND, SC_CLOSE, 0},
+        {"Alt+F4", WM_SYSKEYDOWN, VK_F4, LPARAM(0x203E0001)},  // F4's scan code, Alt held
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Start();
+        ExpectIdle(dialog);
+        HWND target = c.message == BM_CLICK ? GetDlgItem(dialog, IDC_CANCEL) : dialog;
+        ASSERT_TRUE(PostMessageA(target, c.message, c.wParam, c.lParam));
+        DWORD started = GetTickCount();
+        while (!HasEnded(program) && GetTickCount() - started < kWindowWait) {
+            HWND box = FindOtherDialog(program, kDialogCaption);
+            if (box) {
+                ADD_FAILURE() << "a box opened: " << WindowText(box);
+                StopProgram(program);
+                break;
+            }
+            Sleep(15);
+        }
+        ASSERT_TRUE(HasEnded(program)) << "the dialog did not end";
+        EXPECT_EQ(0, Finish().result);
+    }
 }
 
 // ---- The templates as compiled ----------------------------------------------------
@@ -513,6 +644,39 @@ TEST_F(DialogTest, CloseBoxDuringARunAsksAndADeclinedAbortFinishesTheRun)
     ExpectInstalled(dest, LongRunPayload());
 }
 
+// The icon is drawn onto the dialog itself on every paint, in either layout; while
+// installing the same paint brings back the bar. The abort question holds the run
+// still for the installing layout's pictures.
+TEST_F(DialogTest, EveryPaintDrawsIcon2AtItsPlaceAndWhileInstallingTheBar)
+{
+    Start();
+    ExpectIconPainted(dialog, "idle");
+
+    SetDestination(dest);
+    Click(dialog, IDC_INSTALL);
+    WaitForRunToStart();
+    ASSERT_TRUE(WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kRunWait));
+    Click(dialog, IDC_CANCEL);
+    SeenBox box = ExpectBox(kWarningCaption, kAbortQuestion, true);
+    // Out of the way of the dialog, so that the screen shows what the dialog drew.
+    ASSERT_TRUE(SetWindowPos(box.window, NULL, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
+    RECT boxRect, dialogRect, overlap;
+    GetWindowRect(box.window, &boxRect);
+    GetWindowRect(dialog, &dialogRect);
+    ASSERT_FALSE(IntersectRect(&overlap, &boxRect, &dialogRect)) << "the question still covers the dialog";
+    ExpectIconPainted(dialog, "installing");
+    int filled, percent;
+    CountBarPixels(dialog, filled, percent);
+    EXPECT_GT(filled, 0) << "a paint while installing leaves out the bar";
+    Screenshot("installing-repainted.png");
+
+    AnswerMessageBox(box, IDYES);
+    WaitForIdle();
+    ExpectIconPainted(dialog, "idle after the abort");
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
 TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
 {
     Start();
@@ -787,6 +951,46 @@ TEST_F(ChooserTest, OkTakesTheFieldLowerCasedAndTheNextBrowseStartsThere)
     ASSERT_TRUE(SetDlgItemTextA(chooser, IDC_CHOOSER_PATH, "C:\\Apps\\Chat"));
     PressOk();
     EXPECT_EQ("c:\\apps\\chat", ControlText(dialog, IDC_DEST_TEXT));
+    Click(dialog, IDC_CANCEL);
+    EXPECT_EQ(0, Finish().result);
+}
+
+// A current directory of no more than one character means nothing: the proposal is
+// then the installer's own directory followed by ovra, with its capitals, where every
+// other proposal is lower-cased.
+TEST_F(ChooserTest, TooShortACurrentDirectoryProposesTheInstallersOwnDirectory)
+{
+    // Under a directory made here: the platform reports the program's path with the
+    // capitals the disk has, and the temporary directory's differ from those of work.
+    std::string folder = games + "\\Setup Disk A";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+    exe = folder + "\\Setup.exe";
+    WriteBytes(exe, PackedHost());
+    ASSERT_TRUE(StartProgram(program, "\"" + exe + "\" \"" + reportPath + "\"", work));
+    dialog = FindDialog(program, kDialogCaption, kWindowWait);
+    ASSERT_NE(dialog, HWND(NULL));
+    Browse();
+    ASSERT_TRUE(WaitForField("c:\\ovra"));
+
+    struct Case {
+        const char *what;
+        const char *current;  // what control 1088 is given
+        std::string field;
+    } cases[] = {
+        {"empty", "", folder + "\\ovra"},
+        {"one character", "C", folder + "\\ovra"},
+        {"two characters follow the suffix rule", "C:", "c:\\ovra"},
+    };
+    for (const Case &c : cases) {
+        // From a proposal of the ordinary kind, so that each change is seen.
+        ASSERT_TRUE(SetDlgItemTextA(chooser, stc1, "D:\\Other"));
+        ASSERT_TRUE(WaitForField("d:\\other\\ovra")) << c.what << ": field shows " << Field();
+        ASSERT_TRUE(SetDlgItemTextA(chooser, stc1, c.current));
+        EXPECT_TRUE(WaitForField(c.field)) << c.what << ": field shows " << Field();
+    }
+
+    Click(chooser, IDCANCEL);
+    ASSERT_TRUE(StaysAbsentSoon());
     Click(dialog, IDC_CANCEL);
     EXPECT_EQ(0, Finish().result);
 }

@@ -120,11 +120,12 @@ TEST_F(ShellCommandTest, ExactBytesOneConversationEach)
 TEST_F(ShellCommandTest, WhichFailuresStopTheSequence)
 {
     struct Case {
-        const char *name;
-        const char *answers;  // per command received: '.' accept, 'R' reject, 'S' answer after 1500 ms
+        std::string name;
+        std::string answers;  // per command received: '.' accept, 'R' reject, 'S' answer after 1500 ms
         int result;
         size_t commands;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"all accepted", "", 1, 12},
         {"every replace rejected", "..R.R.R.R.R.", 1, 12},
         {"show rejected", ".R", 1, 12},
@@ -134,6 +135,13 @@ TEST_F(ShellCommandTest, WhichFailuresStopTheSequence)
         {"second item rejected", ".....R", 0, 6},
         {"last item rejected", "...........R", 0, 12},
     };
+    // Each step rejected alone: the group and the five items end the sequence right
+    // there; showing the group and replacing an item that is not there yet do not.
+    for (int step = 1; step <= kShellCommandCount; step++) {
+        bool stops = step == 1 || (step >= 4 && step % 2 == 0);
+        cases.push_back({"only step " + std::to_string(step) + " rejected", std::string(step - 1, '.') + 'R',
+                         stops ? 0 : 1, stops ? size_t(step) : size_t(kShellCommandCount)});
+    }
     std::vector<std::string> expected = OvraCommands(true);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
