@@ -56,6 +56,9 @@ target_link_options(progman_server PRIVATE -static)
 wine_test(progman_wine_test tests/wine/progman_test.cpp)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
+# The application shell in the test's own process: its WinMain, with the installer's
+# resources, so the Install dialog and the Host icon come from the test program.
+wine_test(app_wine_test tests/wine/app_test.cpp ui/app.cpp resources/setup32.rc)
 # The installer program itself, packed with a small payload at test time and driven
 # through its real windows, against the stand-in server and Wine's own.
 wine_test(program_wine_test tests/wine/program_test.cpp)
