@@ -41,24 +41,22 @@ struct Watch {
     bool hung = false;  // WinMain had not returned long after the dialog was ended
 };
 
+BOOL CALLBACK FindInstallDialogIn(HWND window, LPARAM found)
+{
+    char className[16];
+    if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
+        std::string(className) == "#32770" && WindowText(window) == kDialogCaption) {
+        *reinterpret_cast<HWND *>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindInstallDialog(DWORD thread)
 {
-    struct Search {
-        HWND found;
-    } search = {NULL};
-    EnumThreadWindows(
-        thread,
-        [](HWND window, LPARAM lParam) -> BOOL {
-            char className[16];
-            if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
-                std::string(className) == "#32770" && WindowText(window) == kDialogCaption) {
-                reinterpret_cast<Search *>(lParam)->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        LPARAM(&search));
-    return search.found;
+    HWND found = NULL;
+    EnumThreadWindows(thread, FindInstallDialogIn, LPARAM(&found));
+    return found;
 }
 
 // The Host window as the design makes it, in a class of the watcher's own with no
