@@ -56,10 +56,24 @@ target_link_options(progman_server PRIVATE -static)
 wine_test(progman_wine_test tests/wine/progman_test.cpp)
 add_dependencies(progman_wine_test progman_server)
 wine_test(shell_generation_wine_test tests/wine/shell_generation_test.cpp)
+# The application shell in the test's own process: its WinMain, with the installer's
+# resources, so the Install dialog and the Host icon come from the test program.
+wine_test(app_wine_test tests/wine/app_test.cpp ui/app.cpp resources/setup32.rc)
 # The installer program itself, packed with a small payload at test time and driven
 # through its real windows, against the stand-in server and Wine's own.
 wine_test(program_wine_test tests/wine/program_test.cpp)
-add_dependencies(program_wine_test setup32-stub progman_server)
+add_dependencies(program_wine_test setup32-stub progman_server ctl3d_full ctl3d_lacking)
+# Stand-ins for Ctl3d32.dll that log the calls they get, put beside the installer by the
+# shell-generation test: one with the three functions, one without Ctl3dAutoSubclass.
+# Each is ctl3d32.dll in a folder of its own.
+foreach(kind full lacking)
+  add_library(ctl3d_${kind} MODULE tests/wine/ctl3d_stand_in.cpp)
+  set_target_properties(ctl3d_${kind} PROPERTIES OUTPUT_NAME ctl3d32 PREFIX ""
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/ctl3d_${kind})
+  # Undecorated export names on i686 too, as the program looks them up.
+  target_link_options(ctl3d_${kind} PRIVATE -static -s -Wl,--kill-at)
+endforeach()
+target_compile_definitions(ctl3d_lacking PRIVATE CTL3D_LACKING)
 # Faults injected from outside while the real installer runs. The full and read-only
 # drives need mounts, so those cases run in a prefix of their own from a wrapper.
 add_executable(fault_wine_test tests/wine/fault_test.cpp)

@@ -1,6 +1,6 @@
 // Answers the system's message boxes inside a test: a CBT hook on the test's thread
-// sees every box as it opens, records what the user would see, and presses the
-// next scripted button.
+// sees every box as it opens, records what the user would see and the style it was
+// asked for, and presses the next scripted button.
 #pragma once
 #include <windows.h>
 
@@ -12,6 +12,11 @@
 
 struct BoxAnswerer {
     HHOOK hook = nullptr;
+    HHOOK initHook = nullptr;    // sees each dialog's WM_INITDIALOG return
+    HWND initWindow = nullptr;   // the last dialog whose WM_INITDIALOG has returned,
+    UINT initStyle = 0;          // and the box style it was started with
+    bool initStyleKnown = false;
+    HWND pending = nullptr;      // a box activated before its WM_INITDIALOG returned
     std::deque<int> answers;   // pressed in order, one per box
     std::vector<SeenBox> boxes;
     std::vector<HWND> open;    // boxes already answered and not yet destroyed

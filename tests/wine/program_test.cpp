@@ -365,28 +365,119 @@ struct AppDefaults {
     }
 };
 
+// A whole text file, or "" when there is none.
+std::string ReadText(const std::string &path)
+{
+    Bytes bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The base address of a module (by its lower-case file name) in another process, or NULL.
+const BYTE *ModuleBaseIn(DWORD processId, const std::string &name)
+{
+    const BYTE *base = NULL;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return NULL;
+    MODULEENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(snapshot, &entry); more && !base; more = Module32Next(snapshot, &entry))
+        if (Lower(entry.szModule) == name)
+            base = entry.modBaseAddr;
+    CloseHandle(snapshot);
+    return base;
+}
+
+// The running program's error mode, from kernel32's GetErrorMode run on a thread of
+// its own: the function takes nothing and its result becomes the thread's exit code.
+// Its address here is its address there only when the module that holds it sits at
+// the same base in both processes, which is checked first.
+bool ReadErrorMode(const DrivenProgram &program, DWORD &mode, std::string &why)
+{
+    FARPROC function = GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetErrorMode");
+    HMODULE holder = NULL;
+    char path[MAX_PATH];
+    if (!function ||
+        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(function), &holder) ||
+        !GetModuleFileNameA(holder, path, sizeof path)) {
+        why = "GetErrorMode cannot be found in the test";
+        return false;
+    }
+    std::string name = Lower(path);
+    name = name.substr(name.find_last_of('\\') + 1);
+    if (ModuleBaseIn(program.process.dwProcessId, name) != reinterpret_cast<const BYTE *>(holder)) {
+        why = name + " is not at the test's base in the program";
+        return false;
+    }
+    HANDLE thread = CreateRemoteThread(program.process.hProcess, NULL, 0,
+                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void *>(function)),
+                                       NULL, 0, NULL);
+    if (!thread) {
+        why = "CreateRemoteThread failed with error " + std::to_string(GetLastError());
+        return false;
+    }
+    bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &mode);
+    CloseHandle(thread);
+    if (!ended)
+        why = "the thread in the program did not end";
+    return ended;
+}
+
+// The test's own error mode for its scope, without the bit the program sets itself,
+// so that a program started from here does not inherit it.
+struct ErrorModeWithoutOpenFileBox {
+    UINT saved;
+    ErrorModeWithoutOpenFileBox() : saved(SetErrorMode(0)) { SetErrorMode(saved & ~SEM_NOOPENFILEERRORBOX); }
+    ~ErrorModeWithoutOpenFileBox() { SetErrorMode(saved); }
+};
+
 TEST_F(ProgramTest, ShellGenerationUnderEachWindowsVersion)
 {
+    // Which Ctl3d32.dll the program finds: Wine's own, none, or a stand-in beside the
+    // program that logs its calls (with all three functions, or without Ctl3dAutoSubclass).
+    enum Ctl3d { kBuiltin, kAbsent, kStandInFull, kStandInLacking };
     struct Case {
         const char *version;
         bool newShell;
-        bool withoutCtl3d;  // the library made absent for this program
+        Ctl3d ctl3d;
     } cases[] = {
-        {"win31", false, false}, {"nt351", false, false}, {"win95", true, false},  {"nt40", true, false},
-        {"win98", true, false},  {"winme", true, false},  {"win2k", false, false}, {"winxp", false, false},
-        {"win7", false, false},  {"win10", false, false},
+        {"win31", false, kBuiltin}, {"nt351", false, kBuiltin}, {"win95", true, kBuiltin},
+        {"nt40", true, kBuiltin},   {"win98", true, kBuiltin},  {"winme", true, kBuiltin},
+        {"win2k", false, kBuiltin}, {"winxp", false, kBuiltin}, {"win7", false, kBuiltin},
+        {"win10", false, kBuiltin},
         // The same old shell as the first row, which does load the library: its absence
         // here is the override's doing, and the program must carry on without a word.
-        {"win31", false, true},
+        {"win31", false, kAbsent},
+        {"win31", false, kStandInFull},
+        // One function missing: the program gives up on the library and calls none of it.
+        {"win31", false, kStandInLacking},
+        // A new shell never loads the library, even when one is right beside it.
+        {"win95", true, kStandInFull},
     };
+    const char *const ctl3dSuffix[] = {"", "_noctl3d", "_full", "_lacking"};
+    ErrorModeWithoutOpenFileBox ownMode;
     for (const Case &c : cases) {
-        std::string name = std::string("setup_") + c.version + (c.withoutCtl3d ? "_noctl3d" : "") + ".exe";
+        std::string stem = std::string("setup_") + c.version + ctl3dSuffix[c.ctl3d];
+        std::string name = stem + ".exe";
         SCOPED_TRACE(name);
-        exe = work + "\\" + name;
+        bool standIn = c.ctl3d == kStandInFull || c.ctl3d == kStandInLacking;
+        // A stand-in goes in a folder of its own with the program, out of the way of the other rows.
+        std::string folder = standIn ? work + "\\" + stem : work;
+        std::string log = folder + "\\ctl3d32.log";
+        if (standIn) {
+            std::string built = ModuleDirectory() + (c.ctl3d == kStandInFull ? "ctl3d_full" : "ctl3d_lacking");
+            ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL)) << folder;
+            ASSERT_TRUE(CopyFileA((built + "\\ctl3d32.dll").c_str(), (folder + "\\ctl3d32.dll").c_str(), FALSE))
+                << "no stand-in in " << built;
+        }
+        exe = folder + "\\" + name;
         AppDefaults settings(name);
         ASSERT_TRUE(settings.Set("", "Version", c.version));
-        if (c.withoutCtl3d)
+        if (c.ctl3d == kAbsent)
             ASSERT_TRUE(settings.Set("DllOverrides", "ctl3d32", ""));
+        if (standIn)
+            ASSERT_TRUE(settings.Set("DllOverrides", "ctl3d32", "native"));
         RemoveTree(dest);
         StandInServer server;
         ASSERT_TRUE(server.Start(""));
@@ -394,18 +485,43 @@ TEST_F(ProgramTest, ShellGenerationUnderEachWindowsVersion)
 
         std::vector<std::string> modules = LoadedModules(program);
         ASSERT_TRUE(Contains(modules, "kernel32.dll")) << "the program's modules cannot be listed";
-        EXPECT_EQ(!c.newShell && !c.withoutCtl3d, Contains(modules, "ctl3d32.dll")) << "Ctl3d32.dll loaded";
+        bool usable = c.ctl3d == kBuiltin || c.ctl3d == kStandInFull;
+        EXPECT_EQ(!c.newShell && usable, Contains(modules, "ctl3d32.dll")) << "Ctl3d32.dll loaded";
         EXPECT_EQ(1u, VisibleDialogs(program).size()) << "something beside the Install dialog is shown";
+        DWORD mode = 0;
+        std::string why;
+        if (ReadErrorMode(program, mode, why))
+            EXPECT_EQ(!c.newShell, (mode & SEM_NOOPENFILEERRORBOX) != 0) << "error mode " << mode;
+        else
+            ADD_FAILURE() << "the program's error mode cannot be read: " << why;
+        // The library is registered and subclassing before the dialog comes up.
+        std::string calls = ReadText(log);
+        if (c.ctl3d == kStandInFull && !c.newShell)
+            EXPECT_EQ("attach\nCtl3dRegister main\nCtl3dAutoSubclass main\n", calls);
+        if (c.ctl3d == kStandInLacking) {
+            EXPECT_EQ(0u, calls.find("attach\n")) << "the stand-in was not loaded: " << calls;
+            EXPECT_EQ(std::string::npos, calls.find("Ctl3d")) << calls;
+        }
 
         SetDestination(dest);
         Click(dialog, IDC_INSTALL);
         ExpectSuccessAndExit(NextBox());
         ExpectInstalled(dest, SmallPayload());
-        ServerLog log = server.Stop();
+        ServerLog serverLog = server.Stop();
         std::vector<std::string> commands = ExpectedShellCommands(dest, c.newShell);
-        ASSERT_EQ(commands.size(), log.executes.size());
+        ASSERT_EQ(commands.size(), serverLog.executes.size());
         for (size_t i = 0; i < commands.size(); i++)
-            EXPECT_EQ(commands[i] + '\0', log.executes[i]) << "command " << i + 1;
+            EXPECT_EQ(commands[i] + '\0', serverLog.executes[i]) << "command " << i + 1;
+
+        calls = ReadText(log);
+        if (c.ctl3d == kStandInFull && !c.newShell)
+            EXPECT_EQ("attach\nCtl3dRegister main\nCtl3dAutoSubclass main\nCtl3dUnregister main\ndetach freed\n",
+                      calls)
+                << "unregistered, then freed, after the program's end";
+        if (c.ctl3d == kStandInLacking)
+            EXPECT_EQ(std::string::npos, calls.find("Ctl3d")) << calls;
+        if (c.ctl3d == kStandInFull && c.newShell)
+            EXPECT_EQ("", calls) << "a new shell loaded the library";
         if (HasFailure())
             break;  // a version that fails can cost a minute of waiting for each one after it
     }
