@@ -110,6 +110,9 @@ fi
 . "$src/scripts/wine-env.sh"
 wine_tree "$src" || exit 1
 wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
+# A mutant may crash a program: without the debugger Wine would start for it, the crash
+# ends the test instead of waiting for a debugger nobody attends.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
 XVFB_PID=
 trap wine_stop EXIT
 wine_display
@@ -129,8 +132,9 @@ run_one() {
         timeout 1200 ctest --test-dir "$dir" -R "^$program\$" --output-on-failure
         return
     fi
-    local args=()
-    [ -n "$filter" ] && args=(--gtest_filter="$filter")
+    # The first failure decides; the cases after it would only cost time.
+    local args=(--gtest_fail_fast)
+    [ -n "$filter" ] && args+=(--gtest_filter="$filter")
     if [ "$tree" = native ]; then
         (cd "$dir" && SETUP32_SOURCE_DIR=$src SETUP32_MKSETUP=$native/mksetup ASAN_OPTIONS=detect_leaks=1 \
             timeout 900 "./$program" "${args[@]}")
