@@ -92,8 +92,19 @@ done
 started=$(date +%s)
 mkdir -p "$src" "$logs"
 rm -f "$logs"/*.log
-# The sources as they are now, committed or not; new files included.
-(cd "$root" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$src"
+# The sources as they are now, committed or not; new files included. Only a file whose
+# content differs is copied, and it takes the time of the copy: kept with its own time it
+# could be older than objects built from what it replaces, and would never be compiled.
+rm -rf "$work/incoming"
+mkdir -p "$work/incoming"
+(cd "$root" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -) \
+    | tar -xf - -C "$work/incoming"
+(cd "$work/incoming" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    cmp -s "$work/incoming/$f" "$src/$f" && continue
+    mkdir -p "$(dirname "$src/$f")"
+    cp --preserve=mode "$work/incoming/$f" "$src/$f.copy" && mv -f "$src/$f.copy" "$src/$f"
+done
+rm -rf "$work/incoming"
 # Objects built from a mutant stay until their file is compiled again, and the copy
 # above has just put each file back with its old time, older than those objects: the
 # files changed since the trees were last brought back to the sources (build/mutants/stale)
