@@ -154,7 +154,7 @@ void ExpectCentred(HWND window, const char *what)
 // in the system's icon size, over the dialog's background. Pixels as 0xRRGGBB.
 struct IconImage {
     int width = 0, height = 0;
-    std::vector<COLORREF> pixels;
+    std::vector<uint32_t> pixels;
 };
 
 IconImage ExpectedIcon()
@@ -170,27 +170,7 @@ IconImage ExpectedIcon()
     }
     image.width = GetSystemMetrics(SM_CXICON);
     image.height = GetSystemMetrics(SM_CYICON);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = image.width;
-    info.bmiHeader.biHeight = -image.height;  // top row first
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void *bits = NULL;
-    HDC memory = CreateCompatibleDC(NULL);
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    RECT all = {0, 0, image.width, image.height};
-    FillRect(memory, &all, GetSysColorBrush(COLOR_3DFACE));
-    DrawIcon(memory, 0, 0, icon);
-    GdiFlush();
-    const DWORD *row = static_cast<const DWORD *>(bits);
-    for (int i = 0; i < image.width * image.height; i++)
-        image.pixels.push_back(row[i] & 0xFFFFFF);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
+    image.pixels = IconOverBackground(icon, image.width, image.height, GetSysColor(COLOR_3DFACE));
     DestroyIcon(icon);
     FreeLibrary(module);
     return image;

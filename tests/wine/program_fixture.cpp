@@ -95,18 +95,8 @@ std::string BoxIcon(HWND box)
     std::string best = "unknown";
     size_t fewest = shown.size() / 10;  // more differing pixels than this: no match
     for (const Candidate &c : candidates) {
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        HBRUSH brush = CreateSolidBrush(RGB(background >> 16, (background >> 8) & 0xFF, background & 0xFF));
-        RECT all = {0, 0, width, height};
-        FillRect(memory, &all, brush);
-        DeleteObject(brush);
-        DrawIconEx(memory, 0, 0, LoadIconA(NULL, c.id), 0, 0, 0, NULL, DI_NORMAL);
-        std::vector<uint32_t> drawn = GrabPixels(memory, 0, 0, width, height);
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-        DeleteDC(memory);
+        std::vector<uint32_t> drawn = IconOverBackground(
+            LoadIconA(NULL, c.id), width, height, RGB(background >> 16, (background >> 8) & 0xFF, background & 0xFF));
         size_t differing = 0;
         for (size_t i = 0; i < shown.size(); i++)
             differing += shown[i] != drawn[i];

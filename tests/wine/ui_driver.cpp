@@ -309,3 +309,32 @@ int CountColour(const ScreenImage &image, const RECT &area, COLORREF colour)
         }
     return count;
 }
+
+std::vector<uint32_t> IconOverBackground(HICON icon, int width, int height, COLORREF background)
+{
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    HDC memory = CreateCompatibleDC(NULL);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, width, height};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIcon(memory, 0, 0, icon);
+    GdiFlush();
+    const uint32_t *row = static_cast<const uint32_t *>(bits);
+    std::vector<uint32_t> pixels(row, row + size_t(width) * height);
+    for (uint32_t &p : pixels)
+        p &= 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    return pixels;
+}

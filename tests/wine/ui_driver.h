@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -85,3 +86,6 @@ struct ScreenImage {
 bool CaptureScreen(ScreenImage &image);
 // Pixels of exactly this colour inside a rectangle in screen coordinates.
 int CountColour(const ScreenImage &image, const RECT &area, COLORREF colour);
+// An icon drawn at (0,0) in the system's icon size over a width x height rectangle of a
+// plain colour, as 0xRRGGBB pixels, top row first: what a window drawing it shows.
+std::vector<uint32_t> IconOverBackground(HICON icon, int width, int height, COLORREF background);
