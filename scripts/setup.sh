@@ -2,6 +2,7 @@
 # Installs every Debian package the project needs (idempotent; quiet when all is there).
 #   setup.sh        what the build, the tests, run.sh and bench.sh need
 #   setup.sh fuzz   that, and clang with its libFuzzer run-time for scripts/fuzz.sh
+#   setup.sh guest  that, and the emulator and busybox of scripts/test-i686-in-guest.sh
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest wine wine32:i386 wine64 g++-mingw-w64-i686
@@ -11,7 +12,8 @@ packages=(cmake ninja-build g++ googletest wine wine32:i386 wine64 g++-mingw-w64
 case "${1:-}" in
     "") ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: setup.sh [fuzz]" >&2; exit 2 ;;
+    guest) packages+=(qemu-system-x86 busybox-static) ;;
+    *) echo "usage: setup.sh [fuzz|guest]" >&2; exit 2 ;;
 esac
 
 missing=()
