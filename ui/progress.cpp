@@ -1,10 +1,8 @@
 // The Progress bar drawn onto the Install dialog in the rectangle of its hidden
 // control 115, and the status line (control 113): the display side of engine/display.h.
-#include <cstdio>
-#include <cstring>
-
 #include "engine/session.h"
 #include "resources/resource.h"
+#include "runtime/text.h"
 
 static const COLORREF kFilledColour = RGB(0, 100, 200);
 static const COLORREF kPercentColour = RGB(255, 0, 0);
@@ -29,14 +27,14 @@ static void DrawPercentage(HDC dc, const RECT &remainder, int width)
     COLORREF oldBackground = SetBkColor(dc, kPercentBackground);
     char percent[16];  // "-2147483648%" at worst
     if (session.progressPixels <= 0)
-        snprintf(percent, sizeof percent, "0%%");
+        FormatText(percent, sizeof percent, "0%%");
     else
-        snprintf(percent, sizeof percent, "%d%%", session.progressPixels * 100 / width);
+        FormatText(percent, sizeof percent, "%d%%", session.progressPixels * 100 / width);
 
     RECT clip = remainder;
     clip.left = remainder.left + 4;
     int y = remainder.top + (remainder.bottom - remainder.top) / 5;
-    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, percent, UINT(strlen(percent)), NULL);
+    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, percent, UINT(TextLength(percent)), NULL);
 
     SetTextColor(dc, oldText);
     SetBkColor(dc, oldBackground);
