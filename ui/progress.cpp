@@ -86,16 +86,33 @@ static void DrawBar(HDC dc, RECT bar)
         ReleaseDC(session.dialogWindow, target);
 }
 
+// position * width / size, truncated toward zero, for a size above 0. The product
+// takes 64 bits (installers past 10 MB or so would overflow 32); it is divided bit by
+// bit, which keeps the 64-bit division helper (320 bytes of libgcc on i686) out of
+// the program.
+static int32_t ScaledPixels(long position, long width, long size)
+{
+    bool negative = (position < 0) != (width < 0);
+    uint64_t rest = uint64_t(position < 0 ? -int64_t(position) : position) *
+                    uint64_t(width < 0 ? -int64_t(width) : width);
+    uint64_t quotient = 0, remainder = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        remainder = remainder << 1 | ((rest >> bit) & 1);
+        if (remainder >= uint64_t(size)) {
+            remainder -= uint64_t(size);
+            quotient |= uint64_t(1) << bit;
+        }
+    }
+    return negative ? -int32_t(quotient) : int32_t(quotient);
+}
+
 void ShowProgress(long position, long size)
 {
     RECT bar;
     if (!BarScreenRect(bar))
         return;
-    if (size > 0) {
-        // 64 bits in between, so installers past 10 MB or so don't overflow.
-        long long width = bar.right - bar.left;
-        session.progressPixels = int32_t(position * width / size);
-    }
+    if (size > 0)
+        session.progressPixels = ScaledPixels(position, bar.right - bar.left, size);
     DrawBar(NULL, bar);
 }
 
