@@ -1,6 +1,7 @@
 // What takes the room in the installer program before any payload: its size, each
 // section's share, what the loader's tables take inside it, and within the
-// resources each kind's bytes.
+// resources each kind's bytes; then what it needs to start: the subsystem version it
+// asks for, whether it can be moved (base relocations), and every function it imports.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -86,10 +87,13 @@ size_t NameBytes(const Bytes &file, size_t at)
     return n + 1;
 }
 
+// DLL name -> the functions imported from it (by name, or #ordinal).
+using ImportList = std::map<std::string, std::vector<std::string>>;
+
 // Everything the imports take: descriptors, both pointer tables, the DLL names and the
 // hint-and-name entries (ld pads each of those to an even length).
 uint32_t ImportBytes(const Bytes &file, const std::vector<Section> &sections, uint32_t importRva, bool wide,
-                     unsigned &dlls, unsigned &functions)
+                     unsigned &dlls, unsigned &functions, ImportList &list)
 {
     size_t pointer = wide ? 8 : 4;
     uint32_t bytes = 0;
@@ -102,6 +106,8 @@ uint32_t ImportBytes(const Bytes &file, const std::vector<Section> &sections, ui
         dlls++;
         size_t nameAt = FileOffset(sections, name);
         bytes += 20 + (nameAt ? uint32_t(NameBytes(file, nameAt)) : 0);
+        std::vector<std::string> &names =
+            list[nameAt ? std::string(reinterpret_cast<const char *>(&file[nameAt])) : "?"];
         size_t entry = FileOffset(sections, lookup ? lookup : table);
         unsigned count = 0;
         for (; entry != 0 && entry + pointer <= file.size() && count < 4096; entry += pointer, count++) {
@@ -110,8 +116,12 @@ uint32_t ImportBytes(const Bytes &file, const std::vector<Section> &sections, ui
                 break;
             bool byOrdinal = wide ? (value >> 63) != 0 : (value >> 31) != 0;
             size_t hint = byOrdinal ? 0 : FileOffset(sections, uint32_t(value));
-            if (hint)
+            if (hint) {
                 bytes += uint32_t((2 + NameBytes(file, hint + 2) + 1) & ~size_t(1));
+                names.push_back(reinterpret_cast<const char *>(&file[hint + 2]));
+            } else {
+                names.push_back("#" + std::to_string(value & 0xFFFF));
+            }
         }
         functions += count;
         bytes += uint32_t(2 * (count + 1) * pointer);  // lookup and address tables
@@ -161,6 +171,7 @@ int main(int argc, char **argv)
     size_t directories = optional + (wide ? 112 : 96);
     unsigned directoryCount = U32(file, directories - 4);
     uint32_t rsrcRva = U32(file, directories + 8 * 2);
+    ImportList imports;
     for (const Section &s : sections) {
         std::printf("  %-10s %8u bytes in the file (%u in memory)\n", s.name.c_str(), s.rawSize, s.virtualSize);
         for (unsigned d = 0; d < directoryCount && d < 16; d++) {
@@ -171,7 +182,7 @@ int main(int argc, char **argv)
             std::printf("      %-20s %6u bytes\n", name, size);
             if (d == 1) {
                 unsigned dlls, functions;
-                uint32_t all = ImportBytes(file, sections, rva, wide, dlls, functions);
+                uint32_t all = ImportBytes(file, sections, rva, wide, dlls, functions, imports);
                 std::printf("      %-20s %6u bytes (%u functions from %u DLLs, with names and tables)\n",
                             "imports in all", all, functions, dlls);
             }
@@ -192,6 +203,26 @@ int main(int argc, char **argv)
                 std::snprintf(label, sizeof label, "type %u", nameField & 0x7FFFFFFFu);
             std::printf("      %-14s %6u bytes in %u resource%s\n", label, bytes, count, count == 1 ? "" : "s");
         }
+    }
+
+    std::printf("starts on: subsystem version %u.%02u, operating system version %u.%02u, %s\n",
+                U16(file, optional + 48), U16(file, optional + 50), U16(file, optional + 40),
+                U16(file, optional + 42),
+                U32(file, directories + 8 * 5) != 0 ? "base relocations kept (can be moved)"
+                                                    : "no base relocations (cannot be moved)");
+    for (const auto &dll : imports) {
+        std::printf("imports from %s: %zu function%s\n   ", dll.first.c_str(), dll.second.size(),
+                    dll.second.size() == 1 ? "" : "s");
+        size_t column = 3;
+        for (const std::string &name : dll.second) {
+            if (column + name.size() + 1 > 100) {
+                std::printf("\n   ");
+                column = 3;
+            }
+            std::printf(" %s", name.c_str());
+            column += name.size() + 1;
+        }
+        std::printf("\n");
     }
     return 0;
 }

@@ -1,5 +1,5 @@
-/* The installer program's layout: three sections with bytes in the file (and .bss)
-   instead of MinGW's nine, so the 512-byte file alignment pads only three. Used
+/* The installer program's layout: four sections with bytes in the file (and .bss)
+   instead of MinGW's nine, so the 512-byte file alignment pads only four. Used
    for the i686 product and the x86_64 test build alike (-T replaces ld's script).
 
    .text     code and every read-only byte (strings, tables, x86_64 unwind data)
@@ -9,6 +9,8 @@
    .bss      zero-filled records: memory only, no bytes in the file
    .pdata    x86_64 only: the exception directory must be a section of that name
    .rsrc     icons and dialogs: the resource directory must be a section of that name
+   .reloc    base relocations (i686: Win32s moves every program it loads); ld makes
+             their contents, and the loader finds them through the directory entry
 
    The program starts at SetupStart (ui/entry.cpp) without the C run-time's start-up,
    so anything that needs it (constructors, TLS, pseudo-relocations of auto-imported
@@ -94,5 +96,10 @@ SECTIONS
   {
     KEEP (*(.rsrc))
     KEEP (*(.rsrc$*))
+  }
+
+  .reloc BLOCK(__section_alignment__) :
+  {
+    *(.reloc)
   }
 }

@@ -1,18 +1,24 @@
 # Windows tree: the installer program, the demo payload programs and the Wine tests.
-# The runtime's own printf (msvcrt) rather than mingw's C99 one, about 26 KB of the
-# program: every format here is %s, %d or %%. libstdc++ switches the C99 one on in
-# any C++ header, so stdio.h is read first, before it can. The msvcrt wrapper still
-# ends a cut output with a zero and returns the full length (>= the capacity), which
-# the checks on every snprintf rely on. No -fdata-sections: with it zero-initialised
-# records such as the session take room in the file instead of in .bss.
+# The installer formats with runtime/text.h and calls no C run-time. The programs
+# built with these flags that still print (the dialog host) take msvcrt's own printf
+# rather than mingw's C99 one: libstdc++ switches the C99 one on in any C++ header,
+# so stdio.h is read first, before it can. No -fdata-sections: with it
+# zero-initialised records such as the session take room in the file instead of in .bss.
 set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections
     -D__USE_MINGW_ANSI_STDIO=0 -include stdio.h
     -fno-asynchronous-unwind-tables -Wall -Wextra
+    # Loops stay loops: GCC would otherwise turn some into calls of strlen, memset or
+    # memcpy, which the installer program has only as far as runtime/memory.cpp goes.
+    -fno-tree-loop-distribute-patterns
     # A function pointer cast to another signature (a WINAPI lost on the way) is
     # harmless on x86_64 and a broken stack on i686, where nothing here runs it.
     -Werror=cast-function-type)
 set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--disable-dynamicbase,--disable-reloc-section)
+# The installer program keeps its base relocations: Win32s loads every program into
+# one shared address space and moves it there.
+set(STUB_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+    -Wl,--disable-dynamicbase,--enable-reloc-section)
 
 # The tree records which Wine prefix its programs run in (win32 or win64, set by
 # cmake/mingw.cmake from the triplet): the scripts and CTest's drive scripts read it
@@ -30,7 +36,7 @@ target_compile_options(ovra_format PRIVATE ${INSTALLER_COMPILE_FLAGS})
 
 # The installer library: the engine and the ui pieces behind engine/display.h.
 # Nothing from packer/, so no compressor: a call into either fails to link.
-add_library(ovra_installer STATIC ${ENGINE_SOURCES} ${UI_SOURCES} ${SHELL_SOURCES})
+add_library(ovra_installer STATIC ${RUNTIME_SOURCES} ${ENGINE_SOURCES} ${UI_SOURCES} ${SHELL_SOURCES})
 target_compile_options(ovra_installer PRIVATE ${INSTALLER_COMPILE_FLAGS})
 target_link_libraries(ovra_installer PUBLIC ovra_format comdlg32 gdi32 user32 kernel32)
 target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
@@ -39,22 +45,34 @@ target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(ovra_packer STATIC ${PACKER_SOURCES})
 target_link_libraries(ovra_packer PUBLIC ovra_format)
 
-add_executable(setup32-stub WIN32 ui/app.cpp ui/entry.cpp resources/setup32.rc)
+# runtime/memory.cpp: the memory functions the compiler calls, for this program
+# alone (the test programs take the C run-time's).
+add_executable(setup32-stub WIN32 ui/app.cpp ui/entry.cpp runtime/memory.cpp resources/setup32.rc)
+set_source_files_properties(runtime/memory.cpp PROPERTIES
+  COMPILE_OPTIONS "-fno-builtin")
 target_link_libraries(setup32-stub PRIVATE ovra_installer)
 target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
-# No MinGW start-up objects (about 11 KB with their imports, frame tables, TLS and
-# constructor sections): the loader calls SetupStart, and cmake/setup32.ld folds the
-# rest into three sections. C names carry a leading underscore on i686 only.
+# No MinGW start-up objects and no C run-time at all (-nostdlib): the program imports
+# only KERNEL32, USER32, GDI32 and COMDLG32, which every Windows it is made for has
+# (MSVCRT.DLL came later than NT 3.1 and the first Windows 95). libgcc is linked for
+# the compiler's own helpers (the stack probe of large frames, 64-bit division on
+# i686). The loader calls SetupStart, and cmake/setup32.ld folds the rest into a few
+# sections. C names carry a leading underscore on i686 only.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(SETUP_ENTRY _SetupStart)
+  # NT 3.1 refuses a program that asks for a later subsystem version than its own.
+  set(SETUP_VERSION -Wl,--subsystem,windows:3.10 -Wl,--major-os-version,3 -Wl,--minor-os-version,10)
 else()
   set(SETUP_ENTRY SetupStart)
+  set(SETUP_VERSION -Wl,--subsystem,windows)
 endif()
 # The map names every object the program links: the place to check what it carries.
 # 512-byte file alignment is ld's default; older Windows versions need it, so say so.
-target_link_options(setup32-stub PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows -nostartfiles
+target_link_options(setup32-stub PRIVATE ${STUB_LINK_FLAGS} ${SETUP_VERSION} -nostdlib
   -Wl,-e,${SETUP_ENTRY} -T ${CMAKE_SOURCE_DIR}/cmake/setup32.ld -Wl,--file-alignment,512
   -Wl,-Map=${CMAKE_BINARY_DIR}/setup32-stub.map)
+# libgcc last, after every library that may call it.
+target_link_libraries(setup32-stub PRIVATE ovra_format gcc)
 set_target_properties(setup32-stub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/setup32.ld)
 set_target_properties(setup32-stub PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The scan would take any four marker bytes in the program for the first item.

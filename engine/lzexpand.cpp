@@ -14,23 +14,21 @@ namespace {
 constexpr int kLzHandleCount = 8;
 
 struct LzHandleSlot {
-    HANDLE file;  // INVALID_HANDLE_VALUE when the slot is free
+    bool open;
     bool forWriting;
+    HANDLE file;
 };
 
-// Handle n (1..kLzHandleCount) is slot n - 1; slots are found free by their file.
-LzHandleSlot lzHandles[kLzHandleCount] = {
-    {INVALID_HANDLE_VALUE, false}, {INVALID_HANDLE_VALUE, false}, {INVALID_HANDLE_VALUE, false},
-    {INVALID_HANDLE_VALUE, false}, {INVALID_HANDLE_VALUE, false}, {INVALID_HANDLE_VALUE, false},
-    {INVALID_HANDLE_VALUE, false}, {INVALID_HANDLE_VALUE, false},
-};
+// Handle n (1..kLzHandleCount) is slot n - 1. Zero-filled by the loader (no bytes in
+// the program file): every slot starts free.
+LzHandleSlot lzHandles[kLzHandleCount];
 
 LzHandleSlot *SlotOf(INT handle)
 {
     if (handle < 1 || handle > kLzHandleCount)
         return nullptr;
     LzHandleSlot *slot = &lzHandles[handle - 1];
-    return slot->file == INVALID_HANDLE_VALUE ? nullptr : slot;
+    return slot->open ? slot : nullptr;
 }
 
 long ReadFromHandle(void *ctx, uint8_t *buf, long n)
@@ -56,7 +54,7 @@ INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode)
     if (path == nullptr || record == nullptr || (mode != OF_READ && mode != OF_CREATE))
         return -1;
     int freeSlot = 0;
-    while (freeSlot < kLzHandleCount && lzHandles[freeSlot].file != INVALID_HANDLE_VALUE)
+    while (freeSlot < kLzHandleCount && lzHandles[freeSlot].open)
         ++freeSlot;
     if (freeSlot == kLzHandleCount) {
         record->nErrCode = ERROR_TOO_MANY_OPEN_FILES;
@@ -77,6 +75,7 @@ INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode)
         lstrcpynA(record->szPathName, path, OFS_MAXPATHNAME);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
+    lzHandles[freeSlot].open = true;
     lzHandles[freeSlot].file = file;
     lzHandles[freeSlot].forWriting = forWriting;
     return freeSlot + 1;
@@ -101,6 +100,6 @@ void OvraLZClose(INT handle)
     if (slot == nullptr)
         return;
     CloseHandle(slot->file);
-    slot->file = INVALID_HANDLE_VALUE;
+    slot->open = false;
     slot->forWriting = false;
 }

@@ -28,7 +28,9 @@ void SplitPath(const char *path, char drive[3], char dir[256], char name[256], c
         return;
     while (*path == ' ')
         ++path;
-    size_t length = strnlen(path, kConsidered);
+    size_t length = 0;
+    while (length < kConsidered && path[length] != '\0')
+        ++length;
 
     size_t start = 0;
     if (length >= 2 && path[1] == ':') {

@@ -5,6 +5,7 @@
 
 #include "engine/lzexpand.h"
 #include "engine/session.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_
 // holds the empty text, never a cut path that would name another file.
 bool FormatPath(char *out, const char *format, const char *a, const char *b, const char *c)
 {
-    int written = snprintf(out, kPathCapacity, format, a, b, c);
+    int written = FormatText(out, kPathCapacity, format, a, b, c);
     if (written < 0 || written >= kPathCapacity) {
         out[0] = '\0';
         return false;
@@ -29,9 +30,9 @@ bool SplitWhole(const char *path)
     SplitSessionPath(path);
     while (*path == ' ')
         ++path;
-    size_t parts = strlen(session.pathDrive) + strlen(session.pathDir) + strlen(session.pathName) +
-                   strlen(session.pathExt);
-    return parts == strlen(path);
+    size_t parts = TextLength(session.pathDrive) + TextLength(session.pathDir) + TextLength(session.pathName) +
+                   TextLength(session.pathExt);
+    return parts == TextLength(path);
 }
 
 // The drive and directory of path followed by leaf; false when it cannot be named exactly.
@@ -91,7 +92,7 @@ enum SettingsOutcome {
 // every later one.
 SettingsOutcome DecideSettings(const char *target)
 {
-    if (session.settingsDecision == 2 || strstr(target, ".ini") == nullptr)
+    if (session.settingsDecision == 2 || TextFind(target, ".ini") == nullptr)
         return SETTINGS_REPLACE;
     if (session.settingsDecision == 1)
         return SETTINGS_KEEP;
@@ -110,13 +111,13 @@ bool EnsureBackupDirectory()
         return true;
     // Room for the trailing backslash too, or the directory cannot be used.
     bool named = FormatPath(session.backupDir, "%s%s%s", session.destinationDir, "\\backup", "") &&
-                 strlen(session.backupDir) + 1 < size_t(kPathCapacity);
+                 TextLength(session.backupDir) + 1 < size_t(kPathCapacity);
     if (!named || (!Exists(session.backupDir) && !CreateDirectoryA(session.backupDir, nullptr))) {
         session.backupDir[0] = '\0';
         ShowInstallError(INSTALL_ERROR_BACKUP_DIRECTORY);
         return false;
     }
-    size_t length = strlen(session.backupDir);
+    size_t length = TextLength(session.backupDir);
     session.backupDir[length] = '\\';
     session.backupDir[length + 1] = '\0';
     return true;
@@ -164,9 +165,9 @@ bool FinishSetAsideSettings()
 
 StepResult PlaceExtractedFile()
 {
-    fflush(nullptr);
+    StreamFlushAll();
     // Only shown, never used as a path: a cut status text is harmless.
-    snprintf(session.scratch, kPathCapacity, "Validating file: %s%s", session.pathName, session.pathExt);
+    FormatText(session.scratch, kPathCapacity, "Validating file: %s%s", session.pathName, session.pathExt);
     ShowStatus(session.scratch);
 
     PayloadTargetPath(session.targetPath, session.placedCount);
@@ -200,7 +201,7 @@ PrepareResult PrepareTarget(const char *targetArgument)
     if (!CopyPath(target, targetArgument))
         return PREPARE_READY;  // names no file we can reach; the expansion reports it
 
-    if (strstr(target, "ovra.ini") != nullptr && !MigrateOldSettings(target))
+    if (TextFind(target, "ovra.ini") != nullptr && !MigrateOldSettings(target))
         return PREPARE_SOFT_FAILURE;
     if (!Exists(target))
         return PREPARE_READY;

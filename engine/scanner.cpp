@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/session.h"
+#include "runtime/text.h"
 
 static const char kTempFileName[] = "ovra.tmp";
 static const char kFallbackTempPath[] = "c:\\ovra.tmp";
@@ -20,7 +21,7 @@ void ShowFileStatus()
         return;
     }
     // Only shown, never used as a path: a cut status text is harmless.
-    snprintf(session.scratch, kPathCapacity, "Extracting file: %s%s", session.pathName, session.pathExt);
+    FormatText(session.scratch, kPathCapacity, "Extracting file: %s%s", session.pathName, session.pathExt);
     ShowStatus(session.scratch);
 }
 
@@ -29,7 +30,7 @@ void ShowScanProgress()
     // Measured once per run, at the first report after the reset.
     if (session.installerSize == 0)
         session.installerSize = int32_t(InstallerFileSize(session.installerFile));
-    ShowProgress(ftell(session.installerFile), session.installerSize);
+    ShowProgress(StreamTell(session.installerFile), session.installerSize);
 }
 
 OpenResult OpenInstallerFile()
@@ -42,7 +43,7 @@ OpenResult OpenInstallerFile()
         return OPEN_FAILED;
     }
     SplitSessionPath(session.installerPath);
-    session.installerFile = fopen(session.installerPath, "rb");
+    session.installerFile = StreamOpen(session.installerPath, STREAM_READ);
     if (!session.installerFile) {
         ShowInstallError(INSTALL_ERROR_READ_INSTALLER);
         return OPEN_FAILED;
@@ -53,11 +54,23 @@ OpenResult OpenInstallerFile()
 }
 
 // Bytes of a partial marker are held back until the next byte decides whether
-// they begin an item or are ordinary data.
-static void WriteHeldBack(int count)
+// they begin an item or are ordinary data. False when a write failed.
+static bool WriteHeldBack(int count)
 {
     for (int i = 0; i < count; i++)
-        fputc(session.marker[i], session.tempFile);
+        if (!StreamPutByte(session.tempFile, uint8_t(session.marker[i])))
+            return false;
+    return true;
+}
+
+// A byte the temporary file did not take (a full disk, say) would leave the item
+// short or placed incomplete: the run ends where it happens, as when the file
+// cannot be created. The dialog's rollback then removes the file and what was placed.
+static StepResult TempWriteFailed()
+{
+    CloseStream(session.installerFile);
+    ShowInstallError(INSTALL_ERROR_CREATE_TEMP);
+    return STEP_FAILED;
 }
 
 // The temporary directory's answer ends in a backslash; without a usable one
@@ -75,7 +88,8 @@ static void ChooseTempPath()
 // Closes the finished item's temporary file and has it placed.
 static StepResult FinishItem()
 {
-    CloseStream(session.tempFile);
+    if (!CloseStream(session.tempFile))
+        return TempWriteFailed();
     StepResult placed = PlaceExtractedFile();
     DeleteFileTwice(session.tempPath);
     return placed;
@@ -85,13 +99,11 @@ static StepResult BeginItem()
 {
     ShowFileStatus();
     ChooseTempPath();
-    session.tempFile = fopen(session.tempPath, "wb");
-    if (!session.tempFile) {
-        CloseStream(session.installerFile);
-        ShowInstallError(INSTALL_ERROR_CREATE_TEMP);
-        return STEP_FAILED;
-    }
-    fwrite(session.marker, 1, 4, session.tempFile);
+    session.tempFile = StreamOpen(session.tempPath, STREAM_WRITE);
+    if (!session.tempFile)
+        return TempWriteFailed();
+    if (!StreamWrite(session.tempFile, session.marker, 4))
+        return TempWriteFailed();
     return STEP_DONE;
 }
 
@@ -100,7 +112,8 @@ static StepResult EndOfFile()
     ShowScanProgress();
     CloseStream(session.installerFile);
     if (session.tempFile) {
-        WriteHeldBack(session.matchLength);
+        if (!WriteHeldBack(session.matchLength))
+            return TempWriteFailed();
         StepResult placed = FinishItem();
         if (placed != STEP_DONE)
             return placed;
@@ -119,10 +132,10 @@ StepResult ScanStep()
     if (session.installerFile == NULL)
         return STEP_FAILED;
     for (;;) {
-        int c = fgetc(session.installerFile);
+        int c = StreamGetByte(session.installerFile);
         session.lastByte = uint8_t(c);
-        if (c == EOF) {
-            if (feof(session.installerFile))
+        if (c == kStreamEnd) {
+            if (StreamAtEnd(session.installerFile))
                 return EndOfFile();
             // A read error never reaches the end of the file; going on would copy
             // the error value as data for ever.
@@ -148,8 +161,8 @@ StepResult ScanStep()
                 return STEP_FAILED;
             session.matchLength = 0;
         } else if (event == MARKER_MISMATCH && session.tempFile) {
-            WriteHeldBack(held);
-            fputc(byte, session.tempFile);
+            if (!WriteHeldBack(held) || !StreamPutByte(session.tempFile, byte))
+                return TempWriteFailed();
         }
 
         session.stepBytes += 1;

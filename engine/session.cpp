@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/pathsplit.h"
+#include "runtime/text.h"
 
 InstallSession session;
 
@@ -41,18 +42,14 @@ void PayloadTargetPath(char *buffer, int index)
     if (name == nullptr)
         return;
     // A path that does not fit stays empty: a cut one would name some other file.
-    int written = snprintf(buffer, kPathCapacity, "%s\\%s", session.destinationDir, name);
+    int written = FormatText(buffer, kPathCapacity, "%s\\%s", session.destinationDir, name);
     if (written < 0 || written >= kPathCapacity)
         buffer[0] = '\0';
 }
 
-long InstallerFileSize(FILE *stream)
+long InstallerFileSize(ByteStream *stream)
 {
-    long position = ftell(stream);
-    fseek(stream, 0, SEEK_END);
-    long size = ftell(stream);
-    fseek(stream, position, SEEK_SET);
-    return size;
+    return StreamSize(stream);
 }
 
 void SplitSessionPath(const char *path)
@@ -60,10 +57,11 @@ void SplitSessionPath(const char *path)
     SplitPath(path, session.pathDrive, session.pathDir, session.pathName, session.pathExt);
 }
 
-void CloseStream(FILE *&stream)
+bool CloseStream(ByteStream *&stream)
 {
-    if (stream != nullptr) {
-        fclose(stream);
-        stream = nullptr;
-    }
+    if (stream == nullptr)
+        return true;
+    bool written = StreamClose(stream);
+    stream = nullptr;
+    return written;
 }

@@ -3,10 +3,10 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
-#include <cstdio>
 
 #include "engine/display.h"
 #include "format/payload.h"
+#include "runtime/stream.h"
 
 constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
 constexpr int kInstallerPathCapacity = 899;
@@ -71,8 +71,8 @@ struct InstallSession {
     bool keptTarget[11];
 
     // The scan: both streams, the marker match and the payload checksum.
-    FILE *installerFile;
-    FILE *tempFile;
+    ByteStream *installerFile;
+    ByteStream *tempFile;
     char marker[4];
     int32_t matchLength;
     uint8_t lastByte;
@@ -100,12 +100,13 @@ extern volatile ChecksumSlot expectedChecksumSlot;
 // engine/session.cpp
 void ResetSession();
 void PayloadTargetPath(char *buffer, int index);  // buffer of kPathCapacity
-long InstallerFileSize(FILE *stream);
+long InstallerFileSize(ByteStream *stream);
 // Splits a path into the session's pathDrive/pathDir/pathName/pathExt.
 void SplitSessionPath(const char *path);
 
-// Closes a stream if it is open and forgets it.
-void CloseStream(FILE *&stream);
+// Closes a stream if it is open and forgets it; false when bytes still waiting in
+// it could not be written.
+bool CloseStream(ByteStream *&stream);
 
 // engine/destination.cpp
 StepResult CreateDestination();  // STEP_DONE or STEP_SOFT_FAILURE

@@ -2,10 +2,8 @@
 // command, and the command sequence that makes the "Ovra" group and its items.
 #include "shell/progman.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "engine/session.h"
+#include "runtime/text.h"
 
 DWORD ddeInstance = 0;
 
@@ -53,7 +51,7 @@ bool FormatShellCommand(int step, const char *destination, bool newShell, char *
     const ShellCommandRow &row = kShellCommands[step - 1];
     const char *format = !newShell && row.oldShellFormat ? row.oldShellFormat : row.format;
     // Commands without placeholders ignore the two arguments.
-    int written = snprintf(buffer, size_t(capacity), format, destination, destination);
+    int written = FormatText(buffer, size_t(capacity), format, destination, destination);
     if (written < 0 || written >= capacity) {
         buffer[0] = '\0';
         return false;
@@ -69,7 +67,7 @@ int SendShellCommand(const char *text)
     if (conversation) {
         DWORD transactionResult = 0;
         // The terminating zero travels with the command.
-        HDDEDATA done = DdeClientTransaction((LPBYTE)text, DWORD(strlen(text) + 1), conversation, 0,
+        HDDEDATA done = DdeClientTransaction((LPBYTE)text, DWORD(TextLength(text) + 1), conversation, 0,
                                              CF_TEXT, XTYP_EXECUTE, 1000, &transactionResult);
         result = done ? 1 : 0;
         DdeDisconnect(conversation);

@@ -19,3 +19,4 @@ native_test(shipped_program_test tests/shipped_program_test.cpp)
 set_property(TEST shipped_program_test APPEND PROPERTY ENVIRONMENT
   "SETUP32_I686_STUB=${CMAKE_BINARY_DIR}/../target/setup32-stub.exe"
   "SETUP32_X64_STUB=${CMAKE_BINARY_DIR}/../target64/setup32-stub.exe")
+native_test(runtime_text_test tests/runtime_text_test.cpp runtime/text.cpp)

@@ -2,9 +2,12 @@
 // programs, so every Wine result comes from the x86_64 build of the same sources;
 // what only the i686 build could get wrong is read from the built file: a 32-bit
 // GUI program for i386, the imports and resources of the x86_64 build, no item
-// marker, and the checksum slot where the packer looks for it.
+// marker, and the checksum slot where the packer looks for it. And what every
+// Windows it is made for needs to start it: only functions that NT 3.1, Win32s and
+// the first Windows 95 all have, subsystem version 3.10, and base relocations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,9 @@ struct PeFile {
     uint16_t machine = 0;
     uint16_t magic = 0;
     uint16_t subsystem = 0;
+    uint16_t characteristics = 0;
+    uint16_t osVersion[2] = {0, 0};
+    uint16_t subsystemVersion[2] = {0, 0};
     struct Section {
         uint32_t rva, virtualSize, raw, rawSize;
     };
@@ -68,6 +74,11 @@ struct PeFile {
             return false;
         }
         subsystem = ReadLe16(&bytes[optional + 68]);
+        characteristics = ReadLe16(&bytes[pe + 22]);
+        osVersion[0] = ReadLe16(&bytes[optional + 40]);
+        osVersion[1] = ReadLe16(&bytes[optional + 42]);
+        subsystemVersion[0] = ReadLe16(&bytes[optional + 48]);
+        subsystemVersion[1] = ReadLe16(&bytes[optional + 50]);
         size_t table = optional + optionalSize;
         for (uint16_t i = 0; i < count; ++i) {
             size_t h = table + size_t(i) * 40;
@@ -202,14 +213,12 @@ TEST_F(ShippedProgram, IsA32BitGuiProgramForI386)
     EXPECT_EQ(x64.subsystem, 2);
 }
 
-// The two builds call the same system functions; the only differences allowed are
-// the C run-time's own helpers, which differ by architecture in MinGW's library
-// (on i686 its _vscprintf stand-in takes malloc, realloc, free and _errno from
-// msvcrt, and GetModuleHandleW to look the real one up).
+// The two builds call the same system functions: with no C run-time in either, there
+// is no helper of an architecture's own left to differ.
 TEST_F(ShippedProgram, ImportsTheSameFunctionsAsTheTestedBuild)
 {
-    const std::set<std::string> onlyI686 = {"GetModuleHandleW", "malloc", "realloc", "free", "_errno"};
-    const std::set<std::string> onlyX64 = {"_vscprintf"};
+    const std::set<std::string> onlyI686 = {};
+    const std::set<std::string> onlyX64 = {};
     auto a = i686.Imports(), b = x64.Imports();
     ASSERT_FALSE(a.empty());
     std::set<std::string> dllsA, dllsB;
@@ -225,6 +234,171 @@ TEST_F(ShippedProgram, ImportsTheSameFunctionsAsTheTestedBuild)
         for (const std::string &f : b[d.first])
             EXPECT_TRUE(d.second.count(f) || onlyX64.count(f)) << f << " is imported by the x86_64 build only";
     }
+}
+
+// What each function's vendor reference documents as its first releases: Windows
+// NT 3.1, Win32s (on Windows 3.1) and Windows 95. Every import of the installer must
+// be in this table and present on all three; a function of a later release is to be
+// looked up at run time with a fallback (as Ctl3d32.dll's three are). The rows with
+// "no" are later functions one might reach for, kept to say why they are not used.
+struct Availability {
+    const char *dll;
+    const char *function;
+    bool nt31, win32s, win95;
+};
+const Availability kAvailability[] = {
+    {"comdlg32.dll", "GetOpenFileNameA", true, true, true},
+    {"gdi32.dll", "CreateSolidBrush", true, true, true},
+    {"gdi32.dll", "DeleteObject", true, true, true},
+    {"gdi32.dll", "ExtTextOutA", true, true, true},
+    {"gdi32.dll", "GetStockObject", true, true, true},
+    {"gdi32.dll", "SetBkColor", true, true, true},
+    {"gdi32.dll", "SetTextColor", true, true, true},
+    {"kernel32.dll", "CloseHandle", true, true, true},
+    {"kernel32.dll", "CreateDirectoryA", true, true, true},
+    {"kernel32.dll", "CreateFileA", true, true, true},
+    {"kernel32.dll", "DeleteFileA", true, true, true},
+    {"kernel32.dll", "ExitProcess", true, true, true},
+    {"kernel32.dll", "FreeLibrary", true, true, true},
+    {"kernel32.dll", "GetDriveTypeA", true, true, true},
+    {"kernel32.dll", "GetFileAttributesA", true, true, true},
+    {"kernel32.dll", "GetFileSize", true, true, true},
+    {"kernel32.dll", "GetLastError", true, true, true},
+    {"kernel32.dll", "GetModuleFileNameA", true, true, true},
+    {"kernel32.dll", "GetModuleHandleA", true, true, true},
+    {"kernel32.dll", "GetProcAddress", true, true, true},
+    {"kernel32.dll", "GetStartupInfoA", true, true, true},
+    {"kernel32.dll", "GetTempPathA", true, true, true},
+    {"kernel32.dll", "GetVersion", true, true, true},
+    {"kernel32.dll", "GetWindowsDirectoryA", true, true, true},
+    {"kernel32.dll", "LoadLibraryA", true, true, true},
+    {"kernel32.dll", "MoveFileA", true, true, true},
+    {"kernel32.dll", "ReadFile", true, true, true},
+    {"kernel32.dll", "RemoveDirectoryA", true, true, true},
+    {"kernel32.dll", "SetCurrentDirectoryA", true, true, true},
+    {"kernel32.dll", "SetErrorMode", true, true, true},
+    {"kernel32.dll", "SetFileAttributesA", true, true, true},
+    {"kernel32.dll", "SetFilePointer", true, true, true},
+    {"kernel32.dll", "WriteFile", true, true, true},
+    {"kernel32.dll", "lstrcpynA", true, true, true},
+    {"kernel32.dll", "lstrlenA", true, true, true},
+    {"kernel32.dll", "GetFileSizeEx", false, false, false},         // Windows 2000
+    {"kernel32.dll", "SetFilePointerEx", false, false, false},      // Windows 2000
+    {"kernel32.dll", "GetFileAttributesExA", false, false, false},  // NT 4.0, Windows 98
+    {"user32.dll", "BeginPaint", true, true, true},
+    {"user32.dll", "CharLowerA", true, true, true},
+    {"user32.dll", "CheckDlgButton", true, true, true},
+    {"user32.dll", "CreateWindowExA", true, true, true},
+    {"user32.dll", "DdeClientTransaction", true, true, true},
+    {"user32.dll", "DdeConnect", true, true, true},
+    {"user32.dll", "DdeCreateStringHandleA", true, true, true},
+    {"user32.dll", "DdeDisconnect", true, true, true},
+    {"user32.dll", "DdeFreeStringHandle", true, true, true},
+    {"user32.dll", "DdeInitializeA", true, true, true},
+    {"user32.dll", "DdeUninitialize", true, true, true},
+    {"user32.dll", "DefWindowProcA", true, true, true},
+    {"user32.dll", "DestroyIcon", true, true, true},
+    {"user32.dll", "DestroyWindow", true, true, true},
+    {"user32.dll", "DialogBoxParamA", true, true, true},
+    {"user32.dll", "DispatchMessageA", true, true, true},
+    {"user32.dll", "DrawIcon", true, true, true},
+    {"user32.dll", "EnableWindow", true, true, true},
+    {"user32.dll", "EndDialog", true, true, true},
+    {"user32.dll", "EndPaint", true, true, true},
+    {"user32.dll", "FillRect", true, true, true},
+    {"user32.dll", "FrameRect", true, true, true},
+    {"user32.dll", "GetDC", true, true, true},
+    {"user32.dll", "GetDesktopWindow", true, true, true},
+    {"user32.dll", "GetDlgItem", true, true, true},
+    {"user32.dll", "GetDlgItemTextA", true, true, true},
+    {"user32.dll", "GetMessageA", true, true, true},
+    {"user32.dll", "GetWindowRect", true, true, true},
+    {"user32.dll", "InvalidateRect", true, true, true},
+    {"user32.dll", "IsDlgButtonChecked", true, true, true},
+    {"user32.dll", "IsWindowVisible", true, true, true},
+    {"user32.dll", "KillTimer", true, true, true},
+    {"user32.dll", "LoadCursorA", true, true, true},
+    {"user32.dll", "LoadIconA", true, true, true},
+    {"user32.dll", "MapWindowPoints", true, true, true},
+    {"user32.dll", "MessageBoxA", true, true, true},
+    {"user32.dll", "PostMessageA", true, true, true},
+    {"user32.dll", "PostQuitMessage", true, true, true},
+    {"user32.dll", "RegisterClassA", true, true, true},
+    {"user32.dll", "ReleaseDC", true, true, true},
+    {"user32.dll", "ScreenToClient", true, true, true},
+    {"user32.dll", "SendDlgItemMessageA", true, true, true},
+    {"user32.dll", "SendMessageA", true, true, true},
+    {"user32.dll", "SetDlgItemTextA", true, true, true},
+    {"user32.dll", "SetFocus", true, true, true},
+    {"user32.dll", "SetTimer", true, true, true},
+    {"user32.dll", "SetWindowPos", true, true, true},
+    {"user32.dll", "SetWindowTextA", true, true, true},
+    {"user32.dll", "ShowWindow", true, true, true},
+    {"user32.dll", "TranslateMessage", true, true, true},
+    {"user32.dll", "UnregisterClassA", true, true, true},
+    {"user32.dll", "UpdateWindow", true, true, true},
+};
+
+TEST_F(ShippedProgram, ImportsOnlyWhatNt31Win32sAndWindows95AllHave)
+{
+    const std::set<std::string> systemDlls = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll"};
+    auto imports = i686.Imports();
+    ASSERT_FALSE(imports.empty());
+    for (const auto &d : imports) {
+        SCOPED_TRACE(d.first);
+        EXPECT_TRUE(systemDlls.count(d.first)) << d.first << " is not a DLL every Windows it is made for has";
+        for (const std::string &f : d.second) {
+            const Availability *row = nullptr;
+            for (const Availability &a : kAvailability)
+                if (d.first == a.dll && f == a.function)
+                    row = &a;
+            if (row == nullptr) {
+                ADD_FAILURE() << f << ": not in the availability table; look up where it first shipped";
+                continue;
+            }
+            EXPECT_TRUE(row->nt31) << f << " is missing on Windows NT 3.1";
+            EXPECT_TRUE(row->win32s) << f << " is missing under Win32s";
+            EXPECT_TRUE(row->win95) << f << " is missing on Windows 95";
+        }
+    }
+}
+
+// NT 3.1 refuses a program that asks for a later subsystem version; Win32s moves
+// every program it loads, which needs its base relocations. Each block of the table
+// must cover whole 32-bit addresses inside the program.
+TEST_F(ShippedProgram, StartsOnNt31AndCanBeMovedByWin32s)
+{
+    EXPECT_EQ(3, i686.subsystemVersion[0]);
+    EXPECT_EQ(10, i686.subsystemVersion[1]);
+    EXPECT_EQ(3, i686.osVersion[0]);
+    EXPECT_EQ(10, i686.osVersion[1]);
+    EXPECT_EQ(0, i686.characteristics & 0x0001) << "IMAGE_FILE_RELOCS_STRIPPED";
+    uint32_t rva = 0, size = 0;
+    ASSERT_TRUE(i686.Directory(5, rva, size)) << "no base relocation directory";
+    size_t at = i686.Offset(rva);
+    ASSERT_NE(at, SIZE_MAX);
+    ASSERT_TRUE(i686.In(at, size));
+    uint32_t imageEnd = 0;
+    for (const PeFile::Section &s : i686.sections)
+        imageEnd = std::max(imageEnd, s.rva + s.virtualSize);
+    size_t addresses = 0;
+    for (size_t block = at; block < at + size;) {
+        ASSERT_TRUE(i686.In(block, 8));
+        uint32_t page = ReadLe32(&i686.bytes[block]), blockSize = ReadLe32(&i686.bytes[block + 4]);
+        ASSERT_GE(blockSize, 8u);
+        ASSERT_LE(block + blockSize, at + size);
+        for (size_t e = block + 8; e + 2 <= block + blockSize; e += 2) {
+            uint16_t entry = ReadLe16(&i686.bytes[e]);
+            int type = entry >> 12;
+            if (type == 0)  // padding to a 4-byte block
+                continue;
+            EXPECT_EQ(3, type) << "IMAGE_REL_BASED_HIGHLOW at page " << page;
+            EXPECT_LE(page + (entry & 0xFFF) + 4, imageEnd);
+            ++addresses;
+        }
+        block += blockSize;
+    }
+    EXPECT_GT(addresses, 100u) << "every address of a string or record in the code needs one";
 }
 
 // Dialog templates and icons byte for byte: a control's style, place or text that

@@ -14,6 +14,7 @@ target_include_directories(wine_test_kit PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wine_test_kit PUBLIC ovra_installer ovra_packer gtest ole32 uuid shell32)
 
 wine_test(progress_wine_test tests/wine/progress_test.cpp)
+wine_test(stream_wine_test tests/wine/stream_test.cpp)
 wine_test(lzexpand_wine_test tests/wine/lzexpand_test.cpp)
 target_link_libraries(lzexpand_wine_test PRIVATE lz32)
 wine_test(engine_wine_test tests/wine/engine_test.cpp)
@@ -63,6 +64,10 @@ wine_test(app_wine_test tests/wine/app_test.cpp ui/app.cpp resources/setup32.rc)
 # through its real windows, against the stand-in server and Wine's own.
 wine_test(program_wine_test tests/wine/program_test.cpp)
 add_dependencies(program_wine_test setup32-stub progman_server ctl3d_full ctl3d_lacking)
+# The same, one whole installation with Wine's call trace read from outside: the
+# installer calls no C run-time DLL.
+add_test(NAME c_runtime_free_wine_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/c_runtime_free_run.sh $<TARGET_FILE:program_wine_test> ${CMAKE_BINARY_DIR})
 # Stand-ins for Ctl3d32.dll that log the calls they get, put beside the installer by the
 # shell-generation test: one with the three functions, one without Ctl3dAutoSubclass.
 # Each is ctl3d32.dll in a folder of its own.

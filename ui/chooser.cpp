@@ -4,11 +4,11 @@
 
 #include <commdlg.h>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
 #include "engine/session.h"
 #include "resources/resource.h"
+#include "runtime/text.h"
 #include "ui/centre.h"
 #include "ui/rules.h"
 
@@ -29,7 +29,7 @@ static void ProposeInstallerDirectory()
         return;
     }
     SplitSessionPath(text);
-    int written = snprintf(text, kPathCapacity, "%s%sovra", session.pathDrive, session.pathDir);
+    int written = FormatText(text, kPathCapacity, "%s%sovra", session.pathDrive, session.pathDir);
     if (written < 0 || written >= kPathCapacity)
         text[0] = '\0';
 }
@@ -44,7 +44,7 @@ void SyncChooserPath(HWND chooser)
     } else {
         const char *suffix = ChooserSuffix(text);
         // A directory too long for the suffix is proposed as it is rather than cut.
-        size_t suffixLength = strlen(suffix);
+        size_t suffixLength = TextLength(suffix);
         if (size_t(n) + suffixLength < size_t(kPathCapacity))
             memcpy(text + n, suffix, suffixLength + 1);
     }
@@ -115,7 +115,7 @@ int ChooseDirectory(HWND owner)
     request.lpTemplateName = MAKEINTRESOURCEA(IDD_CHOOSER);
 
     if (chooserFirstUse) {
-        if (strlen(session.destinationDir) > 3)
+        if (TextLength(session.destinationDir) > 3)
             session.destinationDir[3] = '\0';
         chooserFirstUse = false;
     }

@@ -2,12 +2,12 @@
 // its commands, and the step loop that drives the scan one posted message at a time.
 #include "ui/install_dialog.h"
 
-#include <direct.h>
-#include <cstdio>
 #include <cstring>
 
 #include "engine/session.h"
 #include "resources/resource.h"
+#include "runtime/process.h"
+#include "runtime/text.h"
 #include "ui/centre.h"
 #include "ui/chooser.h"
 #include "ui/messages.h"
@@ -109,7 +109,7 @@ static void ProposeDestination(HWND dialog)
     if (length == 0)
         text[0] = '\0';
     CharLowerA(text);
-    if (strlen(text) > 3)
+    if (TextLength(text) > 3)
         text[3] = '\0';
 
     char windowsDir[kPathCapacity];
@@ -118,13 +118,13 @@ static void ProposeDestination(HWND dialog)
         windowsLength = GetWindowsDirectoryA(windowsDir, kPathCapacity);
     if (windowsLength > 0 && windowsLength < UINT(kPathCapacity)) {
         SplitSessionPath(windowsDir);
-        snprintf(text, kPathCapacity, "%s\\", session.pathDrive);
+        FormatText(text, kPathCapacity, "%s\\", session.pathDrive);
         CharLowerA(text);
         // The runtime counts drives from 1 for a:.
         if (text[0] >= 'a' && text[0] <= 'z')
-            _chdrive(text[0] - 'a' + 1);
+            ChangeDrive(text[0] - 'a' + 1);
     }
-    memcpy(text + strlen(text), "ovra", sizeof "ovra");  // at most three characters before it
+    memcpy(text + TextLength(text), "ovra", sizeof "ovra");  // at most three characters before it
     SetDlgItemTextA(dialog, IDC_DEST_TEXT, text);
 }
 
@@ -173,7 +173,7 @@ static INT_PTR OnPaint(HWND dialog)
 static INT_PTR OnInstall(HWND dialog)
 {
     GetDlgItemTextA(dialog, IDC_DEST_TEXT, session.destinationDir, kPathCapacity);
-    if (strchr(session.destinationDir, ' ') && AskInstallQuestion(kSpacesWarning) == IDNO)
+    if (TextFindChar(session.destinationDir, ' ') && AskInstallQuestion(kSpacesWarning) == IDNO)
         return 1;
     session.makeBackups = IsDlgButtonChecked(dialog, IDC_MAKE_BACKUPS) == BST_CHECKED;
     session.addIcons = IsDlgButtonChecked(dialog, IDC_ADD_ICONS) == BST_CHECKED;

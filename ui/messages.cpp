@@ -2,9 +2,8 @@
 // the numbered error boxes with their texts, and the questions owned by the Install dialog.
 #include "ui/messages.h"
 
-#include <cstdio>
-
 #include "engine/session.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ int ShowMessage(HWND owner, const char *text, const char *caption, UINT style)
 void ShowInstallError(InstallError error)
 {
     char caption[64];
-    int written = snprintf(caption, sizeof caption, "Ovra Installation Error [%d]", int(error));
+    int written = FormatText(caption, sizeof caption, "Ovra Installation Error [%d]", int(error));
     if (written < 0 || written >= int(sizeof caption))
         caption[0] = '\0';  // cannot happen for an int; never show a cut caption
     ShowMessage(session.dialogWindow, InstallErrorMessage(error), caption, MB_OK | MB_ICONSTOP);

@@ -1,10 +1,8 @@
 // The Progress bar drawn onto the Install dialog in the rectangle of its hidden
 // control 115, and the status line (control 113): the display side of engine/display.h.
-#include <cstdio>
-#include <cstring>
-
 #include "engine/session.h"
 #include "resources/resource.h"
+#include "runtime/text.h"
 
 static const COLORREF kFilledColour = RGB(0, 100, 200);
 static const COLORREF kPercentColour = RGB(255, 0, 0);
@@ -29,14 +27,14 @@ static void DrawPercentage(HDC dc, const RECT &remainder, int width)
     COLORREF oldBackground = SetBkColor(dc, kPercentBackground);
     char percent[16];  // "-2147483648%" at worst
     if (session.progressPixels <= 0)
-        snprintf(percent, sizeof percent, "0%%");
+        FormatText(percent, sizeof percent, "0%%");
     else
-        snprintf(percent, sizeof percent, "%d%%", session.progressPixels * 100 / width);
+        FormatText(percent, sizeof percent, "%d%%", session.progressPixels * 100 / width);
 
     RECT clip = remainder;
     clip.left = remainder.left + 4;
     int y = remainder.top + (remainder.bottom - remainder.top) / 5;
-    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, percent, UINT(strlen(percent)), NULL);
+    ExtTextOutA(dc, clip.left, y, ETO_CLIPPED, &clip, percent, UINT(TextLength(percent)), NULL);
 
     SetTextColor(dc, oldText);
     SetBkColor(dc, oldBackground);
@@ -88,16 +86,33 @@ static void DrawBar(HDC dc, RECT bar)
         ReleaseDC(session.dialogWindow, target);
 }
 
+// position * width / size, truncated toward zero, for a size above 0. The product
+// takes 64 bits (installers past 10 MB or so would overflow 32); it is divided bit by
+// bit, which keeps the 64-bit division helper (320 bytes of libgcc on i686) out of
+// the program.
+static int32_t ScaledPixels(long position, long width, long size)
+{
+    bool negative = (position < 0) != (width < 0);
+    uint64_t rest = uint64_t(position < 0 ? -int64_t(position) : position) *
+                    uint64_t(width < 0 ? -int64_t(width) : width);
+    uint64_t quotient = 0, remainder = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        remainder = remainder << 1 | ((rest >> bit) & 1);
+        if (remainder >= uint64_t(size)) {
+            remainder -= uint64_t(size);
+            quotient |= uint64_t(1) << bit;
+        }
+    }
+    return negative ? -int32_t(quotient) : int32_t(quotient);
+}
+
 void ShowProgress(long position, long size)
 {
     RECT bar;
     if (!BarScreenRect(bar))
         return;
-    if (size > 0) {
-        // 64 bits in between, so installers past 10 MB or so don't overflow.
-        long long width = bar.right - bar.left;
-        session.progressPixels = int32_t(position * width / size);
-    }
+    if (size > 0)
+        session.progressPixels = ScaledPixels(position, bar.right - bar.left, size);
     DrawBar(NULL, bar);
 }
 

@@ -1,7 +1,7 @@
 // The centring and chooser-suffix rules (see ui/rules.h).
 #include "ui/rules.h"
 
-#include <cstring>
+#include "runtime/text.h"
 
 static const int kEdgeMargin = 10;
 
@@ -24,8 +24,8 @@ ScreenPoint CentredOrigin(int left, int top, int right, int bottom, int width, i
 
 const char *ChooserSuffix(const char *directory)
 {
-    if (strstr(directory, "\\ovra") != nullptr)
+    if (TextFind(directory, "\\ovra") != nullptr)
         return "";
-    size_t n = strlen(directory);
+    size_t n = TextLength(directory);
     return n > 0 && directory[n - 1] == '\\' ? "ovra" : "\\ovra";
 }

@@ -88,13 +88,13 @@ TEST(Session, InstallerFileSizeLeavesTheStreamWhereItWas)
     for (int i = 0; i < 10000; ++i)
         content += char(i * 7);
     WriteAll(path, content);
-    FILE *stream = fopen(path.c_str(), "rb");
+    ByteStream *stream = StreamOpen(path.c_str(), STREAM_READ);
     ASSERT_NE(nullptr, stream);
-    char head[1234];
-    ASSERT_EQ(sizeof head, fread(head, 1, sizeof head, stream));
+    for (int i = 0; i < 1234; ++i)
+        ASSERT_NE(kStreamEnd, StreamGetByte(stream));
     EXPECT_EQ(10000, InstallerFileSize(stream));
-    EXPECT_EQ(content[1234], char(fgetc(stream)));
-    fclose(stream);
+    EXPECT_EQ(content[1234], char(StreamGetByte(stream)));
+    StreamClose(stream);
     DeleteFileA(path.c_str());
 }
 
@@ -252,7 +252,7 @@ TEST_F(RollbackTest, RemovesPlacedTargetsLastFirstAndTheTemporaryFile)
     ASSERT_EQ(STEP_DONE, PlaceRange(0, 2));
     WriteAll(Target(3), "not placed by this run");
     WriteAll(dest + "\\notes.txt", "the user's own file");
-    session.tempFile = fopen(session.tempPath, "wb");
+    session.tempFile = StreamOpen(session.tempPath, STREAM_WRITE);
     ASSERT_NE(nullptr, session.tempFile);
 
     RemovalWatch watch;
@@ -275,7 +275,7 @@ TEST_F(RollbackTest, RemovesPlacedTargetsLastFirstAndTheTemporaryFile)
 TEST_F(RollbackTest, RunsAnyNumberOfTimes)
 {
     ASSERT_EQ(STEP_DONE, PlaceRange(0, 1));
-    session.installerFile = fopen(session.tempPath, "rb");
+    session.installerFile = StreamOpen(session.tempPath, STREAM_READ);
     ASSERT_NE(nullptr, session.installerFile);
     Rollback();
     EXPECT_EQ(nullptr, session.installerFile);

@@ -625,6 +625,36 @@ TEST_F(MountedDriveTest, DiskFullInTheMiddleOfAnItemRollsBackAndKeepsTheUsersFil
     }
 }
 
+// The temporary file on a full drive: it is made, but its bytes cannot be written.
+// The run ends at that write with the extraction error, not later with a damaged item.
+TEST_F(MountedDriveTest, FullTemporaryDriveIsError11AndLeavesNothing)
+{
+    const std::string filler = "d:\\filler.bin";
+    struct RemovedAtTheEnd {
+        std::string path;
+        ~RemovedAtTheEnd() { DeleteFileA(path.c_str()); }
+    } fillerRemoved{filler};
+    HANDLE file = CreateFileA(filler.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    std::vector<char> block(4096, 'f');
+    DWORD put = 0;
+    for (int i = 0; i < 1000 && WriteFile(file, block.data(), DWORD(block.size()), &put, NULL) && put > 0; i++) {
+    }
+    for (DWORD one = 1; WriteFile(file, "f", 1, &one, NULL) && one == 1;) {
+    }
+    CloseHandle(file);
+    {
+        ScopedEnvironment tmp("TMP", "d:\\"), tempVariable("TEMP", "d:\\");
+        StartInto(dest);
+    }
+    Click(dialog, IDC_INSTALL);
+    ExpectError(11, kExtractProblem);
+    ExpectQuietExit();
+    ExpectNothingInstalled(dest);
+    EXPECT_FALSE(Exists(dest)) << "the destination this run made stays";
+    EXPECT_FALSE(Exists("d:\\ovra.tmp")) << "the temporary file stays";
+}
+
 TEST_F(MountedDriveTest, ReadOnlyDestination)
 {
     // r:\fresh is an empty directory, r:\old an earlier installation (the wrapper made

@@ -6,10 +6,13 @@
 #include <tlhelp32.h>
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "format/byte_order.h"
 #include "packer/compressor.h"
 #include "packer/signature.h"
 #include "program_fixture.h"
@@ -116,6 +119,49 @@ TEST_F(FreshInstallTest, BothOptionsInstallTheFilesAndTheGroupThenReportSuccess)
     ExpectInstalled(proposed, SmallPayload());
     EXPECT_FALSE(Exists(proposed + "\\backup")) << "a fresh destination needs no backups";
     ExpectSuccessAndExit(box);
+}
+
+// ---- Every call the program makes, traced ----------------------------------------------
+
+// Wine's own DLLs need MSVCRT.DLL (its advapi32, which its user32 loads, imports it), so
+// no program with a window starts under Wine once MSVCRT.DLL is disabled. Instead
+// tests/wine/c_runtime_free_run.sh runs this case with Wine's call trace on for the
+// installer's process and reads the trace from this program's error output: every call
+// made from the installer's own code during a whole installation must go to KERNEL32,
+// USER32, GDI32 or COMDLG32, none to a C run-time DLL. This case prints where to look.
+TEST_F(ProgramTest, TracedWholeInstallation)
+{
+    if (getenv("SETUP32_TRACE_CALLS") == NULL)
+        GTEST_SKIP() << "run by tests/wine/c_runtime_free_run.sh, which reads the trace";
+    std::vector<char> environment;
+    char *strings = GetEnvironmentStringsA();
+    for (const char *entry = strings; *entry; entry += strlen(entry) + 1)
+        if (strncmp(entry, "WINEDEBUG=", 10) != 0)
+            environment.insert(environment.end(), entry, entry + strlen(entry) + 1);
+    FreeEnvironmentStringsA(strings);
+    const char trace[] = "WINEDEBUG=+pid,+relay";
+    environment.insert(environment.end(), trace, trace + sizeof trace);
+    environment.push_back('\0');
+
+    const Bytes &installer = SmallInstaller();
+    ASSERT_GT(installer.size(), 0x200u);
+    uint32_t pe = ReadLe32(&installer[0x3C]);
+    size_t optional = pe + 24;
+    bool wide = ReadLe16(&installer[optional]) == 0x20B;
+    unsigned long long base = wide ? (uint64_t(ReadLe32(&installer[optional + 28])) << 32 | ReadLe32(&installer[optional + 24]))
+                                   : ReadLe32(&installer[optional + 28]);
+    unsigned long long end = base + ReadLe32(&installer[optional + 56]);
+
+    ASSERT_TRUE(Launch(installer, "", environment.data()));
+    dialog = FindDialog(program, kDialogCaption, kRunWait);
+    ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
+    SetDestination(dest);
+    Click(dialog, IDC_ADD_ICONS);  // the group's DDE talk is traced by the shell's own tests
+    Click(dialog, IDC_INSTALL);
+    SeenBox box = NextBox();
+    ExpectInstalled(dest, SmallPayload());
+    ExpectSuccessAndExit(box);
+    printf("installer process %04lx image %llx-%llx\n", program.process.dwProcessId, base, end);
 }
 
 // ---- Signed installers ----------------------------------------------------------------

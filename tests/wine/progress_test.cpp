@@ -121,14 +121,19 @@ void ExpectBar(const Surface &s, int filledEnd, const char *text, int textX)
         EXPECT_EQ(redSeen, 0) << "a percentage was drawn on a full bar";
 }
 
-FILE *FileOfSize(long size, long position)
+// A stream on a file of size bytes (sparse where the system allows), read up to position.
+ByteStream *FileOfSize(const std::string &path, long size, long position)
 {
-    FILE *f = tmpfile();
-    if (!f)
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
         return nullptr;
-    fseek(f, size - 1, SEEK_SET);
-    fputc(0, f);
-    fseek(f, position, SEEK_SET);
+    DWORD put = 0;
+    bool made = SetFilePointer(file, size - 1, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                WriteFile(file, "", 1, &put, NULL) && put == 1;
+    CloseHandle(file);
+    ByteStream *f = made ? StreamOpen(path.c_str(), STREAM_READ) : nullptr;
+    for (long i = 0; f && i < position; ++i)
+        StreamGetByte(f);
     return f;
 }
 
@@ -159,7 +164,10 @@ TEST_F(ProgressTest, BarFollowsReadPosition)
         SCOPED_TRACE(c.name);
         ResetSession();
         session.dialogWindow = window;
-        FILE *f = FileOfSize(c.size, c.position);
+        char temp[MAX_PATH];
+        ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+        std::string path = std::string(temp) + "progress_size.bin";
+        ByteStream *f = FileOfSize(path, c.size, c.position);
         ASSERT_NE(f, nullptr);
         Surface s;
         // The scan reports the stream's position; the bar is then drawn into our surface.
@@ -169,9 +177,10 @@ TEST_F(ProgressTest, BarFollowsReadPosition)
         PaintProgress(s.dc);
         EXPECT_EQ(session.installerSize, c.size);
         EXPECT_EQ(session.progressPixels, c.pixels);
-        EXPECT_EQ(ftell(f), c.position) << "the read position moved";
+        EXPECT_EQ(StreamTell(f), c.position) << "the read position moved";
         ExpectBar(s, c.filledEnd, c.text, c.filledEnd + 4);
-        fclose(f);
+        StreamClose(f);
+        DeleteFileA(path.c_str());
     }
 }
 

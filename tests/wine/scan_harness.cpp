@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     fprintf(report, "open %d\n", int(result));
     while (result == OPEN_DONE) {
         int step = ScanStep();
-        long position = session.installerFile ? ftell(session.installerFile) : -1;
+        long position = session.installerFile ? StreamTell(session.installerFile) : -1;
         fprintf(report, "step %d %ld %d\n", step, position, int(session.placedCount));
         if (step != STEP_MORE)
             break;
