@@ -610,7 +610,7 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
     InstallerInfo unsignedInfo;
     std::string problem;
     if (!InspectInstaller(signedFile.data(), pe.tableOffset, unsignedInfo, problem)) {
-        if (unsignedInfo.items.size() != size_t(kPayloadItemCount) || !unsignedInfo.haveSlot) {
+        if (unsignedInfo.items.empty() || !unsignedInfo.haveSlot) {
             error = "not an installer: " + problem;
         } else {
             if (!EndsWithTail(signedFile.data(), pe.tableOffset))
