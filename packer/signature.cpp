@@ -613,7 +613,7 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
         if (unsignedInfo.items.empty() || !unsignedInfo.haveSlot) {
             error = "not an installer: " + problem;
         } else {
-            if (!EndsWithTail(signedFile.data(), pe.tableOffset))
+            if (problem.rfind("checksum ", 0) == 0 && !EndsWithTail(signedFile.data(), pe.tableOffset))
                 problem = "its tail (OvraEnd and the adjust byte) is missing or cut short";
             error = "the installer was not sound when it was signed: " + problem;
         }

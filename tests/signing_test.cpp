@@ -351,6 +351,7 @@ TEST_F(SignedInstaller, InstallerDamagedBeforeSigningIsNeverBalanced)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        fs::remove(dir_ / "cut-signed.exe");  // osslsigncode writes no existing output
         ASSERT_TRUE(WriteWholeFile((dir_ / "cut.exe").string(), demo.data(), c.keep));
         ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in cut.exe -out cut-signed.exe >/dev/null 2>&1"),
                   0);
@@ -419,7 +420,7 @@ esac
 }
 
 // True while any process named in the file still runs (a zombie has ended).
-bool AnyRunning(const fs::path &pids)
+bool AnyRunningNow(const fs::path &pids)
 {
     std::string text = Slurp(pids);
     size_t at = 0;
@@ -434,6 +435,14 @@ bool AnyRunning(const fs::path &pids)
             running = true;
     }
     return running;
+}
+
+// A process sent SIGKILL takes a moment to end: up to 5 s are allowed.
+bool AnyRunning(const fs::path &pids)
+{
+    for (int i = 0; i < 100 && AnyRunningNow(pids); ++i)
+        ::usleep(50 * 1000);
+    return AnyRunningNow(pids);
 }
 
 // An osslsigncode that hangs is stopped after the time limit, and on an
