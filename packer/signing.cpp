@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -34,15 +35,30 @@ std::string SignFailure(const SignRequest &r, const std::string &log)
     if (log.find("Failed to read key or certificates") != std::string::npos ||
         log.find("Failed to read certificate") != std::string::npos)
         return "osslsigncode cannot read the certificate '" + r.cert + "' or the key '" + r.key + "'";
-    // A cause from the system (a full disk) says more than the library noise around it.
-    const char *systemCauses[] = {"No space left on device", "Disk quota exceeded", "Permission denied",
-                                  "Read-only file system", "Input/output error"};
-    for (const char *cause : systemCauses)
-        if (log.find(cause) != std::string::npos)
-            return "osslsigncode could not write the signed copy of '" + r.installer + "' beside '" + r.out +
-                   "': " + cause;
-    std::string first = log.substr(0, log.find('\n'));
+    // OpenSSL's error stack (decoder attempts on every key) is noise; the first
+    // line of osslsigncode's own is the cause.
+    size_t at = 0;
+    std::string first;
+    while (at < log.size() && first.empty()) {
+        size_t end = std::min(log.find('\n', at), log.size());
+        std::string line = log.substr(at, end - at);
+        at = end + 1;
+        if (line.find(":error:") == std::string::npos)
+            first = line;
+    }
     return "osslsigncode could not sign '" + r.installer + "'" + (first.empty() ? "" : ": " + first);
+}
+
+// osslsigncode says only that it cannot write or read its output when the disk
+// is full; the room left beside the output tells.
+bool DiskFullBeside(const std::string &work, uint64_t needed, std::string &reason)
+{
+    std::error_code ec;
+    std::filesystem::space_info room = std::filesystem::space(work, ec);
+    if (ec || room.available >= needed)
+        return false;
+    reason = std::to_string(room.available) + " bytes free, about " + std::to_string(needed) + " needed";
+    return true;
 }
 
 std::string ReadLog(const std::string &path)
@@ -244,8 +260,14 @@ bool SignInstallerFile(const SignRequest &r, SignOutcome &outcome, std::string &
     argv.insert(argv.end(), {"-in", r.installer, "-out", signedPath});
     int code = RunProgram(argv, logPath, r.timeoutSeconds ? r.timeoutSeconds : kDefaultSignTimeout, error);
     bool ok = code == 0;
-    if (code > 0)
+    std::string room;
+    if (code > 0) {
         error = SignFailure(r, ReadLog(logPath));
+        if (error.rfind("osslsigncode could not sign", 0) == 0 &&
+            DiskFullBeside(work, installerSize + kLargestCertificateTable, room))
+            error = "osslsigncode could not write the signed copy of '" + r.installer + "': the disk holding '" +
+                    r.out + "' is full (" + room + ")";
+    }
     std::vector<uint8_t> signedFile;
     ok = ok && ReadSignedCopy(signedPath, r.installer, installerSize, pe, signedFile, error);
     // The work folder goes before the balance; an interruption held meanwhile ends the program here.

@@ -650,4 +650,23 @@ TEST_F(SignedInstaller, SigningInputsPastTheirLimitAreNamed)
     EXPECT_EQ(Leftovers(), "");
 }
 
+// A full disk beside the output: osslsigncode says only that it cannot write;
+// the refusal says the disk is full instead of OpenSSL's decoder noise.
+TEST_F(SignedInstaller, FullDiskDuringSigningIsNamed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a full disk is a tmpfs mount here, which needs root";
+    ASSERT_EQ(Sh("mkdir -p small && mount -t tmpfs -o size=40k signing_test_small small"), 0);
+    ToolResult r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " small/out.exe");
+    std::vector<std::string> left;
+    for (const auto &entry : fs::directory_iterator(dir_ / "small"))
+        left.push_back(entry.path().filename().string());
+    Sh("umount small");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "the disk holding 'small/out.exe' is full (")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "DECODER")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(left.empty()) << left.front();
+}
+
 }  // namespace
