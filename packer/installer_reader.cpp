@@ -148,7 +148,8 @@ bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std
             if (item.expands)
                 item.storedSize = size_t(consumed);
         }
-        if (!item.expands && allExpand && problem.empty())
+        // Past the table's eleven, the count is the fault to name.
+        if (!item.expands && allExpand && problem.empty() && i < size_t(kPayloadItemCount))
             problem = ItemLabel(i) + " is not a complete compressed file";
         allExpand = allExpand && item.expands;
         info.items.push_back(item);

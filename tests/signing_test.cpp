@@ -15,6 +15,7 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/installer_reader.h"
+#include "packer/scan_replay.h"
 #include "packer/signature.h"
 #include "tests/test_files.h"
 
@@ -667,6 +668,50 @@ TEST_F(SignedInstaller, FullDiskDuringSigningIsNamed)
     EXPECT_FALSE(Contains(r.err, "DECODER")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_TRUE(left.empty()) << left.front();
+}
+
+// A balanced installer whose filler is changed to spell the marker, with the sum
+// brought back by the filler bytes after it: the checksum holds, but there is a
+// twelfth item. list must not say that the balance holds.
+TEST_F(SignedInstaller, ListNeverSaysTheBalanceHoldsForATwelfthItem)
+{
+    ASSERT_EQ(Tool("sign --cert signer.pem --key signer.key " + Demo() + " twelve.exe").status, 0);
+    std::vector<uint8_t> file = ReadWholeFile((dir_ / "twelve.exe").string());
+    TablePlace place = PlaceOf(file);
+    size_t blobEnd = place.offset + ReadLe32(&file[place.offset]);
+    ScanResult before;
+    SimulateScan(file.data(), file.size(), before);
+    size_t at = blobEnd - 40;  // inside the filler, which is at least 64 bytes
+    char marker[4];
+    BuildMarker(marker);
+    std::copy(marker, marker + 4, file.begin() + at);
+    auto sum = [&] {
+        ScanResult now;
+        SimulateScan(file.data(), file.size(), now);
+        return now.checksum;
+    };
+    for (size_t q = at + 8; q < blobEnd && sum() != before.checksum; ++q) {
+        uint8_t old = file[q];
+        uint32_t base = sum();
+        file[q] = uint8_t(old == 255 ? 254 : old + 1);
+        int64_t step = int64_t(int32_t(sum() - base)) * (old == 255 ? -1 : 1);  // the sum per unit of this byte
+        int64_t need = int64_t(int32_t(before.checksum - base));
+        // Subtracting bytes overshoot, so that the adding ones after them can give back.
+        int64_t units = step < 0 && need < 0 ? (need + step + 1) / step : need / step;
+        int64_t value = int64_t(old) + units;
+        value = std::max<int64_t>(0, std::min<int64_t>(255, value));
+        while (value == 'S' || value == 'Z' || value == 'D')
+            value -= 1;
+        file[q] = uint8_t(value);
+    }
+    ASSERT_EQ(sum(), before.checksum) << "filler end " << blobEnd << " marker at " << at;
+    ASSERT_TRUE(WriteWholeFile((dir_ / "twelve-marked.exe").string(), file));
+    ToolResult list = Tool("list twelve-marked.exe");
+    EXPECT_EQ(list.status, 1);
+    EXPECT_TRUE(Contains(list.out, ": match")) << list.out;
+    EXPECT_FALSE(Contains(list.out, "the balance holds")) << list.out;
+    EXPECT_TRUE(Contains(list.out, "the checksum holds, the installer is not sound")) << list.out;
+    EXPECT_TRUE(Contains(list.err, "twelve-marked.exe: not a sound installer: found 12 items")) << list.err;
 }
 
 }  // namespace
