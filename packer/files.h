@@ -87,5 +87,13 @@ void CatchInterruptions();
 void TrackTemporary(const OutputFile &out);
 void TrackPlaced(const OutputFile &out);
 void Untrack(const OutputFile &out);
+// While a helper program runs for us in a work folder, an interruption is held:
+// the handler only notes it, the code waiting for the helper sees it through
+// InterruptionPending, ends the helper and removes the folder, and
+// ReleaseInterruptions then ends the program as the handler would have (saying
+// that `leftBehind` could not be removed, when it is not empty).
+void HoldInterruptions();
+int InterruptionPending();
+void ReleaseInterruptions(const std::string &leftBehind);
 // For the platform's handler: undoes every tracked output with the two calls given.
 void UndoTrackedOutputs(void (*removeFile)(const char *path), void (*moveBack)(const char *from, const char *to));

@@ -150,6 +150,23 @@ int MakeTemporary(const std::string &path, const char *suffix, std::string &name
     return fd;
 }
 
+// An earlier file's owner and mode pass to the new file unless another user
+// could have left it there: in a folder others may write in (a shared sticky
+// folder, say), a file that belongs neither to us nor to the folder's owner is
+// not ours to copy, or its owner would own, or could write to, what we wrote.
+// In a folder only its owner writes in, such a file was given away on purpose.
+bool MayKeepOwnerAndMode(const std::string &path, const struct stat &earlier)
+{
+    if (earlier.st_uid == ::geteuid())
+        return true;
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    struct stat folder;
+    if (::stat(dir.c_str(), &folder) != 0)
+        return false;
+    return folder.st_uid == earlier.st_uid || (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 }  // namespace
 
 bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
@@ -172,7 +189,7 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
         return false;
     }
     struct stat earlier;
-    if (::lstat(path.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode)) {
+    if (::lstat(path.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode) && MayKeepOwnerAndMode(path, earlier)) {
         // The replacement is the same file to its users: same mode, and for
         // root, the same owner (chown first: it clears the mode's special bits).
         if (::geteuid() == 0)
@@ -331,14 +348,20 @@ namespace {
 void RemoveNow(const char *path) { ::unlink(path); }
 void MoveBackNow(const char *from, const char *to) { ::rename(from, to); }
 
+volatile sig_atomic_t interruptionsHeld = 0;
+volatile sig_atomic_t pendingSignal = 0;
+
 // Only async-signal-safe calls from here on: unlink, rename, write, _exit.
-void OnInterruption(int signal)
+[[noreturn]] void EndInterrupted(int signal, const char *leftBehind)
 {
     UndoTrackedOutputs(RemoveNow, MoveBackNow);
     const char *name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
-    char line[160];
+    char line[4400];
     size_t n = 0;
-    for (const char *part : {"mksetup: interrupted by ", name, "; nothing unfinished was left behind\n"})
+    const char *nothingLeft[] = {"mksetup: interrupted by ", name, "; nothing unfinished was left behind\n", "", ""};
+    const char *folderLeft[] = {"mksetup: interrupted by ", name, "; the work folder '", leftBehind,
+                                "' could not be removed\n"};
+    for (const char *part : leftBehind[0] == '\0' ? nothingLeft : folderLeft)
         for (const char *c = part; *c != '\0' && n < sizeof line; ++c)
             line[n++] = *c;
     ssize_t ignored = ::write(2, line, n);
@@ -346,7 +369,32 @@ void OnInterruption(int signal)
     ::_exit(128 + signal);
 }
 
+void OnInterruption(int signal)
+{
+    if (interruptionsHeld) {
+        pendingSignal = signal;
+        return;
+    }
+    EndInterrupted(signal, "");
+}
+
 }  // namespace
+
+void HoldInterruptions()
+{
+    pendingSignal = 0;
+    interruptionsHeld = 1;
+}
+
+int InterruptionPending() { return pendingSignal; }
+
+void ReleaseInterruptions(const std::string &leftBehind)
+{
+    SignalsHeld held;
+    interruptionsHeld = 0;
+    if (pendingSignal != 0)
+        EndInterrupted(pendingSignal, leftBehind.c_str());
+}
 
 void CatchInterruptions()
 {

@@ -324,6 +324,11 @@ BOOL WINAPI OnInterruption(DWORD event)
 
 }  // namespace
 
+// Ctrl-C reaches a helper program in the same console by itself; nothing is held.
+void HoldInterruptions() {}
+int InterruptionPending() { return 0; }
+void ReleaseInterruptions(const std::string &) {}
+
 void CatchInterruptions()
 {
     SetConsoleCtrlHandler(OnInterruption, TRUE);

@@ -57,6 +57,28 @@ bool ReadSourceAt(void *ctx, uint64_t offset, uint8_t *data, size_t size)
     return ReadInstallerAt(*static_cast<InstallerSource *>(ctx), offset, data, size);
 }
 
+// A file's first bytes decide whether it is a Windows program at all, so a large
+// file that is not one is refused before the scan reads the rest of it.
+bool HasProgramHeaders(const InstallerSource &src, std::string &problem)
+{
+    uint8_t head[64];
+    if (src.size < sizeof head || !ReadInstallerAt(src, 0, head, sizeof head) || head[0] != 'M' || head[1] != 'Z') {
+        problem = "not a Windows program (no MZ header)";
+        return false;
+    }
+    uint32_t pe = ReadLe32(head + 0x3C);
+    uint8_t signature[4];
+    if (pe > src.size || src.size - pe < 24 || !ReadInstallerAt(src, pe, signature, sizeof signature)) {
+        problem = "not a Windows program (PE header outside the file)";
+        return false;
+    }
+    if (std::memcmp(signature, "PE\0\0", 4) != 0) {
+        problem = "not a Windows program (no PE signature)";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
@@ -80,14 +102,17 @@ long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, Szd
 bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem)
 {
     info = InstallerInfo{};
+    if (!HasProgramHeaders(src, problem))
+        return false;
     InstallerSource reading = src;
     if (!ScanReadBack(ReadSourceAt, &reading, src.size, info.scan)) {
         problem = "read error";
         return false;
     }
-    // The program's headers, from its first bytes (all of them in memory).
+    // The program's headers and sections, from its first bytes (all of them in
+    // memory), also where a marker inside it made the scan start an item early.
     size_t headEnd = info.scan.items.empty() ? size_t(src.size) : info.scan.items[0].offset;
-    size_t programBytes = size_t(std::min<uint64_t>(src.size, std::min(kLargestProgram, std::max(headEnd, kScanChunk))));
+    size_t programBytes = size_t(std::min<uint64_t>(src.size, kLargestProgram));
     std::vector<uint8_t> program(programBytes);
     if (!ReadInstallerAt(src, 0, program.data(), programBytes)) {
         problem = "read error";
@@ -123,10 +148,19 @@ bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std
             if (item.expands)
                 item.storedSize = size_t(consumed);
         }
-        if (!item.expands && allExpand && problem.empty())
+        // Past the table's eleven, the count is the fault to name.
+        if (!item.expands && allExpand && problem.empty() && i < size_t(kPayloadItemCount))
             problem = ItemLabel(i) + " is not a complete compressed file";
         allExpand = allExpand && item.expands;
         info.items.push_back(item);
+    }
+    // Every item after a marker inside the program is misread, so that marker is
+    // the cause to name first.
+    if (info.markerInHead && headEnd < info.programEnd) {
+        problem = "the program part (its first " + std::to_string(info.programEnd) +
+                  " bytes) holds the item marker at offset " + std::to_string(headEnd);
+        if (!info.items.empty() && !info.items[0].expands)
+            problem += " (so " + ItemLabel(0) + " is not a complete compressed file where the installer would start it)";
     }
     if (!problem.empty())
         return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -69,11 +70,12 @@ const char kExtractHelp[] =
 
 const char kSignHelp[] =
     "usage: mksetup sign [--force] --cert CERT --key KEY [--pass-file FILE] [--name TEXT]\n"
-    "                    [--url URL] [--] INSTALLER OUT\n"
+    "                    [--url URL] [--timeout SECONDS] [--] INSTALLER OUT\n"
     "\n"
     "Signs a sound, unsigned installer with Authenticode through osslsigncode (CERT\n"
     "and KEY in PEM or DER; FILE holds the key's pass phrase; TEXT and URL describe\n"
-    "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n";
+    "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n"
+    "osslsigncode is stopped after SECONDS (default 300).\n";
 
 const char kBalanceHelp[] =
     "usage: mksetup balance [--force] [--] SIGNED OUT\n"
@@ -148,6 +150,7 @@ struct Arguments {
     std::string passFile;
     std::string name;
     std::string url;
+    std::string timeout;
     bool force;
     bool help;
 };
@@ -162,7 +165,7 @@ const ValueOption kValueOptions[] = {
     {"build", "--stub", &Arguments::stub},      {"build", "--out", &Arguments::out},
     {"sign", "--cert", &Arguments::cert},       {"sign", "--key", &Arguments::key},
     {"sign", "--pass-file", &Arguments::passFile}, {"sign", "--name", &Arguments::name},
-    {"sign", "--url", &Arguments::url},
+    {"sign", "--url", &Arguments::url},         {"sign", "--timeout", &Arguments::timeout},
 };
 
 bool ParseArguments(const std::string &command, const std::vector<std::string> &args, Arguments &parsed,
@@ -392,17 +395,20 @@ int RunList(const Arguments &a)
         std::printf("checksum 0x%08X, program has no checksum slot\n", unsigned(info.scan.checksum));
     SignatureStatus signature;
     bool signatureRead = ReadInstallerSignature(src, signature);
-    std::fclose(src.file);
     bool balanced = info.haveSlot && info.scan.checksum == info.expectedChecksum;
+    bool mendable = signature.signedFile && signatureRead && !balanced && BalanceWouldMend(src, info);
+    std::fclose(src.file);
     if (signature.signedFile && !signatureRead)
         std::printf("signature: unreadable: %s\n", signature.problem.c_str());
     else if (signature.signedFile)
         std::printf("signature: signed by %s%s; %s\n", signature.signer.c_str(),
                     signature.nested ? ", with a nested signature" : "",
-                    balanced ? "the balance holds" : "NOT balanced");
+                    sound ? "the balance holds" : balanced ? "the checksum holds, the installer is not sound" : "NOT balanced");
     else
         std::printf("signature: none\n");
-    if (signature.signedFile && signatureRead && !balanced)
+    if (signature.signedFile && !signatureRead)
+        return Fail(path + ": the signature cannot be read: " + signature.problem);
+    if (mendable)
         return Fail(path + ": signed but not balanced, so the installer would refuse itself; "
                     "'mksetup balance " + path + " OUT' makes the checksum hold");
     if (!sound)
@@ -491,6 +497,8 @@ int RunExtract(const Arguments &a)
     const std::string &dir = a.operands[1];
     std::string error;
     std::error_code ec;
+    if (dir.empty())
+        return Fail("cannot extract into '': the folder name is empty");
     std::vector<std::filesystem::path> missing = MissingFolders(dir);
     if (missing.empty() && !std::filesystem::is_directory(dir, ec))
         return Fail("cannot extract into '" + dir + "': it exists and is not a folder");
@@ -504,8 +512,8 @@ int RunExtract(const Arguments &a)
         return Fail(error);
     InstallerInfo info;
     if (!InspectInstallerSource(src, info, error)) {
-        SignatureStatus signature;
-        if (ReadInstallerSignature(src, signature) && signature.signedFile)
+        // Only where the balance would mend it: the installer in front of the signature is sound.
+        if (BalanceWouldMend(src, info))
             error += " (the installer is signed but not balanced: 'mksetup balance " + installer +
                      " OUT' makes the checksum hold)";
         std::fclose(src.file);
@@ -601,7 +609,15 @@ int RunSign(const Arguments &a)
         return Usage("sign", "--cert and --key are required");
     if (a.operands.size() != 2)
         return Usage("sign", "expected INSTALLER and OUT");
-    SignRequest request{a.operands[0], a.operands[1], a.cert, a.key, a.passFile, a.name, a.url, a.force};
+    unsigned timeout = kDefaultSignTimeout;
+    if (!a.timeout.empty()) {
+        char *end = nullptr;
+        unsigned long seconds = std::strtoul(a.timeout.c_str(), &end, 10);
+        if (a.timeout[0] < '0' || a.timeout[0] > '9' || *end != '\0' || seconds < 1 || seconds > 86400)
+            return Usage("sign", "--timeout takes whole seconds from 1 to 86400, not '" + a.timeout + "'");
+        timeout = unsigned(seconds);
+    }
+    SignRequest request{a.operands[0], a.operands[1], a.cert, a.key, a.passFile, a.name, a.url, a.force, timeout};
     std::string error;
     std::vector<std::string> inputs = {request.installer, request.cert, request.key};
     if (!request.passFile.empty())

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 
 #include "format/byte_order.h"
 
@@ -12,6 +13,18 @@ constexpr size_t kDosLfanewOffset = 0x3C;
 constexpr size_t kFileHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
 constexpr uint16_t kMaxSections = 96;  // the loader's own limit
+
+// A section as messages name it: by its name, or by its place when the name is
+// empty or holds bytes a message should not carry.
+std::string SectionLabel(const char *name, uint16_t index)
+{
+    bool printable = name[0] != '\0';
+    for (const char *c = name; *c != '\0'; ++c)
+        printable = printable && *c > 0x20 && *c < 0x7F;
+    if (printable)
+        return name;
+    return "number " + std::to_string(index + 1) + (name[0] == '\0' ? " (no name)" : " (a name that is not text)");
+}
 
 // Calls visit for each section header; stops early when visit returns false.
 bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
@@ -53,7 +66,7 @@ bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
         s.rawSize = ReadLe32(h + 16);
         s.rawOffset = ReadLe32(h + 20);
         if (s.rawSize != 0 && (s.rawOffset > size || size - s.rawOffset < s.rawSize)) {
-            error = std::string("damaged Windows program (section ") + s.name + " outside the file)";
+            error = "damaged Windows program (section " + SectionLabel(s.name, i) + " outside the file)";
             return false;
         }
         if (!visit(s))

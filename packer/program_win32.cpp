@@ -3,6 +3,8 @@
 #include "packer/program.h"
 
 #include <windows.h>
+
+#include "packer/files.h"
 #include <filesystem>
 
 std::string OwnProgramPath()
@@ -36,7 +38,8 @@ static void AppendQuoted(std::string &line, const std::string &arg)
     line += '"';
 }
 
-int RunProgram(const std::vector<std::string> &argv, const std::string &logPath, std::string &error)
+int RunProgram(const std::vector<std::string> &argv, const std::string &logPath, unsigned timeoutSeconds,
+               std::string &error)
 {
     std::string line;
     for (const std::string &a : argv) {
@@ -54,7 +57,7 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
         if (none != INVALID_HANDLE_VALUE)
             CloseHandle(none);
         error = "cannot make the log '" + logPath + "'";
-        return -1;
+        return kProgramNotStarted;
     }
     STARTUPINFOA start = {};
     start.cb = sizeof start;
@@ -65,14 +68,37 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
     PROCESS_INFORMATION process = {};
     std::vector<char> command(line.begin(), line.end());
     command.push_back('\0');
-    BOOL started = CreateProcessA(NULL, command.data(), NULL, NULL, TRUE, 0, NULL, NULL, &start, &process);
+    // A job holds the program and whatever it starts, so a time limit ends them all.
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    BOOL started = CreateProcessA(NULL, command.data(), NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &start,
+                                  &process);
+    DWORD startError = GetLastError();
     CloseHandle(log);
     CloseHandle(none);
     if (!started) {
-        error = "cannot start " + argv[0] + " (error " + std::to_string(GetLastError()) + ")";
-        return -1;
+        if (job != NULL)
+            CloseHandle(job);
+        error = "cannot start " + argv[0] + " (error " + std::to_string(startError) + ")";
+        return kProgramNotStarted;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    if (job != NULL)
+        AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    if (WaitForSingleObject(process.hProcess, DWORD(timeoutSeconds) * 1000) == WAIT_TIMEOUT) {
+        if (job != NULL)
+            TerminateJobObject(job, 1);
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        if (job != NULL)
+            CloseHandle(job);
+        error = argv[0] + " did not finish within " + std::to_string(timeoutSeconds) + " seconds and was stopped "
+                "(--timeout SECONDS allows longer)";
+        return kProgramTimedOut;
+    }
+    if (job != NULL)
+        CloseHandle(job);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
@@ -83,8 +109,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
 bool MakeWorkFolder(const std::string &beside, std::string &folder, std::string &error)
 {
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        folder = beside + ".work-" + std::to_string(GetCurrentProcessId()) + "-" +
-                 std::to_string(GetTickCount() + attempt);
+        folder = TemporaryNameBeside(beside, ".work-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                                 std::to_string(GetTickCount() + attempt), 255);
         if (CreateDirectoryA(folder.c_str(), NULL))
             return true;
         if (GetLastError() != ERROR_ALREADY_EXISTS)

@@ -7,6 +7,7 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/installer_reader.h"
+#include "packer/installer_writer.h"
 #include "packer/scan_replay.h"
 
 namespace {
@@ -106,6 +107,8 @@ struct SignedDataParts {
     Der contentInfo, contentType, explicitContent, signedData, signerInfos, signerInfo;
     Der certificates;      // tag 0 when there are none
     Der sid;               // the signer's IssuerAndSerialNumber (or key identifier)
+    Der signedAttrs;       // tag 0 when there are none
+    Der signatureValue;    // the signer's signature value
     size_t signerPrefixEnd;// end of the signer's signature value
     Der unsignedAttrs;     // tag 0 when there are none
 };
@@ -156,8 +159,12 @@ bool ParseSignedData(const uint8_t *p, size_t size, SignedDataParts &s, std::str
             return false;
         if (index == 1)
             s.sid = child;
-        if (child.tag == 0x04)
+        if (child.tag == 0xA0)
+            s.signedAttrs = child;
+        if (child.tag == 0x04) {
+            s.signatureValue = child;
             s.signerPrefixEnd = child.end;
+        }
         if (child.tag == 0xA1) {
             if (child.end != s.signerInfo.end)
                 return false;
@@ -295,6 +302,79 @@ void DescribeSigner(const uint8_t *p, const SignedDataParts &s, SignatureInfo &i
         }
         return;
     }
+}
+
+bool Within(const Der &d, size_t at) { return d.tag != 0 && at >= d.start && at < d.end; }
+
+// Names the part of the signature that holds blob offset `at`, where a scan found
+// the item marker, and says what can be done about it.
+SignaturePart LocateMarker(const uint8_t *p, const SignedDataParts &s, size_t at, std::string &text)
+{
+    if (Within(s.certificates, at)) {
+        Der cert, tbs, field;
+        for (size_t c = s.certificates.contents; c < s.certificates.end; c = cert.end) {
+            if (!ReadDer(p, c, s.certificates.end, cert))
+                break;
+            if (!Within(cert, at))
+                continue;
+            Der fields[10];
+            int count = 0;
+            if (ReadDer(p, cert.contents, cert.end, tbs))
+                for (size_t f = tbs.contents; f < tbs.end && count < 10; f = field.end) {
+                    if (!ReadDer(p, f, tbs.end, field))
+                        break;
+                    fields[count++] = field;
+                }
+            int first = (count > 0 && fields[0].tag == 0xA0) ? 1 : 0;
+            std::string where;
+            if (count >= first + 6) {
+                where = " '" + NameText(p, fields[first + 4]) + "'";
+                if (Within(fields[first + 4], at))
+                    where += " (in its subject)";
+                else if (Within(fields[first + 2], at))
+                    where += " (in its issuer)";
+            }
+            text = "the certificate" + where + " in the signature spells the item marker: an installer signed "
+                   "with it would take those letters for a twelfth item, so it needs another certificate";
+            return SIGNATURE_PART_CERTIFICATE;
+        }
+    }
+    if (Within(s.sid, at)) {
+        text = "the signer's certificate (its issuer and serial number, repeated in the signature) spells the "
+               "item marker: an installer signed with it would take those letters for a twelfth item, so it "
+               "needs another certificate";
+        return SIGNATURE_PART_CERTIFICATE;
+    }
+    if (Within(s.signatureValue, at)) {
+        text = "the signature value spells the item marker (the installer would take it for a twelfth item); "
+               "a signature made at another time has another value";
+        return SIGNATURE_PART_SIGNATURE_VALUE;
+    }
+    if (Within(s.signedAttrs, at)) {
+        text = "a signed attribute of the signature spells the item marker (the installer would take it for a "
+               "twelfth item)";
+        return SIGNATURE_PART_ATTRIBUTE;
+    }
+    if (Within(s.unsignedAttrs, at)) {
+        text = "an unsigned attribute of the signature (a timestamp or a nested signature) spells the item marker "
+               "(the installer would take it for a twelfth item)";
+        return SIGNATURE_PART_ATTRIBUTE;
+    }
+    text = "the signature spells the item marker (the installer would take it for a twelfth item)";
+    return SIGNATURE_PART_OTHER;
+}
+
+// The installer's tail ("OvraEnd" and the adjust byte) at the end of the bytes in
+// front of the table, followed only by the zero padding a signing tool adds.
+bool EndsWithTail(const uint8_t *p, size_t size)
+{
+    for (size_t pad = 0; pad < 8 && pad + kTailSize <= size; ++pad) {
+        if (pad > 0 && p[size - pad] != 0)
+            return false;
+        if (std::memcmp(p + size - pad - kTailSize, kTailText, kTailSize - 1) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The certificate table with a balance attribute of `filler` bytes in place of any
@@ -455,6 +535,11 @@ uint32_t PeImageChecksum(const uint8_t *file, size_t size, size_t checksumOffset
 bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, std::string &error)
 {
     info = SignatureInfo{};
+    if (size > kLargestCertificateTable) {
+        error = "the certificate table holds " + std::to_string(size) + " bytes, more than the " +
+                std::to_string(kLargestCertificateTable) + " mksetup reads";
+        return false;
+    }
     if (size < kWinCertificateHeader) {
         error = "the certificate table is cut short";
         return false;
@@ -518,12 +603,20 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
     if (!ParseSignedData(blob, info.blobSize, s, error))
         return false;
 
-    // The unsigned installer in front of the table must be one this packer wrote.
+    // The installer in front of the table must have been sound when it was signed,
+    // by the rules list applies: in a cut one the table would be read as part of
+    // its last item, and a balance would make the damage look sound.
+    balance.markerIn = SIGNATURE_PART_NONE;
     InstallerInfo unsignedInfo;
     std::string problem;
-    InspectInstaller(signedFile.data(), pe.tableOffset, unsignedInfo, problem);
-    if (unsignedInfo.items.size() != size_t(kPayloadItemCount) || !unsignedInfo.haveSlot) {
-        error = "not an installer: " + problem;
+    if (!InspectInstaller(signedFile.data(), pe.tableOffset, unsignedInfo, problem)) {
+        if (unsignedInfo.items.empty() || !unsignedInfo.haveSlot) {
+            error = "not an installer: " + problem;
+        } else {
+            if (problem.rfind("checksum ", 0) == 0 && !EndsWithTail(signedFile.data(), pe.tableOffset))
+                problem = "its tail (OvraEnd and the adjust byte) is missing or cut short";
+            error = "the installer was not sound when it was signed: " + problem;
+        }
         return false;
     }
     uint32_t expected = unsignedInfo.expectedChecksum;
@@ -542,8 +635,17 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
         ScanBytes(zero, balance.table.data(), balance.table.size());
         EndScan(zero);
         if (zero.result.items.size() != size_t(kPayloadItemCount)) {
-            error = "the signature spells the item marker (the installer would take it for a twelfth item); "
-                    "sign again: a new signature has other bytes";
+            // Where the first marker after the eleventh item starts, in the new table's blob.
+            size_t markerAt = zero.result.items[kPayloadItemCount].offset;
+            size_t tableStart = pe.tableOffset;
+            SignedDataParts rebuilt;
+            std::string ignored;
+            const uint8_t *newBlob = balance.table.data() + kWinCertificateHeader;
+            if (markerAt >= tableStart + kWinCertificateHeader &&
+                ParseSignedData(newBlob, balance.table.size() - kWinCertificateHeader, rebuilt, ignored))
+                balance.markerIn = LocateMarker(newBlob, rebuilt, markerAt - tableStart - kWinCertificateHeader, error);
+            else
+                balance.markerIn = LocateMarker(newBlob, SignedDataParts{}, 0, error);
             return false;
         }
         std::vector<int> weights(n);
@@ -559,6 +661,11 @@ bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTabl
         EndScan(check);
         if (check.result.items.size() != size_t(kPayloadItemCount) || check.result.checksum != expected) {
             error = "the balanced signature does not give the program's checksum";
+            return false;
+        }
+        if (balance.table.size() > kLargestCertificateTable) {
+            error = "the balanced certificate table would hold " + std::to_string(balance.table.size()) +
+                    " bytes, more than the " + std::to_string(kLargestCertificateTable) + " mksetup reads";
             return false;
         }
         balance.fillerBytes = n;

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+// The largest certificate table any command reads or writes: far more than a
+// signature with its chain, timestamps and a nested signature needs.
+constexpr uint32_t kLargestCertificateTable = 1u << 20;
+
 // Where a PE file keeps its signature.
 struct PeSignatureFields {
     size_t checksumOffset;  // the optional header's CheckSum field
@@ -47,6 +51,15 @@ struct SignatureInfo {
 // a blob that is not DER signed data with one signer).
 bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, std::string &error);
 
+// The part of a signature whose bytes spell the item marker, when they do.
+enum SignaturePart {
+    SIGNATURE_PART_NONE,
+    SIGNATURE_PART_CERTIFICATE,      // a certificate of the chain: every signature with it would
+    SIGNATURE_PART_SIGNATURE_VALUE,  // the signer's signature value: another signing differs
+    SIGNATURE_PART_ATTRIBUTE,        // a signed or unsigned attribute of the signer
+    SIGNATURE_PART_OTHER,
+};
+
 // The balance of a signed installer: the new certificate table and the header
 // fields that change with it. The bytes before the table stay as they are.
 struct BalancedTable {
@@ -55,6 +68,7 @@ struct BalancedTable {
     uint32_t peChecksum;         // for the whole file with this table
     PeSignatureFields pe;        // where the signed file keeps its signature
     SignatureInfo signature;     // what the signature says (signer, usage)
+    SignaturePart markerIn;      // on a refusal: where the signature spells the marker
 };
 
 // Balances a signed installer held in memory: the certificate table at the end of
@@ -62,8 +76,10 @@ struct BalancedTable {
 // file's payload checksum then equals the program's slot; the table's length and
 // its directory entry and the PE checksum go with it (ApplyBalance). The result is
 // checked by continuing the installer's scan over the new table; false with a
-// reason (nothing to write) when the file is not a signed installer or the
-// signature spells the item marker.
+// reason (nothing to write) when the file is not a signed installer, the
+// installer in front of the table was not sound when it was signed (the table
+// would be read as part of its last item), the table passes the limit or the
+// signature spells the item marker (markerIn then says where).
 bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTable &balance, std::string &error);
 
 // The signed file's bytes in front of its table, with the header fields of the

@@ -15,7 +15,12 @@ struct SignRequest {
     std::string name;      // the signed program's description, when given
     std::string url;
     bool force;  // a read-only OUT may be replaced
+    unsigned timeoutSeconds;  // osslsigncode is stopped after this long
 };
+
+// How long osslsigncode may take unless --timeout says otherwise: hashing the
+// largest installer takes seconds, so only a program that hangs comes near it.
+constexpr unsigned kDefaultSignTimeout = 300;
 
 struct SignOutcome {
     std::string signer;     // the signer certificate's subject
@@ -40,3 +45,8 @@ struct SignatureStatus {
     std::string problem;  // a table this packer cannot read, in words
 };
 bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status);
+
+// True when the installer is signed with a readable signature, the table adds no
+// item (`whole`: the installer as list read it) and the installer in front of the
+// table is sound: then `mksetup balance` makes the whole sound.
+bool BalanceWouldMend(const InstallerSource &src, const InstallerInfo &whole);

@@ -10,6 +10,8 @@ bash "$root/scripts/build.sh"
 # The packer's time and peak memory as the payload grows (BENCH_SCALE_MB: 1 20 200).
 # shellcheck disable=SC2086
 bash "$root/bench/scale_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" ${BENCH_SCALE_MB:-1 20 200}
+# Refusing a 1 GB file that is no program: every command decides from its headers.
+bash "$root/bench/refusal_bench.sh" "$root/out/mksetup"
 # Signing: osslsigncode alone against mksetup sign and balance.
 bash "$root/bench/sign_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe" "$root/out/setup32.exe" "$root/out/payload"
 

@@ -3,6 +3,8 @@ native_test(pathsplit_test tests/pathsplit_test.cpp engine/pathsplit.cpp)
 native_test(szdd_test tests/szdd_test.cpp)
 native_test(packer_test tests/packer_test.cpp)
 native_test(mksetup_cli_test tests/mksetup_cli_test.cpp)
+# mksetup against files a hostile user leaves (root and another user, large non-programs).
+native_test(mksetup_hostile_test tests/mksetup_hostile_test.cpp)
 native_test(szdd_peers_test tests/szdd_peers_test.cpp)
 target_link_libraries(szdd_peers_test PRIVATE ${MSPACK_LIBRARY})
 include(${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
