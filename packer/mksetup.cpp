@@ -21,6 +21,7 @@
 #include "packer/pe_section.h"
 #include "packer/program.h"
 #include "packer/progress.h"
+#include "packer/scan_replay.h"
 #include "packer/signing.h"
 #include "packer/stored_item.h"
 
@@ -339,9 +340,15 @@ bool CheckStubAsListed(const std::string &path, const std::vector<uint8_t> &stub
     // A file that is no Windows program, or a program without the checksum slot,
     // is some other file given by mistake: its sections mean nothing to the publisher.
     bool program = PeImageEnd(stub.data(), stub.size(), end, reason) || reason.rfind("not a Windows program", 0) != 0;
+    const char *fix = "give --stub the setup32-stub.exe that comes with mksetup, or leave --stub out to use the "
+                      "installed one";
     if (!program || (!FindChecksumSlot(stub.data(), stub.size(), slot, reason) && reason.rfind("damaged", 0) != 0)) {
-        error = "stub: '" + path + "' is not a setup32 installer program; give --stub the setup32-stub.exe "
-                "that comes with mksetup, or leave --stub out to use the installed one";
+        error = "stub: '" + path + "' is not a setup32 installer program; " + fix;
+        return false;
+    }
+    // An installer built before carries its items behind the program.
+    if (ContainsMarkerBytes(stub.data(), stub.size())) {
+        error = "stub: '" + path + "' is an installer with its payload, not the installer program alone; " + fix;
         return false;
     }
     if (!PeImageEnd(stub.data(), readable, end, reason)) {

@@ -762,6 +762,7 @@ TEST_F(MksetupCli, RefusalsSayWhatToDo)
     fs::copy(dir_ / "payload", dir_ / "short");
     fs::remove(dir_ / "short" / "ovra.ini");
     fs::remove(dir_ / "short" / "links.ini");
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out built.exe payload").status, 0);
     packer_fixture::StubShape other;
     other.sectionName = ".rsrc";
     ASSERT_TRUE(WriteWholeFile(dir_ / "other.exe", packer_fixture::MakeStub(other)));
@@ -819,6 +820,10 @@ TEST_F(MksetupCli, RefusalsSayWhatToDo)
          "stub: 'payload/guide.txt' " + notAStub, "o.exe"},
         {"a program without the checksum slot as the stub", "build --stub other.exe --out o.exe payload", 1,
          "stub: 'other.exe' " + notAStub, "o.exe"},
+        {"an installer as the stub", "build --stub built.exe --out o.exe payload", 1,
+         "stub: 'built.exe' is an installer with its payload, not the installer program alone; give --stub the "
+         "setup32-stub.exe that comes with mksetup, or leave --stub out to use the installed one",
+         "o.exe"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
