@@ -4,6 +4,7 @@
 
 #include "format/byte_order.h"
 #include "format/payload.h"
+#include "packer/progress.h"
 
 #include <algorithm>
 #include <cstring>
@@ -237,8 +238,11 @@ void FindLongestMatches(const uint8_t *in, size_t n, std::vector<uint8_t> &longe
     MatchFinder f;
     StartMatchFinder(f, in, n, 0);
     uint32_t source = 0;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
+        if (i % kProgressStep == 0)
+            ReportWork(WORK_MATCHES, i, n);
         longest[i] = uint8_t(NextMatch(f, source));
+    }
 }
 
 void SzddHeader(size_t n, uint8_t header[kSzddHeaderSize])
@@ -349,8 +353,10 @@ bool OptimalParse(std::vector<uint8_t> &lengths, const std::vector<SzddTokenBan>
     std::vector<Ring> checkpoints;
     size_t banAt = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (i % kSegment == 0)
+        if (i % kSegment == 0) {
             checkpoints.push_back(ring);
+            ReportWork(WORK_PARSE_FORWARD, i, n);
+        }
         step(ring, i, banAt, nullptr, 0);
     }
     uint32_t *last = ring.cost[n % kRing];
@@ -377,6 +383,7 @@ bool OptimalParse(std::vector<uint8_t> &lengths, const std::vector<SzddTokenBan>
     while (i > 0) {
         size_t s = (i - 1) / kSegment;
         size_t base = s * kSegment;
+        ReportWork(WORK_PARSE_BACK, n - i, n);
         Ring replay = checkpoints[s];
         for (size_t p = 0; p < size_t(kRing); ++p)
             for (int kk = 0; kk < 8; ++kk)

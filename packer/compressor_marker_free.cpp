@@ -3,6 +3,7 @@
 #include "packer/compressor_parts.h"
 
 #include "format/payload.h"
+#include "packer/progress.h"
 
 #include <algorithm>
 #include <cstring>
@@ -643,6 +644,8 @@ void EmitEncoding(const uint8_t *in, size_t n, const Encoding &e, BufferedWriter
     size_t match = 0;
     uint8_t group[1 + 2 * 8];
     for (size_t g = 0; g * 8 < T; ++g) {
+        if (g % (kProgressStep / 8) == 0)
+            ReportWork(WORK_WRITE, g * 8, T);
         size_t used = 0;
         group[used++] = GroupFlag(e, g);
         for (size_t t = g * 8; t < std::min(T, g * 8 + 8); ++t) {
@@ -676,7 +679,10 @@ void SmallestEncoding(const uint8_t *in, size_t n, Encoding &e)
     e.srcs.reserve(matches + kSzddLargestRepairSpan / 4);
     MatchFinder f;
     StartMatchFinder(f, in, n, 0);
+    size_t t = 0;
     for (uint8_t len : e.lens) {
+        if (t++ % kProgressStep == 0)
+            ReportWork(WORK_SOURCES, t, e.lens.size());
         if (len == 1) {
             SkipMatch(f);
             continue;

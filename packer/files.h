@@ -97,3 +97,7 @@ int InterruptionPending();
 void ReleaseInterruptions(const std::string &leftBehind);
 // For the platform's handler: undoes every tracked output with the two calls given.
 void UndoTrackedOutputs(void (*removeFile)(const char *path), void (*moveBack)(const char *from, const char *to));
+
+// True when the stream is a terminal (a console on Windows): live progress is drawn
+// only there, never into a file or a pipe.
+bool IsTerminal(std::FILE *stream);

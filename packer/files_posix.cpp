@@ -406,3 +406,8 @@ void CatchInterruptions()
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(s, &action, nullptr);
 }
+
+bool IsTerminal(std::FILE *stream)
+{
+    return ::isatty(fileno(stream)) == 1;
+}

@@ -333,3 +333,8 @@ void CatchInterruptions()
 {
     SetConsoleCtrlHandler(OnInterruption, TRUE);
 }
+
+bool IsTerminal(std::FILE *stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}

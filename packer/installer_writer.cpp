@@ -8,6 +8,7 @@
 
 #include "format/payload.h"
 #include "packer/checksum_slot.h"
+#include "packer/progress.h"
 #include "packer/scan_replay.h"
 
 namespace {
@@ -225,6 +226,8 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
         if (!job.input(job.inputCtx, i, bytes, error))
             return false;
         std::string name = i < job.inputNames->size() ? (*job.inputNames)[i] : PayloadItemName(int(i));
+        if (!onlyCounting)
+            ReportItemStarted(i, name, bytes->size());
         StoredItem item;
         bool ok = StartItem(s, i) && WriteStoredItem(*bytes, name, PassItemBytes, &s, item, error) && EndItem(s);
         if (!ok) {
@@ -234,6 +237,8 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
                 error = s.refusal;
             return false;
         }
+        if (!onlyCounting)
+            ReportItemDone(i, name, item);
         report.items.push_back(std::move(item));
     }
     std::vector<uint8_t> head = stub;

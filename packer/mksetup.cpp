@@ -2,6 +2,7 @@
 // files, lists and unpacks installers without running them, and runs the codec.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,8 @@
 #include "packer/installer_writer.h"
 #include "packer/pe_section.h"
 #include "packer/program.h"
+#include "packer/progress.h"
+#include "packer/scan_replay.h"
 #include "packer/signing.h"
 #include "packer/stored_item.h"
 
@@ -39,10 +42,14 @@ const char kToolHelp[] =
     "  balance SIGNED OUT                            balance an installer signed elsewhere\n"
     "\n"
     "'mksetup COMMAND --help' describes a command; '--' ends the options. A read-only\n"
-    "output is replaced only with --force (every command but list).\n";
+    "output is replaced only with --force (every command but list).\n"
+    "\n"
+    "exit status: 0 done, 1 failed (one line on stderr says why), 2 usage error (an\n"
+    "unknown command or option, a missing or repeated option, a wrong number of\n"
+    "arguments).\n";
 
 const char kBuildHelp[] =
-    "usage: mksetup build [--force] [--stub STUB] --out INSTALLER [--] SOURCE...\n"
+    "usage: mksetup build [--force] [--quiet] [--stub STUB] --out INSTALLER [--] SOURCE...\n"
     "\n"
     "STUB is the installer program; without --stub the one installed with mksetup\n"
     "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
@@ -53,7 +60,10 @@ const char kBuildHelp[] =
     "but given in another order are refused).\n"
     "A file already in SZDD form is embedded as it is; any other is compressed.\n"
     "The payload checksum is written into the stub's checksum slot. The same\n"
-    "inputs always give the same installer, byte for byte.\n";
+    "inputs always give the same installer, byte for byte.\n"
+    "Each item is named as it is packed, with its bytes in and stored, then a\n"
+    "summary; on a terminal a large item shows its percentage as it goes, and the\n"
+    "summary the time taken. --quiet prints only errors.\n";
 
 const char kListHelp[] =
     "usage: mksetup list [--] INSTALLER\n"
@@ -128,15 +138,36 @@ std::string Printable(const std::string &text)
     return out;
 }
 
+// A failure exits 1 and a usage error 2, so a script can tell a typo on the
+// command line from a build that failed.
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+
+// A build's live percentage stands on standard error without a line end; it is
+// wiped before anything else is said there.
+bool liveLineShown = false;
+size_t liveLineWidth = 0;
+
+void WipeLiveLine()
+{
+    if (!liveLineShown)
+        return;
+    std::fprintf(stderr, "\r%*s\r", int(liveLineWidth), "");
+    std::fflush(stderr);
+    liveLineShown = false;
+}
+
 int Fail(const std::string &message)
 {
+    WipeLiveLine();
     std::fprintf(stderr, "mksetup: %s\n", Printable(message).c_str());
-    return 1;
+    return kFailed;
 }
 
 int Usage(const char *help, const std::string &problem)
 {
-    return Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
+    Fail(problem + " (see 'mksetup " + std::string(help) + " --help')");
+    return kUsageError;
 }
 
 // A command's arguments: options up to "--", operands after it (or wherever
@@ -152,6 +183,7 @@ struct Arguments {
     std::string url;
     std::string timeout;
     bool force;
+    bool quiet;
     bool help;
 };
 
@@ -198,12 +230,17 @@ bool ParseArguments(const std::string &command, const std::vector<std::string> &
             seen.push_back(a);
             continue;
         }
+        if (a == "--quiet" && command == "build") {
+            parsed.quiet = true;
+            seen.push_back(a);
+            continue;
+        }
         const ValueOption *option = nullptr;
         for (const ValueOption &v : kValueOptions)
             if (command == v.command && a == v.option)
                 option = &v;
         if (option == nullptr) {
-            problem = "unknown option " + a;
+            problem = "unknown option '" + a + "'";
             return false;
         }
         if (i + 1 >= args.size()) {
@@ -297,11 +334,26 @@ bool CheckTableOrder(const std::vector<std::string> &files, std::string &error)
 // The stub as list and extract will read it from the installer: its headers from
 // at most the first 16 MiB, every section inside the program part. A stub they
 // would refuse is refused here, so every installer built is one they accept.
-bool CheckStubAsListed(const std::vector<uint8_t> &stub, std::string &error)
+bool CheckStubAsListed(const std::string &path, const std::vector<uint8_t> &stub, std::string &error)
 {
     size_t readable = std::min(stub.size(), kLargestProgram);
     size_t end = 0;
+    size_t slot = 0;
     std::string reason;
+    // A file that is no Windows program, or a program without the checksum slot,
+    // is some other file given by mistake: its sections mean nothing to the publisher.
+    bool program = PeImageEnd(stub.data(), stub.size(), end, reason) || reason.rfind("not a Windows program", 0) != 0;
+    const char *fix = "give --stub the setup32-stub.exe that comes with mksetup, or leave --stub out to use the "
+                      "installed one";
+    if (!program || (!FindChecksumSlot(stub.data(), stub.size(), slot, reason) && reason.rfind("damaged", 0) != 0)) {
+        error = "stub: '" + path + "' is not a setup32 installer program; " + fix;
+        return false;
+    }
+    // An installer built before carries its items behind the program.
+    if (ContainsMarkerBytes(stub.data(), stub.size())) {
+        error = "stub: '" + path + "' is an installer with its payload, not the installer program alone; " + fix;
+        return false;
+    }
     if (!PeImageEnd(stub.data(), readable, end, reason)) {
         std::string whole;
         if (readable < stub.size() && PeImageEnd(stub.data(), stub.size(), end, whole))
@@ -312,7 +364,6 @@ bool CheckStubAsListed(const std::vector<uint8_t> &stub, std::string &error)
         error = "stub: " + reason;
         return false;
     }
-    size_t slot = 0;
     if (!FindChecksumSlot(stub.data(), readable, slot, reason)) {
         error = "stub: " + reason;
         return false;
@@ -320,19 +371,223 @@ bool CheckStubAsListed(const std::vector<uint8_t> &stub, std::string &error)
     return true;
 }
 
+// "a", "a and b", "a, b and c".
+std::string JoinNames(const std::vector<std::string> &names)
+{
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
+std::string TableOrder()
+{
+    std::string order;
+    for (int k = 0; k < kPayloadItemCount; ++k)
+        order += std::string(k ? " " : "") + PayloadItemName(k);
+    return order;
+}
+
+// How many SOURCE arguments the build takes is part of its command line: one
+// folder or eleven files. Fewer files named after the table name the ones left out.
+bool CheckSourceCount(const std::vector<std::string> &sources, std::string &error)
+{
+    size_t n = sources.size();
+    if (n == 1 || n == size_t(kPayloadItemCount))
+        return true;
+    error = "expected a folder or " + std::to_string(kPayloadItemCount) + " files in table order, got " +
+            std::to_string(n) + (n == 1 ? " file" : " files");
+    std::vector<bool> given(kPayloadItemCount, false);
+    bool named = false;
+    for (const std::string &source : sources) {
+        std::string name = std::filesystem::path(source).filename().string();
+        for (int j = 0; j < kPayloadItemCount; ++j)
+            if (SameNameIgnoringCase(name, PayloadItemName(j)))
+                given[j] = named = true;
+    }
+    if (named && n < size_t(kPayloadItemCount)) {
+        std::vector<std::string> missing;
+        for (int j = 0; j < kPayloadItemCount; ++j)
+            if (!given[j])
+                missing.push_back(PayloadItemName(j));
+        error += ": " + JoinNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
+    }
+    return false;
+}
+
+// An output goes into a folder that exists: a mistyped folder is named, not made
+// (extract, whose operand is the folder itself, makes it).
+bool CheckOutputFolder(const std::string &out, std::string &error)
+{
+    std::filesystem::path folder = std::filesystem::path(out).parent_path();
+    if (folder.empty())
+        return true;
+    std::error_code ec;
+    std::filesystem::file_status status = std::filesystem::status(folder, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        error = "cannot write '" + out + "': the folder '" + folder.string() +
+                "' does not exist (make it first, or write elsewhere)";
+        return false;
+    }
+    if (!ec && !std::filesystem::is_directory(status)) {
+        error = "cannot write '" + out + "': '" + folder.string() + "' is not a folder";
+        return false;
+    }
+    return true;
+}
+
+// The names in a payload folder, or nothing when it cannot be read (reading
+// the files then says why).
+std::vector<std::string> FolderNames(const std::string &folder, bool markFolders)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code kind;
+        bool isFolder = markFolders && it->is_directory(kind);
+        names.push_back(it->path().filename().string() + (isFolder ? "/" : ""));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A payload folder holds the eleven names as the table spells them: one that
+// differs only in case, or one missing, is said before any work.
+bool CheckPayloadFolder(const std::string &folder, std::string &error)
+{
+    std::vector<std::string> names = FolderNames(folder, false);
+    if (names.empty())
+        return true;
+    std::vector<std::string> caseOnly, missing;
+    for (int i = 0; i < kPayloadItemCount; ++i) {
+        const char *item = PayloadItemName(i);
+        if (std::find(names.begin(), names.end(), item) != names.end())
+            continue;
+        auto other = std::find_if(names.begin(), names.end(),
+                                  [&](const std::string &n) { return SameNameIgnoringCase(n, item); });
+        if (other != names.end())
+            caseOnly.push_back(*other + " (" + item + ")");
+        else
+            missing.push_back(item);
+    }
+    if (!caseOnly.empty()) {
+        error = "the payload folder '" + folder + "' has names that differ from the table's only in case: " +
+                JoinNames(caseOnly) + "; rename " + (caseOnly.size() == 1 ? "it" : "them") +
+                " as the table spells the names";
+        return false;
+    }
+    if (!missing.empty()) {
+        error = "the payload folder '" + folder + "' has no " + JoinNames(missing) +
+                "; it must hold all eleven: " + TableOrder();
+        return false;
+    }
+    return true;
+}
+
+// Files in the payload folder besides the eleven are left out of the installer:
+// said in one line, so that a publisher who meant them to go in knows.
+void SayWhatIsLeftOut(const std::string &folder)
+{
+    std::vector<std::string> others;
+    for (const std::string &name : FolderNames(folder, true)) {
+        bool item = false;
+        for (int i = 0; i < kPayloadItemCount; ++i)
+            item = item || name == PayloadItemName(i);
+        if (!item)
+            others.push_back(name);
+    }
+    if (others.empty())
+        return;
+    constexpr size_t kNamed = 8;
+    size_t more = others.size() > kNamed ? others.size() - kNamed : 0;
+    others.resize(others.size() - more);
+    if (more > 0)
+        others.push_back(std::to_string(more) + " more");
+    bool one = others.size() == 1;
+    std::fprintf(stderr, "mksetup: '%s' also holds %s, which %s not among the eleven items: %s left out\n",
+                 Printable(folder).c_str(), Printable(JoinNames(others)).c_str(), one ? "is" : "are",
+                 one ? "it is" : "they are");
+}
+
+// What a build shows as it goes (see kBuildHelp): each item on standard output
+// once packed; a large item's percentage, live on standard error when that is a
+// terminal; then the summary, with the time only on a terminal, so that the same
+// inputs give the same output in a log.
+struct BuildDisplay {
+    bool live;
+    size_t index;
+    uint64_t bytesIn;
+    unsigned percent;
+    uint64_t totalIn;
+    uint64_t totalStored;
+};
+BuildDisplay display;
+
+// Items smaller than this are packed in well under a second.
+constexpr uint64_t kLiveItemBytes = uint64_t(1) << 20;
+// Keeping the marker out of an item costs a byte or two each time its smallest
+// form spells it, not worth a word; this much (an item holding hundreds of
+// compressed files) is.
+constexpr size_t kNotableCost = 1024;
+
+void ShowItemStarted(size_t index, const std::string &, uint64_t bytesIn)
+{
+    display.index = index;
+    display.bytesIn = bytesIn;
+    display.percent = ~0u;
+}
+
+void ShowItemWork(unsigned permille)
+{
+    if (!display.live || display.bytesIn < kLiveItemBytes || permille / 10 == display.percent)
+        return;
+    display.percent = permille / 10;
+    int width = std::fprintf(stderr, "\r%-12s %10llu bytes -> %3u%%", PayloadItemName(int(display.index)),
+                             (unsigned long long)display.bytesIn, display.percent);
+    std::fflush(stderr);
+    liveLineShown = true;
+    liveLineWidth = width > 1 ? size_t(width - 1) : 0;
+}
+
+void ShowItemDone(size_t index, const std::string &, const StoredItem &item)
+{
+    WipeLiveLine();
+    display.totalIn += display.bytesIn;
+    display.totalStored += item.storedSize;
+    std::string note;
+    size_t cost = item.storedSize > item.optimalSize ? item.storedSize - item.optimalSize : 0;
+    if (item.embeddedAsIs)
+        note = ", as it is (already compressed)";
+    else if (cost >= kNotableCost)
+        note = ", " + std::to_string(cost) + " bytes more than its smallest form, which spelled the letters "
+               "the installer finds its files by";
+    std::printf("%-12s %10llu bytes -> %10llu stored%s\n", PayloadItemName(int(index)),
+                (unsigned long long)display.bytesIn, (unsigned long long)item.storedSize, note.c_str());
+    std::fflush(stdout);
+}
+
 int RunBuild(Arguments a)
 {
     if (a.out.empty())
         return Usage("build", "--out is required");
-    // Everything that can be checked without the work comes first.
+    // Everything that can be checked without the work comes first, and nothing
+    // is said before it has passed.
     std::string error;
-    if (a.stub.empty()) {
-        if (!FindDefaultStub(a.stub, error))
-            return Fail(error);
-        std::printf("installer program: %s\n", Printable(a.stub).c_str());
-    }
+    if (!CheckSourceCount(a.operands, error))
+        return Usage("build", error);
+    bool defaultStub = a.stub.empty();
+    if (defaultStub && !FindDefaultStub(a.stub, error))
+        return Fail(error);
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(a.out, ec)))
+        return Fail("cannot write '" + a.out + "': it is a folder; to write the installer into it, give --out " +
+                    (std::filesystem::path(a.out) / "setup32.exe").string());
     std::vector<std::string> paths;
-    if (!CheckOutputName(a.out, a.force, error) || !ListInputs(a.operands, paths, error))
+    if (!CheckOutputFolder(a.out, error) || !CheckOutputName(a.out, a.force, error) ||
+        !ListInputs(a.operands, paths, error))
+        return Fail(error);
+    bool fromFolder = a.operands.size() == 1;
+    if (fromFolder && !CheckPayloadFolder(a.operands[0], error))
         return Fail(error);
     if (a.operands.size() == size_t(kPayloadItemCount) && !CheckTableOrder(a.operands, error))
         return Fail(error);
@@ -341,19 +596,34 @@ int RunBuild(Arguments a)
     if (OutputIsAnInput(a.out, allInputs, error))
         return Fail(error);
     std::vector<uint8_t> stub;
-    if (!ReadFileBytes(a.stub, stub, kLargestSzddInput, error) || !CheckStubAsListed(stub, error) ||
+    if (!ReadFileBytes(a.stub, stub, kLargestSzddInput, error) || !CheckStubAsListed(a.stub, stub, error) ||
         !CheckInputs(paths, error))
         return Fail(error);
+    if (fromFolder && !a.quiet)
+        SayWhatIsLeftOut(a.operands[0]);
     // The inputs are read one at a time as the installer is written.
+    auto started = std::chrono::steady_clock::now();
+    display = BuildDisplay{!a.quiet && IsTerminal(stderr), 0, 0, 0, 0, 0};
+    if (!a.quiet)
+        progressListener = ProgressListener{ShowItemStarted, ShowItemWork, ShowItemDone};
     BuildReport report;
-    if (!BuildInstallerFile(stub, paths, a.out, report, error))
+    bool built = BuildInstallerFile(stub, paths, a.out, report, error);
+    progressListener = ProgressListener{nullptr, nullptr, nullptr};
+    if (!built)
         return Fail(error);
-    for (size_t i = 0; i < report.items.size(); ++i) {
-        const StoredItem &item = report.items[i];
-        if (item.storedSize != item.optimalSize)
-            std::printf("%s: re-encoded around the item marker, %zu bytes instead of %zu\n",
-                        PayloadItemName(int(i)), item.storedSize, item.optimalSize);
+    if (a.quiet)
+        return 0;
+    unsigned long long permille = display.totalIn ? display.totalStored * 1000 / display.totalIn : 1000;
+    std::printf("%zu items: %llu bytes in, %llu stored (%llu.%llu%%)", report.items.size(),
+                (unsigned long long)display.totalIn, (unsigned long long)display.totalStored, permille / 10,
+                permille % 10);
+    if (IsTerminal(stdout)) {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf(" in %.1f s", seconds);
     }
+    std::printf("\n");
+    if (defaultStub)
+        std::printf("installer program: %s\n", Printable(a.stub).c_str());
     std::printf("%s: %llu bytes, 11 items after a %zu-byte program, checksum 0x%08X\n", Printable(a.out).c_str(),
                 (unsigned long long)report.installerSize, report.headSize, unsigned(report.checksum));
     return 0;
@@ -371,6 +641,11 @@ int RunList(const Arguments &a)
     InstallerInfo info;
     std::string problem;
     bool sound = InspectInstallerSource(src, info, problem);
+    // A file without a single item is no installer: no table for it.
+    if (!sound && info.items.empty()) {
+        std::fclose(src.file);
+        return Fail(path + ": not a sound installer: " + problem);
+    }
     std::printf("%-5s %-12s %10s %10s %10s\n", "index", "name", "offset", "stored", "expanded");
     for (size_t i = 0; i < info.items.size(); ++i) {
         const ListedItem &item = info.items[i];
@@ -622,7 +897,8 @@ int RunSign(const Arguments &a)
     std::vector<std::string> inputs = {request.installer, request.cert, request.key};
     if (!request.passFile.empty())
         inputs.push_back(request.passFile);
-    if (!CheckOutputName(request.out, a.force, error) || OutputIsAnInput(request.out, inputs, error))
+    if (!CheckOutputFolder(request.out, error) || !CheckOutputName(request.out, a.force, error) ||
+        OutputIsAnInput(request.out, inputs, error))
         return Fail(error);
     SignOutcome outcome;
     if (!SignInstallerFile(request, outcome, error))
@@ -641,7 +917,7 @@ int RunBalance(const Arguments &a)
     const std::string &in = a.operands[0];
     const std::string &out = a.operands[1];
     std::string error;
-    if (!CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
+    if (!CheckOutputFolder(out, error) || !CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
         return Fail(error);
     SignOutcome outcome;
     if (!BalanceInstallerFile(in, out, a.force, outcome, error))
@@ -657,7 +933,7 @@ int RunCodec(const char *command, const Arguments &a)
     const std::string &in = a.operands[0];
     const std::string &out = a.operands[1];
     std::string error;
-    if (!CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
+    if (!CheckOutputFolder(out, error) || !CheckOutputName(out, a.force, error) || OutputIsAnInput(out, {in}, error))
         return Fail(error);
     if (std::strcmp(command, "expand") == 0)
         return RunExpand(in, out);
@@ -669,8 +945,10 @@ int RunCodec(const char *command, const Arguments &a)
 int main(int argc, char **argv)
 {
     CatchInterruptions();
-    if (argc < 2)
-        return Fail("no command (see 'mksetup --help')");
+    if (argc < 2) {
+        Fail("no command (see 'mksetup --help')");
+        return kUsageError;
+    }
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "--version" || command == "-V") {
@@ -719,5 +997,7 @@ int main(int argc, char **argv)
             return Fail("not enough memory for " + command);
         }
     }
-    return Fail("unknown command '" + command + "' (see 'mksetup --help')");
+    Fail(std::string(command.size() > 1 && command[0] == '-' ? "unknown option '" : "unknown command '") + command +
+         "' (see 'mksetup --help')");
+    return kUsageError;
 }

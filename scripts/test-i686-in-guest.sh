@@ -18,7 +18,7 @@ guest="$root/build/guest"
 # The tests CI runs by default: every whole-program test (the packed installer started,
 # driven and checked) and the in-process ones that are cheap in the guest. Measured
 # figures are in the README; --all runs every test of the tree.
-ci_tests='^(program_wine_test|dialog_wine_test|fault_wine_test|app_wine_test|shell_generation_wine_test|engine_wine_test|placement_wine_test|lzexpand_wine_test|progress_wine_test|ui_rules_wine_test|progman_wine_test|scanner_wine_test)$'
+ci_tests='^(program_wine_test|dialog_wine_test|fault_wine_test|app_wine_test|shell_generation_wine_test|engine_wine_test|placement_wine_test|lzexpand_wine_test|progress_wine_test|ui_rules_wine_test|stream_wine_test)$'
 
 usage() {
     cat <<EOF

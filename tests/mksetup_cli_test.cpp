@@ -667,7 +667,7 @@ TEST_F(MksetupCli, OptionsEndAtDoubleDash)
     for (const Case &c : twice) {
         SCOPED_TRACE(c.name);
         ToolRun r = Mksetup(c.args);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(c.output), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(dir_ / "a.exe"));
         EXPECT_FALSE(fs::exists(dir_ / "b.exe"));
@@ -745,6 +745,104 @@ TEST_F(MksetupCli, FilesInAnotherOrderThanTheTable)
         renamed += " " + to;
     }
     EXPECT_EQ(Mksetup("build --stub stub.exe --out o.exe" + renamed).status, 0);
+}
+
+// Each refusal is one line naming the cause and what to do, exit status 2 when
+// the command line itself is wrong and 1 for any other failure, and nothing on
+// standard output before it.
+TEST_F(MksetupCli, RefusalsSayWhatToDo)
+{
+    std::string ten;
+    for (int i = 0; i < kPayloadItemCount - 1; ++i)
+        ten += std::string(" payload/") + PayloadItemName(i);
+    fs::create_directories(dir_ / "outdir");
+    fs::copy(dir_ / "payload", dir_ / "upper");
+    fs::rename(dir_ / "upper" / "ovra32.exe", dir_ / "upper" / "OVRA32.EXE");
+    fs::rename(dir_ / "upper" / "hosts.ini", dir_ / "upper" / "Hosts.ini");
+    fs::copy(dir_ / "payload", dir_ / "short");
+    fs::remove(dir_ / "short" / "ovra.ini");
+    fs::remove(dir_ / "short" / "links.ini");
+    ASSERT_EQ(Mksetup("build --stub stub.exe --out built.exe payload").status, 0);
+    packer_fixture::StubShape other;
+    other.sectionName = ".rsrc";
+    ASSERT_TRUE(WriteWholeFile(dir_ / "other.exe", packer_fixture::MakeStub(other)));
+    const std::string notAStub = "is not a setup32 installer program; give --stub the setup32-stub.exe that comes "
+                                 "with mksetup, or leave --stub out to use the installed one";
+    struct Case {
+        const char *name;
+        std::string args;
+        int status;
+        std::string line;    // after "mksetup: "
+        const char *output;  // must not exist afterwards
+    };
+    const Case cases[] = {
+        // The command line.
+        {"no command", "", 2, "no command (see 'mksetup --help')", ""},
+        {"unknown command", "pack payload", 2, "unknown command 'pack' (see 'mksetup --help')", ""},
+        {"an option where the command goes", "-x", 2, "unknown option '-x' (see 'mksetup --help')", ""},
+        {"unknown option", "build --frob --stub stub.exe --out o.exe payload", 2,
+         "unknown option '--frob' (see 'mksetup build --help')", "o.exe"},
+        {"an option another command takes", "list --force setup.exe", 2,
+         "unknown option '--force' (see 'mksetup list --help')", ""},
+        {"--out missing", "build --stub stub.exe payload", 2, "--out is required (see 'mksetup build --help')", ""},
+        {"--out without its value", "build --stub stub.exe payload --out", 2,
+         "--out needs a value (see 'mksetup build --help')", ""},
+        {"--quiet twice", "build --quiet --quiet --stub stub.exe --out o.exe payload", 2,
+         "--quiet given twice (see 'mksetup build --help')", "o.exe"},
+        {"two installers to list", "list a.exe b.exe", 2, "expected one INSTALLER (see 'mksetup list --help')", ""},
+        {"compress without OUT", "compress payload/guide.txt", 2,
+         "expected IN and OUT (see 'mksetup compress --help')", ""},
+        {"ten files", "build --stub stub.exe --out o.exe" + ten, 2,
+         "expected a folder or 11 files in table order, got 10 files: links.ini is missing "
+         "(see 'mksetup build --help')",
+         "o.exe"},
+        // Failures.
+        {"output in a folder that does not exist", "build --stub stub.exe --out nodir/o.exe payload", 1,
+         "cannot write 'nodir/o.exe': the folder 'nodir' does not exist (make it first, or write elsewhere)",
+         "nodir"},
+        {"compressed file in a folder that does not exist", "compress payload/guide.txt nodir/g.tx_", 1,
+         "cannot write 'nodir/g.tx_': the folder 'nodir' does not exist (make it first, or write elsewhere)",
+         "nodir"},
+        {"output inside a file", "build --stub stub.exe --out stub.exe/o.exe payload", 1,
+         "cannot write 'stub.exe/o.exe': 'stub.exe' is not a folder", ""},
+        {"a folder as the output", "build --stub stub.exe --out outdir payload", 1,
+         "cannot write 'outdir': it is a folder; to write the installer into it, give --out outdir/setup32.exe",
+         "outdir/setup32.exe"},
+        {"names that differ only in case", "build --stub stub.exe --out o.exe upper", 1,
+         "the payload folder 'upper' has names that differ from the table's only in case: OVRA32.EXE (ovra32.exe) "
+         "and Hosts.ini (hosts.ini); rename them as the table spells the names",
+         "o.exe"},
+        {"names missing from the folder", "build --stub stub.exe --out o.exe short", 1,
+         "the payload folder 'short' has no ovra.ini and links.ini; it must hold all eleven: ovra32.exe "
+         "ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt ovra.ini macros.ini menus.ini hosts.ini links.ini",
+         "o.exe"},
+        {"a text file as the stub", "build --stub payload/guide.txt --out o.exe payload", 1,
+         "stub: 'payload/guide.txt' " + notAStub, "o.exe"},
+        {"a program without the checksum slot as the stub", "build --stub other.exe --out o.exe payload", 1,
+         "stub: 'other.exe' " + notAStub, "o.exe"},
+        {"an installer as the stub", "build --stub built.exe --out o.exe payload", 1,
+         "stub: 'built.exe' is an installer with its payload, not the installer program alone; give --stub the "
+         "setup32-stub.exe that comes with mksetup, or leave --stub out to use the installed one",
+         "o.exe"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun r = Mksetup(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err, "mksetup: " + c.line + "\n");
+        EXPECT_EQ(r.out, "");
+        if (*c.output)
+            EXPECT_FALSE(fs::exists(dir_ / c.output));
+    }
+    // A file that is no installer gets no table before the refusal.
+    ToolRun list = Mksetup("list payload/guide.txt");
+    EXPECT_EQ(list.status, 1);
+    EXPECT_EQ(list.out, "");
+    EXPECT_NE(list.err.find("not a sound installer"), std::string::npos) << list.err;
+    // Nor does a build without --stub name the installer program it would have used.
+    ToolRun build = Mksetup("build --out o.exe upper");
+    EXPECT_EQ(build.status, 1) << build.err;
+    EXPECT_EQ(build.out, "");
 }
 
 // A read-only output is replaced only with --force; a replaced output keeps its

@@ -100,3 +100,7 @@ set_tests_properties(corruption_sweep_wine_test PROPERTIES ENVIRONMENT "WINEDEBU
 # The Windows build of mksetup against the native one (out/, from scripts/build.sh).
 add_test(NAME mksetup_windows_wine_test
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/mksetup_windows.sh $<TARGET_FILE:mksetup> ${CMAKE_SOURCE_DIR})
+# A publisher's own installer run here by scripts/run.sh --installer (out/, from
+# scripts/build.sh), in a prefix of its own kept in this tree.
+add_test(NAME run_installer_wine_test
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/run_installer.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
