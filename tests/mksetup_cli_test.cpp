@@ -15,6 +15,7 @@
 
 #include "format/payload.h"
 #include "format/szdd.h"
+#include "tests/mksetup_run.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
@@ -22,53 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-class MksetupCli : public ::testing::Test {
+class MksetupCli : public MksetupFolderTest {
 protected:
-    void SetUp() override
-    {
-        const char *tool = std::getenv("SETUP32_MKSETUP");
-        ASSERT_NE(tool, nullptr) << "SETUP32_MKSETUP is not set";
-        tool_ = tool;
-        dir_ = fs::temp_directory_path() / ("mksetup_cli_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "payload");
-        ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
-        std::vector<std::vector<uint8_t>> inputs = packer_fixture::PayloadTexts();
-        for (int i = 0; i < kPayloadItemCount; ++i)
-            ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / PayloadItemName(i), inputs[i]));
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // `limits` runs first in the same shell (ulimit, trap), `wrapper` before the tool (timeout).
-    ToolRun Mksetup(const std::string &args, const std::string &limits = "", const std::string &wrapper = "")
-    {
-        std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
-                              args + " >out.txt 2>err.txt";
-        int raw = std::system(command.c_str());
-        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
-        fs::remove(dir_ / "out.txt");
-        fs::remove(dir_ / "err.txt");
-        return r;
-    }
-
-    // A shell command run in the test folder (fixtures the library cannot make).
-    int Sh(const std::string &command)
-    {
-        return std::system(("cd '" + dir_.string() + "' && " + command).c_str());
-    }
+    void SetUp() override { MakeFolder("mksetup_cli"); }
 
     void ExpectExtractMatches(const std::string &installer, const fs::path &originals)
     {
@@ -79,9 +36,6 @@ protected:
                 << PayloadItemName(i);
         fs::remove_all(dir_ / "x");
     }
-
-    std::string tool_;
-    fs::path dir_;
 };
 
 TEST_F(MksetupCli, BuildListExtractRoundTrip)

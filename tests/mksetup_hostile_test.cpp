@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "format/payload.h"
+#include "tests/mksetup_run.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
@@ -19,54 +20,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 int Lines(const std::string &text) { return int(std::count(text.begin(), text.end(), '\n')); }
 
-class MksetupHostile : public ::testing::Test {
+class MksetupHostile : public MksetupFolderTest {
 protected:
     void SetUp() override
     {
-        const char *tool = std::getenv("SETUP32_MKSETUP");
-        ASSERT_NE(tool, nullptr) << "SETUP32_MKSETUP is not set";
-        tool_ = tool;
-        dir_ = fs::temp_directory_path() / ("mksetup_hostile_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "payload");
+        ASSERT_NO_FATAL_FAILURE(MakeFolder("mksetup_hostile"));
         ::chmod(dir_.c_str(), 0755);
-        ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
-        std::vector<std::vector<uint8_t>> inputs = packer_fixture::PayloadTexts();
-        for (int i = 0; i < kPayloadItemCount; ++i)
-            ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / PayloadItemName(i), inputs[i]));
         ToolRun build = Mksetup("build --stub stub.exe --out setup.exe payload");
         ASSERT_EQ(build.status, 0) << build.err;
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // `limits` runs first in the same shell (ulimit, env), `wrapper` before the tool (timeout).
-    ToolRun Mksetup(const std::string &args, const std::string &limits = "", const std::string &wrapper = "")
-    {
-        std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
-                              args + " >out.txt 2>err.txt";
-        int raw = std::system(command.c_str());
-        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
-        fs::remove(dir_ / "out.txt");
-        fs::remove(dir_ / "err.txt");
-        return r;
-    }
-
-    int Sh(const std::string &command) { return std::system(("cd '" + dir_.string() + "' && " + command).c_str()); }
 
     // Temporary files or work folders of the tool left anywhere in the test folder.
     std::string Leftovers()
@@ -80,9 +44,6 @@ protected:
         }
         return found;
     }
-
-    std::string tool_;
-    fs::path dir_;
 };
 
 struct stat StatOf(const fs::path &p)

@@ -18,24 +18,13 @@
 
 #include "format/payload.h"
 #include "packer/compressor.h"
+#include "tests/mksetup_run.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-    int status;
-    std::string out;     // standard output (the terminal's screen when it was one)
-    std::string err;     // standard error, when not on the terminal
-};
-
-std::string Slurp(const fs::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // Words drawn at random: compresses as text does, and slowly enough at a few MB
 // for the live percentage to move.
@@ -50,34 +39,9 @@ std::string Words(size_t size, unsigned seed)
     return text;
 }
 
-class MksetupProgress : public ::testing::Test {
+class MksetupProgress : public MksetupFolderTest {
 protected:
-    void SetUp() override
-    {
-        const char *tool = std::getenv("SETUP32_MKSETUP");
-        ASSERT_NE(tool, nullptr) << "SETUP32_MKSETUP is not set";
-        tool_ = tool;
-        dir_ = fs::temp_directory_path() / ("mksetup_progress_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "payload");
-        ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
-        std::vector<std::vector<uint8_t>> inputs = packer_fixture::PayloadTexts();
-        for (int i = 0; i < kPayloadItemCount; ++i)
-            ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / PayloadItemName(i), inputs[i]));
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // Off any terminal: both streams to files.
-    ToolRun Piped(const std::string &args)
-    {
-        std::string command = "cd '" + dir_.string() + "' && '" + tool_ + "' " + args + " >out.txt 2>err.txt";
-        int raw = std::system(command.c_str());
-        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
-        fs::remove(dir_ / "out.txt");
-        fs::remove(dir_ / "err.txt");
-        return r;
-    }
+    void SetUp() override { MakeFolder("mksetup_progress"); }
 
     // On a pseudo-terminal: standard error always, standard output too unless
     // outToFile, when it goes to out.txt. Line ends on the screen are "\r\n".
@@ -129,9 +93,6 @@ protected:
         }
         return r;
     }
-
-    std::string tool_;
-    fs::path dir_;
 };
 
 // The item lines of a build's output, in order: name, bytes in, bytes stored.
@@ -154,7 +115,7 @@ TEST_F(MksetupProgress, ItemsAndSummaryOffATerminal)
     unsigned long long totalIn = 0;
     for (int i = 0; i < kPayloadItemCount; ++i)
         totalIn += fs::file_size(dir_ / "payload" / PayloadItemName(i));
-    ToolRun r = Piped("build --stub stub.exe --out setup.exe payload");
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");  // no live percentage, nothing else
     std::vector<ItemLine> items = ItemLines(r.out);
@@ -177,9 +138,9 @@ TEST_F(MksetupProgress, ItemsAndSummaryOffATerminal)
     EXPECT_EQ(std::stoull(summary[2]), stored);
     EXPECT_EQ(std::stoull(summary[3]) * 10 + std::stoull(summary[4]), stored * 1000 / totalIn);
     // The same inputs give the same output, line for line.
-    EXPECT_EQ(Piped("build --stub stub.exe --out setup.exe payload").out, r.out);
+    EXPECT_EQ(Mksetup("build --stub stub.exe --out setup.exe payload").out, r.out);
 
-    ToolRun quiet = Piped("build --quiet --stub stub.exe --out quiet.exe payload");
+    ToolRun quiet = Mksetup("build --quiet --stub stub.exe --out quiet.exe payload");
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(quiet.err, "");
@@ -258,7 +219,7 @@ TEST_F(MksetupProgress, NotesAPublisherShouldRead)
     ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "ovra.hlp", withCompressedFiles(1400)));
     ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / "netintro.hlp", withCompressedFiles(3)));
 
-    ToolRun r = Piped("build --stub stub.exe --out setup.exe payload");
+    ToolRun r = Mksetup("build --stub stub.exe --out setup.exe payload");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "mksetup: 'payload' also holds README.txt and old/, which are not among the eleven items: "
                      "they are left out\n");
@@ -270,11 +231,11 @@ TEST_F(MksetupProgress, NotesAPublisherShouldRead)
     EXPECT_EQ(r.out.find("marker"), std::string::npos) << r.out;
 
     // An item already compressed is said to be kept as it is.
-    ASSERT_EQ(Piped("compress payload/guide.txt guide.tx_").status, 0);
+    ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
     fs::copy_file(dir_ / "guide.tx_", dir_ / "payload" / "guide.txt", fs::copy_options::overwrite_existing);
     fs::remove_all(dir_ / "payload" / "old");
     fs::remove(dir_ / "payload" / "README.txt");
-    ToolRun kept = Piped("build --stub stub.exe --out setup.exe payload");
+    ToolRun kept = Mksetup("build --stub stub.exe --out setup.exe payload");
     ASSERT_EQ(kept.status, 0) << kept.err;
     EXPECT_EQ(kept.err, "");
     EXPECT_TRUE(std::regex_search(kept.out, std::regex(R"(\nguide\.txt +(\d+) bytes -> +\1 stored, as it is \(already compressed\)\n)")))

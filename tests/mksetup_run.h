@@ -1,0 +1,72 @@
+// What the mksetup tests share: the tool named by SETUP32_MKSETUP, run by the shell
+// in a test folder of its own that holds a stub and the eleven payload texts.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "format/payload.h"
+#include "tests/packer_fixture.h"
+#include "tests/test_files.h"
+
+struct ToolRun {
+    int status;
+    std::string out;     // standard output (the terminal's screen when it was one)
+    std::string err;     // standard error, when not on the terminal
+};
+
+inline std::string Slurp(const std::filesystem::path &p)
+{
+    std::vector<uint8_t> bytes = ReadWholeFile(p);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class MksetupFolderTest : public ::testing::Test {
+protected:
+    // The folder KIND_PID_TEST under the temporary directory, with stub.exe and
+    // payload/ holding the eleven texts.
+    void MakeFolder(const std::string &kind)
+    {
+        const char *tool = std::getenv("SETUP32_MKSETUP");
+        ASSERT_NE(tool, nullptr) << "SETUP32_MKSETUP is not set";
+        tool_ = tool;
+        dir_ = std::filesystem::temp_directory_path() /
+               (kind + "_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "payload");
+        ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
+        std::vector<std::vector<uint8_t>> inputs = packer_fixture::PayloadTexts();
+        for (int i = 0; i < kPayloadItemCount; ++i)
+            ASSERT_TRUE(WriteWholeFile(dir_ / "payload" / PayloadItemName(i), inputs[i]));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Off any terminal, both streams to files. `limits` runs first in the same shell
+    // (ulimit, trap, env), `wrapper` before the tool (timeout).
+    ToolRun Mksetup(const std::string &args, const std::string &limits = "", const std::string &wrapper = "")
+    {
+        std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
+                              args + " >out.txt 2>err.txt";
+        int raw = std::system(command.c_str());
+        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
+        std::filesystem::remove(dir_ / "out.txt");
+        std::filesystem::remove(dir_ / "err.txt");
+        return r;
+    }
+
+    // A shell command run in the test folder (fixtures the library cannot make).
+    int Sh(const std::string &command)
+    {
+        return std::system(("cd '" + dir_.string() + "' && " + command).c_str());
+    }
+
+    std::string tool_;
+    std::filesystem::path dir_;
+};
