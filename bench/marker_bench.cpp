@@ -3,7 +3,7 @@
 // size it costs. Cases: an installer as a payload item (eleven markers), a 5 MB
 // text with one compressed file inside, random data with the letters at each of
 // the eight positions in a group.
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 #include "packer/installer_writer.h"

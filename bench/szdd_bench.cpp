@@ -1,7 +1,7 @@
 // SZDD codec benchmark: compressed sizes against mscompress, compression and
 // expansion speed against mscompress, msexpand and libmspack, and the peak
 // memory of expanding a 100 MB file (it must not grow with the file).
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "format/byte_order.h"
 #include "tests/test_data.h"
 #include "tests/test_files.h"

@@ -1,6 +1,6 @@
 // SZDD compressed-file format: the header and the LZSS expander, shared by the
 // installer and the packer. The compressor is the packer's alone
-// (packer/compressor.h): the installer links no heap or C++ library code.
+// (packer/compressor/compressor.h): the installer links no heap or C++ library code.
 #pragma once
 #include <cstddef>
 #include <cstdint>

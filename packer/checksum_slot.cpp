@@ -6,7 +6,7 @@
 
 #include "format/byte_order.h"
 #include "format/payload.h"
-#include "packer/pe_section.h"
+#include "packer/pe_image.h"
 #include "packer/scan_replay.h"
 
 

@@ -8,9 +8,9 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/checksum_slot.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "packer/files.h"
-#include "packer/pe_section.h"
+#include "packer/pe_image.h"
 #include "packer/stored_item.h"
 
 namespace {

@@ -13,17 +13,17 @@
 #include <vector>
 
 #include "format/payload.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "packer/checksum_slot.h"
 #include "packer/files.h"
 #include "packer/inputs.h"
 #include "packer/installer_reader.h"
 #include "packer/installer_writer.h"
-#include "packer/pe_section.h"
+#include "packer/pe_image.h"
 #include "packer/program.h"
 #include "packer/progress.h"
 #include "packer/scan_replay.h"
-#include "packer/signing.h"
+#include "packer/signing/osslsigncode.h"
 #include "packer/stored_item.h"
 
 namespace {

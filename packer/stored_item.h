@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 
 struct StoredItem {
     std::vector<uint8_t> bytes;  // filled by PrepareItem and BuildInstaller; a build to a file keeps only sizes

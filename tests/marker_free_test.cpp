@@ -2,7 +2,7 @@
 // it exists" against an exhaustive search of every encoding of small inputs, and
 // the cases where the old guesswork failed: a compressed file inside the data
 // after any prefix, and random data with the letters at every alignment.
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "format/payload.h"
 #include "tests/test_data.h"
 

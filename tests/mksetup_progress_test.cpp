@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "format/payload.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "tests/mksetup_run.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"

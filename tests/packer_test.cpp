@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "format/payload.h"
-#include "packer/compressor_parts.h"
+#include "packer/compressor/compressor_parts.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 

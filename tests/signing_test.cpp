@@ -16,7 +16,7 @@
 #include "format/payload.h"
 #include "packer/installer_reader.h"
 #include "packer/scan_replay.h"
-#include "packer/signature.h"
+#include "packer/signing/balance.h"
 #include "tests/test_files.h"
 
 namespace fs = std::filesystem;

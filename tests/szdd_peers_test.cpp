@@ -1,6 +1,6 @@
 // The codec against programs written elsewhere: msexpand and libmspack must
 // decode what we compress, and we must decode what mscompress writes.
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "tests/test_data.h"
 #include "tests/test_files.h"
 

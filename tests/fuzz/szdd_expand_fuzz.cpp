@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

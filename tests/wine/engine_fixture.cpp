@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "expected_texts.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
 #include "tests/test_files.h"

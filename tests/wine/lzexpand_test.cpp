@@ -2,7 +2,7 @@
 // same output up to the header's length, same unchanged copy of plain files,
 // and errors where LZ32 quietly writes too much or too little.
 #include "engine/lzexpand.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "tests/test_files.h"
 
 #include <gtest/gtest.h>

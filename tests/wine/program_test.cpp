@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "format/byte_order.h"
-#include "packer/compressor.h"
-#include "packer/signature.h"
+#include "packer/compressor/compressor.h"
+#include "packer/signing/balance.h"
 #include "program_fixture.h"
 #include "progman_peers.h"
 #include "tests/packer_fixture.h"

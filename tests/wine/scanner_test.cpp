@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "format/payload.h"
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 #include "expected_texts.h"
 #include "packed_program.h"
 #include "tests/test_files.h"

@@ -1,6 +1,6 @@
 // Signing and balancing installers from files to files: osslsigncode run in a work
 // folder of its own, the balance, and the one write of the result.
-#include "packer/signing.h"
+#include "packer/signing/osslsigncode.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,7 +12,7 @@
 #include "format/payload.h"
 #include "packer/files.h"
 #include "packer/program.h"
-#include "packer/signature.h"
+#include "packer/signing/balance.h"
 
 namespace {
 

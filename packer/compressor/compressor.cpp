@@ -1,6 +1,6 @@
 // SZDD on the publisher's side: the optimal-parse compressor that builds the
 // payload items, and in-memory expansion for the tools and tests.
-#include "packer/compressor_parts.h"
+#include "packer/compressor/compressor_parts.h"
 
 #include "format/byte_order.h"
 #include "format/payload.h"

@@ -1,6 +1,6 @@
 // Authenticode certificate tables: the DER walk over the PKCS#7 signed data, the
 // signer's certificate, and the balance attribute that keeps the payload checksum.
-#include "packer/signature.h"
+#include "packer/signing/balance.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // The item compressor: the smallest encoding that never spells the item marker
 // after the file's own (the search itself is described below).
-#include "packer/compressor_parts.h"
+#include "packer/compressor/compressor_parts.h"
 
 #include "format/payload.h"
 #include "packer/progress.h"

@@ -1,5 +1,5 @@
 // Bounds-checked walk over a PE file's headers and section table.
-#include "packer/pe_section.h"
+#include "packer/pe_image.h"
 
 #include <cstring>
 #include <functional>

@@ -2,7 +2,7 @@
 // match finder, the optimal parse, and a buffered writer for their output; and
 // the trace that the tests use to aim bans at single output bytes.
 #pragma once
-#include "packer/compressor.h"
+#include "packer/compressor/compressor.h"
 
 #include <cstddef>
 #include <cstdint>
