@@ -3,8 +3,7 @@ add_executable(scan_bench_stub bench/scan_bench_stub.cpp)
 target_link_libraries(scan_bench_stub PRIVATE wine_test_kit)
 target_link_options(scan_bench_stub PRIVATE -static -s -Wl,--gc-sections)
 # It is packed as the installer program, so it must not hold the marker either.
-add_custom_command(TARGET scan_bench_stub POST_BUILD
-  COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:scan_bench_stub> VERBATIM)
+check_no_marker(scan_bench_stub)
 
 add_executable(scan_bench bench/scan_bench.cpp)
 target_link_libraries(scan_bench PRIVATE wine_test_kit)

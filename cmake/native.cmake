@@ -12,13 +12,8 @@ if(SETUP32_FUZZ)
   list(APPEND SANITIZE_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 
-# What both sides share, and the packer on top of it; each also built under the
-# sanitizers for the tests.
-add_library(ovra_format STATIC ${FORMAT_SOURCES})
-target_include_directories(ovra_format PUBLIC ${CMAKE_SOURCE_DIR})
-add_library(ovra_packer STATIC ${PACKER_SOURCES})
-target_link_libraries(ovra_packer PUBLIC ovra_format)
-
+# What both sides share, and the packer on top of it (cmake/packer.cmake), each also
+# built under the sanitizers for the tests.
 add_library(ovra_format_san STATIC ${FORMAT_SOURCES})
 target_include_directories(ovra_format_san PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(ovra_format_san PUBLIC ${SANITIZE_FLAGS})
@@ -26,10 +21,7 @@ target_link_options(ovra_format_san PUBLIC ${SANITIZE_FLAGS})
 add_library(ovra_packer_san STATIC ${PACKER_SOURCES})
 target_link_libraries(ovra_packer_san PUBLIC ovra_format_san)
 
-add_executable(mksetup packer/mksetup.cpp)
-target_link_libraries(mksetup PRIVATE ovra_packer)
 set_target_properties(mksetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-target_compile_definitions(mksetup PRIVATE MKSETUP_VERSION="${PROJECT_VERSION}")
 
 # What a publisher installs: the tool, the i686 installer program it packs by
 # default (built in the Windows tree beside this one), and the manual page.

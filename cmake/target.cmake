@@ -28,11 +28,18 @@ if(NOT SETUP32_WINE_ARCH)
 endif()
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/wine-arch CONTENT "${SETUP32_WINE_ARCH}\n")
 
-# What both sides share, compiled with the installer's flags: the installer and
-# the packer both link it.
-add_library(ovra_format STATIC ${FORMAT_SOURCES})
-target_include_directories(ovra_format PUBLIC ${CMAKE_SOURCE_DIR})
+# What both sides share (cmake/packer.cmake), compiled with the installer's flags:
+# the installer and the packer both link it.
 target_compile_options(ovra_format PRIVATE ${INSTALLER_COMPILE_FLAGS})
+
+# The scan would take any four marker bytes in a program packed as an installer
+# (the installer program and the stand-ins the tests and benchmarks pack) for its
+# first item: each is checked once it links.
+function(check_no_marker target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
 
 # The installer library: the engine and the ui pieces behind engine/display.h.
 # Nothing from packer/, so no compressor: a call into either fails to link.
@@ -41,9 +48,8 @@ target_compile_options(ovra_installer PRIVATE ${INSTALLER_COMPILE_FLAGS})
 target_link_libraries(ovra_installer PUBLIC ovra_format comdlg32 gdi32 user32 kernel32)
 target_include_directories(ovra_installer PUBLIC ${CMAKE_SOURCE_DIR})
 
-# The packer library: for the Windows build of mksetup and the tests that pack installers.
-add_library(ovra_packer STATIC ${PACKER_SOURCES})
-target_link_libraries(ovra_packer PUBLIC ovra_format)
+# The packer library (cmake/packer.cmake) serves the Windows build of mksetup and the
+# tests that pack installers.
 
 # runtime/memory.cpp: the memory functions the compiler calls, for this program
 # alone (the test programs take the C run-time's).
@@ -75,10 +81,7 @@ target_link_options(setup32-stub PRIVATE ${STUB_LINK_FLAGS} ${SETUP_VERSION} -no
 target_link_libraries(setup32-stub PRIVATE ovra_format gcc)
 set_target_properties(setup32-stub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/setup32.ld)
 set_target_properties(setup32-stub PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-# The scan would take any four marker bytes in the program for the first item.
-add_custom_command(TARGET setup32-stub POST_BUILD
-  COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-no-marker.sh $<TARGET_FILE:setup32-stub>
-  VERBATIM)
+check_no_marker(setup32-stub)
 
 # The two tiny product programs of the demo payload.
 foreach(prog ovra32 ovaux32)
@@ -96,10 +99,7 @@ target_link_libraries(demo_walkthrough PRIVATE wine_test_kit)
 target_link_options(demo_walkthrough PRIVATE -static)
 
 # The packer also builds for Windows.
-add_executable(mksetup packer/mksetup.cpp)
-target_link_libraries(mksetup PRIVATE ovra_packer)
 target_link_options(mksetup PRIVATE -static)
-target_compile_definitions(mksetup PRIVATE MKSETUP_VERSION="${PROJECT_VERSION}")
 
 # Wine tests: one executable per concern, run through the emulator wrapper, each on
 # the Wine test kit (tests/wine.cmake), which brings the installer and packer libraries.
