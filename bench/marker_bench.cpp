@@ -7,6 +7,7 @@
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 #include "packer/installer_writer.h"
+#include "packer/szdd_memory.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,6 +2,7 @@
 // expansion speed against mscompress, msexpand and libmspack, and the peak
 // memory of expanding a 100 MB file (it must not grow with the file).
 #include "packer/compressor/compressor.h"
+#include "packer/szdd_memory.h"
 #include "format/byte_order.h"
 #include "tests/test_data.h"
 #include "tests/test_files.h"

@@ -98,6 +98,18 @@ bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &dat
     return CommitOutput(out, error);
 }
 
+long ReadFromStream(void *ctx, uint8_t *buf, long n)
+{
+    std::FILE *f = static_cast<std::FILE *>(ctx);
+    size_t got = std::fread(buf, 1, size_t(n), f);
+    return std::ferror(f) ? -1 : long(got);
+}
+
+long WriteToStream(void *ctx, const uint8_t *buf, long n)
+{
+    return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
+}
+
 void DiscardOutput(OutputFile &out)
 {
     if (out.stream != nullptr)

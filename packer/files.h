@@ -98,6 +98,11 @@ void ReleaseInterruptions(const std::string &leftBehind);
 // For the platform's handler: undoes every tracked output with the two calls given.
 void UndoTrackedOutputs(void (*removeFile)(const char *path), void (*moveBack)(const char *from, const char *to));
 
+// The SZDD streaming calls' ends on a stdio stream (ctx: std::FILE *): a read
+// returns -1 on a read error, a write -1 unless every byte was written.
+long ReadFromStream(void *ctx, uint8_t *buf, long n);
+long WriteToStream(void *ctx, const uint8_t *buf, long n);
+
 // True when the stream is a terminal (a console on Windows): live progress is drawn
 // only there, never into a file or a pipe.
 bool IsTerminal(std::FILE *stream);

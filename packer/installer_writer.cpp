@@ -10,6 +10,7 @@
 #include "packer/checksum_slot.h"
 #include "packer/progress.h"
 #include "packer/scan_replay.h"
+#include "packer/szdd_memory.h"
 
 namespace {
 

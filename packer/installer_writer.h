@@ -9,6 +9,7 @@
 
 #include "packer/files.h"
 #include "packer/inputs.h"
+#include "packer/scan_replay.h"
 #include "packer/stored_item.h"
 
 // What the packer writes: the stub, one alignment byte when the stub ends inside
@@ -48,7 +49,7 @@ struct BuildReport {
 struct InstallerSink {
     SzddWriteFn write;
     bool (*writeAt)(void *ctx, uint64_t offset, const uint8_t *data, size_t size);
-    bool (*readAt)(void *ctx, uint64_t offset, uint8_t *data, size_t size);
+    ReadAtFn readAt;
     void *ctx;
     std::string name;
 };

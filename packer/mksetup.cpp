@@ -15,6 +15,7 @@
 #include "format/payload.h"
 #include "packer/compressor/compressor.h"
 #include "packer/checksum_slot.h"
+#include "packer/extraction.h"
 #include "packer/files.h"
 #include "packer/inputs.h"
 #include "packer/installer_reader.h"
@@ -691,79 +692,6 @@ int RunList(const Arguments &a)
     return 0;
 }
 
-long ReadStream(void *ctx, uint8_t *buf, long n)
-{
-    std::FILE *f = static_cast<std::FILE *>(ctx);
-    size_t got = std::fread(buf, 1, size_t(n), f);
-    return std::ferror(f) ? -1 : long(got);
-}
-
-long WriteStream(void *ctx, const uint8_t *buf, long n)
-{
-    return std::fwrite(buf, 1, size_t(n), static_cast<std::FILE *>(ctx)) == size_t(n) ? n : -1;
-}
-
-// Expands the eleven items all or nothing. Every one goes to a temporary file,
-// and every temporary file is flushed and closed (where a full disk shows)
-// before any is renamed. Each earlier file keeps a second name until the last
-// rename has succeeded; on a failure the earlier files are put back.
-bool ExtractAllOrNothing(const InstallerSource &src, const InstallerInfo &info, const std::string &dir,
-                         std::string &error)
-{
-    std::vector<OutputFile> outputs(info.items.size());
-    size_t created = 0;
-    bool ok = true;
-    for (size_t i = 0; ok && i < info.items.size(); ++i) {
-        std::string path = (std::filesystem::path(dir) / PayloadItemName(int(i))).string();
-        ok = CreateOutput(path, outputs[i], error);
-        if (!ok)
-            break;
-        ++created;
-        long result = ExpandInstallerItem(src, info.items[i], WriteStream, outputs[i].stream);
-        if (result < 0) {
-            ok = false;
-            error = result == SZDD_ERR_WRITE ? "cannot write '" + path + "': " + std::strerror(errno)
-                                             : std::string(PayloadItemName(int(i))) + ": " + SzddErrorText(result);
-        }
-    }
-    for (size_t i = 0; ok && i < created; ++i)
-        ok = FinishOutput(outputs[i], error);
-    size_t placed = 0;
-    while (ok && placed < created) {
-        ok = PlaceOutput(outputs[placed], error);
-        if (ok)
-            ++placed;
-    }
-    if (ok) {
-        for (OutputFile &out : outputs)
-            DropKept(out);
-        return true;
-    }
-    for (size_t i = placed; i-- > 0;)
-        RestoreOutput(outputs[i]);
-    for (size_t i = 0; i < created; ++i)
-        DiscardOutput(outputs[i]);
-    return false;
-}
-
-// The folders an extraction creates, deepest first, so that a failed one can
-// remove every one of them again.
-std::vector<std::filesystem::path> MissingFolders(const std::string &dir)
-{
-    std::vector<std::filesystem::path> missing;
-    std::error_code ec;
-    for (std::filesystem::path p = std::filesystem::path(dir).lexically_normal(); !p.empty();) {
-        if (std::filesystem::exists(std::filesystem::symlink_status(p, ec)))
-            break;
-        missing.push_back(p);
-        std::filesystem::path parent = p.parent_path();
-        if (parent == p)
-            break;
-        p = parent;
-    }
-    return missing;
-}
-
 int RunExtract(const Arguments &a)
 {
     if (a.operands.size() != 2)
@@ -830,7 +758,7 @@ int RunExpand(const std::string &inPath, const std::string &outPath)
         return Fail(error);
     }
     unsigned long long consumed = 0;
-    long result = SzddExpandCounted(ReadStream, in, WriteStream, out.stream, consumed);
+    long result = SzddExpandCounted(ReadFromStream, in, WriteToStream, out.stream, consumed);
     std::fclose(in);
     if (result < 0) {
         DiscardOutput(out);
@@ -855,7 +783,7 @@ int RunCompress(const std::string &inPath, const std::string &outPath)
         return Fail(error);
     long result = 0;
     try {
-        result = SzddCompressTo(in.data(), in.size(), WriteStream, out.stream);
+        result = SzddCompressTo(in.data(), in.size(), WriteToStream, out.stream);
     } catch (const std::bad_alloc &) {
         DiscardOutput(out);
         return Fail("not enough memory to compress '" + inPath + "': its " + std::to_string(in.size()) +

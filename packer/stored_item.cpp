@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "packer/scan_replay.h"
+#include "packer/szdd_memory.h"
 
 namespace {
 

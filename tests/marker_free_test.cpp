@@ -3,6 +3,7 @@
 // the cases where the old guesswork failed: a compressed file inside the data
 // after any prefix, and random data with the letters at every alignment.
 #include "packer/compressor/compressor.h"
+#include "packer/szdd_memory.h"
 #include "format/payload.h"
 #include "tests/test_data.h"
 

@@ -17,6 +17,7 @@
 
 #include "format/payload.h"
 #include "packer/compressor/compressor_parts.h"
+#include "packer/szdd_memory.h"
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 

@@ -1,6 +1,7 @@
 // The codec against programs written elsewhere: msexpand and libmspack must
 // decode what we compress, and we must decode what mscompress writes.
 #include "packer/compressor/compressor.h"
+#include "packer/szdd_memory.h"
 #include "tests/test_data.h"
 #include "tests/test_files.h"
 

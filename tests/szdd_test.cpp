@@ -1,6 +1,7 @@
 // SZDD codec: round trips, expander errors and robustness, exact optimality of
 // the compressor against an independent exhaustive search, bans and the trace.
 #include "packer/compressor/compressor_parts.h"
+#include "packer/szdd_memory.h"
 #include "tests/test_data.h"
 
 #include <gtest/gtest.h>

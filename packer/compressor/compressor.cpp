@@ -1,45 +1,14 @@
 // SZDD on the publisher's side: the optimal-parse compressor that builds the
-// payload items, and in-memory expansion for the tools and tests.
+// payload items (expansion is format/szdd.cpp's, in memory packer/szdd_memory.cpp's).
 #include "packer/compressor/compressor_parts.h"
 
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/progress.h"
+#include "packer/szdd_memory.h"
 
 #include <algorithm>
 #include <cstring>
-
-long SzddReadMemory(void *ctx, uint8_t *buf, long n)
-{
-    SzddMemorySource *m = static_cast<SzddMemorySource *>(ctx);
-    size_t take = std::min(m->size - m->at, size_t(n));
-    if (take > 0)
-        std::memcpy(buf, m->data + m->at, take);
-    m->at += take;
-    return long(take);
-}
-
-long SzddWriteToVector(void *ctx, const uint8_t *buf, long n)
-{
-    std::vector<uint8_t> *v = static_cast<std::vector<uint8_t> *>(ctx);
-    v->insert(v->end(), buf, buf + n);
-    return n;
-}
-
-long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed)
-{
-    out.clear();
-    if (consumed != nullptr)
-        *consumed = 0;
-    if (in == nullptr && n > 0)
-        return SZDD_ERR_BAD_ARGUMENT;
-    SzddMemorySource src = {in, n, 0};
-    unsigned long long used = 0;
-    long result = SzddExpandCounted(SzddReadMemory, &src, SzddWriteToVector, &out, used);
-    if (consumed != nullptr)
-        *consumed = size_t(used);
-    return result;
-}
 
 // ---------------------------------------------------------------------------
 // Compressor

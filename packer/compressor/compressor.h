@@ -1,26 +1,12 @@
-// The publisher's side of SZDD: the smallest-output compressor, the compressor for
-// installer items that never spells the item marker, and in-memory ends for the
-// streaming calls. The installer includes none of this.
+// The publisher's side of SZDD: the smallest-output compressor and the compressor
+// for installer items that never spells the item marker. The installer includes
+// none of this.
 #pragma once
 #include "format/szdd.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-// In-memory ends for the streaming calls, for tools and tests: a source that
-// reads from a buffer, and a writer that appends to a vector.
-struct SzddMemorySource {
-    const uint8_t *data;
-    size_t size;
-    size_t at;
-};
-long SzddReadMemory(void *ctx, uint8_t *buf, long n);  // ctx: SzddMemorySource
-long SzddWriteToVector(void *ctx, const uint8_t *buf, long n);  // ctx: std::vector<uint8_t>
-
-// Convenience for tools and tests: expands an in-memory file. consumed, when
-// given, gets the bytes of `in` the expansion used.
-long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed = nullptr);
 
 // Positions in the *input* where the compressor must not start a particular token.
 // len 0 forbids a literal at pos; len 3..18 forbids a match of that length at pos.

@@ -1,4 +1,4 @@
-// What the two compressors share (compressor.cpp, compressor_marker_free.cpp): the
+// What the two compressors share (compressor.cpp, marker_free.cpp): the
 // match finder, the optimal parse, and a buffered writer for their output; and
 // the trace that the tests use to aim bans at single output bytes.
 #pragma once

@@ -4,6 +4,7 @@
 
 #include "format/payload.h"
 #include "packer/progress.h"
+#include "packer/szdd_memory.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "packer/compressor/compressor.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "packer/szdd_memory.h"
 
 namespace {
 
