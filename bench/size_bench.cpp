@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe_image.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -141,41 +143,42 @@ int main(int argc, char **argv)
     }
     std::ifstream in(argv[1], std::ios::binary);
     Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
-        std::fprintf(stderr, "size_bench: %s: not a Windows program\n", argv[1]);
+    PeHeaders pe;
+    std::vector<PeSection> peSections;
+    std::string error;
+    if (!ReadPeHeaders(file.data(), file.size(), pe, error) ||
+        !ReadPeSections(file.data(), file.size(), peSections, error)) {
+        std::fprintf(stderr, "size_bench: %s: %s\n", argv[1], error.c_str());
         return 1;
     }
-    size_t pe = U32(file, 0x3C);
-    if (pe + 24 > file.size() || std::memcmp(&file[pe], "PE\0\0", 4) != 0) {
-        std::fprintf(stderr, "size_bench: %s: no PE header\n", argv[1]);
-        return 1;
-    }
-    unsigned sectionCount = U16(file, pe + 6);
-    size_t optional = pe + 24;
-    size_t table = optional + U16(file, pe + 20);
+    unsigned sectionCount = pe.sectionCount;
+    size_t optional = pe.optionalOffset;
     uint32_t headers = U32(file, optional + 60);  // SizeOfHeaders
     std::vector<Section> sections;
-    for (unsigned i = 0; i < sectionCount && table + 40 * (i + 1) <= file.size(); i++) {
-        size_t at = table + 40 * i;
-        char name[9] = {};
-        std::memcpy(name, &file[at], 8);
-        sections.push_back({name, U32(file, at + 12), U32(file, at + 8), U32(file, at + 20), U32(file, at + 16)});
-    }
+    for (const PeSection &s : peSections)
+        sections.push_back({s.name, s.virtualAddress, s.virtualSize, s.rawOffset, s.rawSize});
+    // Data directory entry d: its RVA and size (0 and 0 when the program has none).
+    auto directory = [&](unsigned d, uint32_t &rva, uint32_t &size) {
+        size_t at = 0;
+        bool have = PeDataDirectoryEntry(file.data(), file.size(), pe, d, at);
+        rva = have ? U32(file, at) : 0;
+        size = have ? U32(file, at + 4) : 0;
+    };
 
     std::printf("program %s: %zu bytes (%.1f KiB; aim: at most 32 KiB, 24 KiB at best)\n", argv[1], file.size(),
                 file.size() / 1024.0);
     if (file.size() > 24 * 1024)
         std::printf("  %zu bytes over 24 KiB\n", file.size() - 24 * 1024);
     std::printf("  %-10s %8u bytes (%u sections of 40 bytes each)\n", "headers", headers, sectionCount);
-    bool wide = U16(file, optional) == 0x20B;  // PE32+
-    size_t directories = optional + (wide ? 112 : 96);
-    unsigned directoryCount = U32(file, directories - 4);
-    uint32_t rsrcRva = U32(file, directories + 8 * 2);
+    bool wide = pe.magic == kPe32PlusMagic;
+    uint32_t rsrcRva = 0, rsrcSize = 0;
+    directory(2, rsrcRva, rsrcSize);
     ImportList imports;
     for (const Section &s : sections) {
         std::printf("  %-10s %8u bytes in the file (%u in memory)\n", s.name.c_str(), s.rawSize, s.virtualSize);
-        for (unsigned d = 0; d < directoryCount && d < 16; d++) {
-            uint32_t rva = U32(file, directories + 8 * d), size = U32(file, directories + 8 * d + 4);
+        for (unsigned d = 0; d < 16; d++) {
+            uint32_t rva = 0, size = 0;
+            directory(d, rva, size);
             const char *name = DirectoryName(d);
             if (!name || rva == 0 || rva < s.virtualAddress || rva - s.virtualAddress >= s.virtualSize)
                 continue;
@@ -205,11 +208,13 @@ int main(int argc, char **argv)
         }
     }
 
+    uint32_t relocations = 0, relocationsSize = 0;
+    directory(5, relocations, relocationsSize);
     std::printf("starts on: subsystem version %u.%02u, operating system version %u.%02u, %s\n",
                 U16(file, optional + 48), U16(file, optional + 50), U16(file, optional + 40),
                 U16(file, optional + 42),
-                U32(file, directories + 8 * 5) != 0 ? "base relocations kept (can be moved)"
-                                                    : "no base relocations (cannot be moved)");
+                relocations != 0 ? "base relocations kept (can be moved)"
+                                   : "no base relocations (cannot be moved)");
     for (const auto &dll : imports) {
         std::printf("imports from %s: %zu function%s\n   ", dll.first.c_str(), dll.second.size(),
                     dll.second.size() == 1 ? "" : "s");

@@ -8,10 +8,10 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/checksum_slot.h"
-#include "packer/compressor/compressor.h"
 #include "packer/files.h"
 #include "packer/pe_image.h"
 #include "packer/stored_item.h"
+#include "packer/szdd_memory.h"
 
 namespace {
 
@@ -61,14 +61,13 @@ bool ReadSourceAt(void *ctx, uint64_t offset, uint8_t *data, size_t size)
 // file that is not one is refused before the scan reads the rest of it.
 bool HasProgramHeaders(const InstallerSource &src, std::string &problem)
 {
-    uint8_t head[64];
-    if (src.size < sizeof head || !ReadInstallerAt(src, 0, head, sizeof head) || head[0] != 'M' || head[1] != 'Z') {
-        problem = "not a Windows program (no MZ header)";
+    uint8_t head[kDosHeaderSize];
+    bool read = src.size >= sizeof head && ReadInstallerAt(src, 0, head, sizeof head);
+    uint32_t pe = 0;
+    if (!LocatePeHeader(head, read ? sizeof head : 0, src.size, pe, problem))
         return false;
-    }
-    uint32_t pe = ReadLe32(head + 0x3C);
     uint8_t signature[4];
-    if (pe > src.size || src.size - pe < 24 || !ReadInstallerAt(src, pe, signature, sizeof signature)) {
+    if (!ReadInstallerAt(src, pe, signature, sizeof signature)) {
         problem = "not a Windows program (PE header outside the file)";
         return false;
     }

@@ -1,5 +1,6 @@
 // What the mksetup tests share: the tool named by SETUP32_MKSETUP, run by the shell
-// in a test folder of its own that holds a stub and the eleven payload texts.
+// in a test folder (for most, one of its own that holds a stub and the eleven
+// payload texts).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,6 +28,26 @@ inline std::string Slurp(const std::filesystem::path &p)
     return std::string(bytes.begin(), bytes.end());
 }
 
+// A shell command run in `dir`: its exit status, or -1 when it did not exit.
+inline int ShellIn(const std::filesystem::path &dir, const std::string &command)
+{
+    int raw = std::system(("cd '" + dir.string() + "' && " + command).c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// The mksetup `tool` run in `dir`, off any terminal, both streams to files read
+// back. `limits` runs first in the same shell (ulimit, trap, env), `wrapper` before
+// the tool (timeout).
+inline ToolRun MksetupIn(const std::string &tool, const std::filesystem::path &dir, const std::string &args,
+                         const std::string &limits = "", const std::string &wrapper = "")
+{
+    int status = ShellIn(dir, limits + " " + wrapper + " '" + tool + "' " + args + " >out.txt 2>err.txt");
+    ToolRun r{status, Slurp(dir / "out.txt"), Slurp(dir / "err.txt")};
+    std::filesystem::remove(dir / "out.txt");
+    std::filesystem::remove(dir / "err.txt");
+    return r;
+}
+
 class MksetupFolderTest : public ::testing::Test {
 protected:
     // The folder KIND_PID_TEST under the temporary directory, with stub.exe and
@@ -48,17 +69,10 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Off any terminal, both streams to files. `limits` runs first in the same shell
-    // (ulimit, trap, env), `wrapper` before the tool (timeout).
+    // mksetup in the test folder (MksetupIn).
     ToolRun Mksetup(const std::string &args, const std::string &limits = "", const std::string &wrapper = "")
     {
-        std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
-                              args + " >out.txt 2>err.txt";
-        int raw = std::system(command.c_str());
-        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
-        std::filesystem::remove(dir_ / "out.txt");
-        std::filesystem::remove(dir_ / "err.txt");
-        return r;
+        return MksetupIn(tool_, dir_, args, limits, wrapper);
     }
 
     // A shell command run in the test folder (fixtures the library cannot make).

@@ -19,26 +19,25 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/checksum_slot.h"
+#include "packer/pe_image.h"
 #include "tests/test_files.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Only what this test reads of a PE file, every offset checked.
+// What this test reads of a PE file: the headers and sections from the packer's PE
+// reader, and the imports and resources walked here, every offset checked.
 struct PeFile {
     Bytes bytes;
-    uint32_t pe = 0;
+    PeHeaders headers{};
     uint16_t machine = 0;
     uint16_t magic = 0;
     uint16_t subsystem = 0;
     uint16_t characteristics = 0;
     uint16_t osVersion[2] = {0, 0};
     uint16_t subsystemVersion[2] = {0, 0};
-    struct Section {
-        uint32_t rva, virtualSize, raw, rawSize;
-    };
-    std::vector<Section> sections;
+    std::vector<PeSection> sections;
     std::string problem;
 
     bool In(size_t at, size_t n) const { return at <= bytes.size() && bytes.size() - at >= n; }
@@ -46,58 +45,42 @@ struct PeFile {
     // The file offset of an RVA, or SIZE_MAX.
     size_t Offset(uint32_t rva) const
     {
-        for (const Section &s : sections)
-            if (rva >= s.rva && rva - s.rva < s.rawSize)
-                return size_t(s.raw) + (rva - s.rva);
+        for (const PeSection &s : sections)
+            if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
+                return size_t(s.rawOffset) + (rva - s.virtualAddress);
         return SIZE_MAX;
     }
 
     bool Load(const std::string &path)
     {
         bytes = ReadWholeFile(path);
-        if (!In(0x40, 0) || bytes[0] != 'M' || bytes[1] != 'Z') {
-            problem = path + ": not a Windows program";
+        std::string error;
+        if (!ReadPeHeaders(bytes.data(), bytes.size(), headers, error) ||
+            !ReadPeSections(bytes.data(), bytes.size(), sections, error)) {
+            problem = path + ": " + error;
             return false;
         }
-        pe = ReadLe32(&bytes[0x3C]);
-        if (!In(pe, 24 + 2) || std::memcmp(&bytes[pe], "PE\0\0", 4) != 0) {
-            problem = path + ": no PE header";
-            return false;
-        }
-        machine = ReadLe16(&bytes[pe + 4]);
-        uint16_t count = ReadLe16(&bytes[pe + 6]);
-        uint16_t optionalSize = ReadLe16(&bytes[pe + 20]);
-        size_t optional = pe + 24;
-        magic = ReadLe16(&bytes[optional]);
-        if (!In(optional, optionalSize) || optionalSize < 72) {
+        size_t optional = headers.optionalOffset;
+        if (!In(optional, headers.optionalSize) || headers.optionalSize < 72) {
             problem = path + ": optional header cut short";
             return false;
         }
+        machine = headers.machine;
+        magic = headers.magic;
+        characteristics = headers.characteristics;
         subsystem = ReadLe16(&bytes[optional + 68]);
-        characteristics = ReadLe16(&bytes[pe + 22]);
         osVersion[0] = ReadLe16(&bytes[optional + 40]);
         osVersion[1] = ReadLe16(&bytes[optional + 42]);
         subsystemVersion[0] = ReadLe16(&bytes[optional + 48]);
         subsystemVersion[1] = ReadLe16(&bytes[optional + 50]);
-        size_t table = optional + optionalSize;
-        for (uint16_t i = 0; i < count; ++i) {
-            size_t h = table + size_t(i) * 40;
-            if (!In(h, 40)) {
-                problem = path + ": section table cut short";
-                return false;
-            }
-            sections.push_back({ReadLe32(&bytes[h + 12]), ReadLe32(&bytes[h + 8]), ReadLe32(&bytes[h + 20]),
-                                ReadLe32(&bytes[h + 16])});
-        }
         return true;
     }
 
     // Data directory entry n: its RVA and size.
     bool Directory(int n, uint32_t &rva, uint32_t &size) const
     {
-        size_t optional = pe + 24;
-        size_t at = optional + (magic == 0x20B ? 112 : 96) + size_t(n) * 8;
-        if (!In(at, 8))
+        size_t at = 0;
+        if (!PeDataDirectoryEntry(bytes.data(), bytes.size(), headers, uint32_t(n), at))
             return false;
         rva = ReadLe32(&bytes[at]);
         size = ReadLe32(&bytes[at + 4]);
@@ -379,8 +362,8 @@ TEST_F(ShippedProgram, StartsOnNt31AndCanBeMovedByWin32s)
     ASSERT_NE(at, SIZE_MAX);
     ASSERT_TRUE(i686.In(at, size));
     uint32_t imageEnd = 0;
-    for (const PeFile::Section &s : i686.sections)
-        imageEnd = std::max(imageEnd, s.rva + s.virtualSize);
+    for (const PeSection &s : i686.sections)
+        imageEnd = std::max(imageEnd, s.virtualAddress + s.virtualSize);
     size_t addresses = 0;
     for (size_t block = at; block < at + size;) {
         ASSERT_TRUE(i686.In(block, 8));

@@ -15,25 +15,15 @@
 #include "format/byte_order.h"
 #include "format/payload.h"
 #include "packer/installer_reader.h"
+#include "packer/pe_image.h"
 #include "packer/scan_replay.h"
 #include "packer/signing/balance.h"
+#include "tests/mksetup_run.h"
 #include "tests/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolResult {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p.string());
-    return std::string(bytes.begin(), bytes.end());
-}
 
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
@@ -82,19 +72,12 @@ protected:
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
-    static int Sh(const std::string &command)
-    {
-        int raw = std::system(("cd '" + dir_.string() + "' && " + command).c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
+    static int Sh(const std::string &command) { return ShellIn(dir_, command); }
 
-    static ToolResult Tool(const std::string &args, const std::string &prefix = "")
+    // mksetup in the suite's folder; `prefix` runs before it in the same shell.
+    static ToolRun Tool(const std::string &args, const std::string &prefix = "")
     {
-        int status = Sh(prefix + " '" + tool_ + "' " + args + " >out.txt 2>err.txt");
-        ToolResult r{status, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
-        fs::remove(dir_ / "out.txt");
-        fs::remove(dir_ / "err.txt");
-        return r;
+        return MksetupIn(tool_, dir_, args, prefix);
     }
 
     static std::string Demo() { return "'" + (demo_ / "setup32.exe").string() + "'"; }
@@ -126,11 +109,11 @@ protected:
         // but zero padding to 8 bytes.
         std::vector<uint8_t> file = ReadWholeFile((dir_ / name).string());
         ASSERT_GT(file.size(), 0x200u);
-        uint32_t pe = ReadLe32(&file[0x3C]);
-        size_t optional = pe + 24;
-        size_t directory = optional + (ReadLe16(&file[optional]) == 0x20B ? 112 : 96) + 4 * 8;
-        uint32_t tableAt = ReadLe32(&file[directory]);
-        uint32_t tableSize = ReadLe32(&file[directory + 4]);
+        PeSignatureFields pe;
+        std::string error;
+        ASSERT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
+        uint32_t tableAt = pe.tableOffset;
+        uint32_t tableSize = pe.tableSize;
         ASSERT_EQ(size_t(tableAt) + tableSize, file.size());
         uint32_t entryLength = ReadLe32(&file[tableAt]);
         const uint8_t *der = &file[tableAt + 8];
@@ -145,13 +128,13 @@ protected:
         for (size_t i = tableAt + 8 + blob; i < file.size(); ++i)
             EXPECT_EQ(file[i], 0) << "byte " << i << " after the blob";
 
-        ToolResult list = Tool("list " + name);
+        ToolRun list = Tool("list " + name);
         EXPECT_EQ(list.status, 0) << list.out << list.err;
         EXPECT_TRUE(Contains(list.out, ": match")) << list.out;
         EXPECT_TRUE(Contains(list.out, "signed by " + signer)) << list.out;
         EXPECT_TRUE(Contains(list.out, "the balance holds")) << list.out;
 
-        ToolResult extract = Tool("extract " + name + " x");
+        ToolRun extract = Tool("extract " + name + " x");
         ASSERT_EQ(extract.status, 0) << extract.err;
         for (int i = 0; i < kPayloadItemCount; ++i)
             EXPECT_EQ(Slurp(dir_ / "x" / PayloadItemName(i)), Slurp(demo_ / "payload" / PayloadItemName(i)))
@@ -166,7 +149,7 @@ fs::path SignedInstaller::demo_;
 
 TEST_F(SignedInstaller, SignedByMksetupVerifiesAndInstallsItsPayload)
 {
-    ToolResult sign = Tool("sign --cert signer.pem --key signer.key --name Ovra --url https://ovra.example " + Demo() +
+    ToolRun sign = Tool("sign --cert signer.pem --key signer.key --name Ovra --url https://ovra.example " + Demo() +
                     " signed.exe");
     ASSERT_EQ(sign.status, 0) << sign.err;
     EXPECT_EQ(sign.err, "");
@@ -178,7 +161,7 @@ TEST_F(SignedInstaller, SignedByMksetupVerifiesAndInstallsItsPayload)
     EXPECT_EQ(Slurp(dir_ / "again.exe"), Slurp(dir_ / "signed.exe"));
 
     // A key behind a pass phrase, given in a file.
-    ToolResult locked = Tool("sign --cert locked.pem --key locked.key --pass-file pass.txt " + Demo() + " locked.exe");
+    ToolRun locked = Tool("sign --cert locked.pem --key locked.key --pass-file pass.txt " + Demo() + " locked.exe");
     ASSERT_EQ(locked.status, 0) << locked.err;
     ExpectSoundSignedInstaller("locked.exe", "CN=Ovra Locked");
     EXPECT_EQ(Leftovers(), "");
@@ -190,16 +173,16 @@ TEST_F(SignedInstaller, SignedElsewhereIsRefusedUntilBalanced)
               0)
         << Slurp(dir_ / "sign.log");
     // The fault the balance mends: the installer would refuse itself.
-    ToolResult list = Tool("list raw.exe");
+    ToolRun list = Tool("list raw.exe");
     EXPECT_NE(list.status, 0);
     EXPECT_TRUE(Contains(list.out, "NOT balanced")) << list.out;
     EXPECT_TRUE(Contains(list.err, "mksetup balance raw.exe OUT")) << list.err;
-    ToolResult extract = Tool("extract raw.exe x");
+    ToolRun extract = Tool("extract raw.exe x");
     EXPECT_NE(extract.status, 0);
     EXPECT_TRUE(Contains(extract.err, "not balanced")) << extract.err;
     EXPECT_FALSE(fs::exists(dir_ / "x"));
 
-    ToolResult balance = Tool("balance raw.exe balanced.exe");
+    ToolRun balance = Tool("balance raw.exe balanced.exe");
     ASSERT_EQ(balance.status, 0) << balance.err;
     ExpectSoundSignedInstaller("balanced.exe", "CN=Ovra Test Publisher, O=Ovra");
 }
@@ -211,7 +194,7 @@ TEST_F(SignedInstaller, NestedSignatureIsBalancedTheSameWay)
                  " -out nested.exe >nest.log 2>&1"),
               0)
         << Slurp(dir_ / "nest.log");
-    ToolResult list = Tool("list nested.exe");
+    ToolRun list = Tool("list nested.exe");
     EXPECT_NE(list.status, 0);
     EXPECT_TRUE(Contains(list.out, "with a nested signature; NOT balanced")) << list.out;
     ASSERT_EQ(Tool("balance nested.exe nested-balanced.exe").status, 0);
@@ -223,7 +206,7 @@ TEST_F(SignedInstaller, NestedSignatureIsBalancedTheSameWay)
 
 TEST_F(SignedInstaller, CertificateWithoutCodeSigningUsageIsWarnedAbout)
 {
-    ToolResult sign = Tool("sign --cert plain.pem --key plain.key " + Demo() + " plain.exe");
+    ToolRun sign = Tool("sign --cert plain.pem --key plain.key " + Demo() + " plain.exe");
     ASSERT_EQ(sign.status, 0) << sign.err;
     EXPECT_TRUE(Contains(sign.err, "warning: the certificate 'plain.pem' does not name the code-signing usage"))
         << sign.err;
@@ -236,18 +219,17 @@ TEST_F(SignedInstaller, SignatureThatSpellsTheMarkerIsNeverWritten)
     ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw2.exe >/dev/null 2>&1"),
               0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "raw2.exe").string());
-    uint32_t pe = ReadLe32(&file[0x3C]);
-    size_t directory = pe + 24 + 96 + 4 * 8;
-    if (ReadLe16(&file[pe + 24]) == 0x20B)
-        directory += 16;
-    uint32_t tableAt = ReadLe32(&file[directory]);
+    PeSignatureFields pe;
+    std::string error;
+    ASSERT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
+    uint32_t tableAt = pe.tableOffset;
     uint32_t entryLength = ReadLe32(&file[tableAt]);
     // The last bytes of the blob are the signature value's (no unsigned attributes yet).
     char marker[4];
     BuildMarker(marker);
     std::copy(marker, marker + 4, file.begin() + tableAt + entryLength - 4);
     ASSERT_TRUE(WriteWholeFile((dir_ / "spelled.exe").string(), file));
-    ToolResult balance = Tool("balance spelled.exe spelled-out.exe");
+    ToolRun balance = Tool("balance spelled.exe spelled-out.exe");
     EXPECT_NE(balance.status, 0);
     EXPECT_TRUE(Contains(balance.err, "spells the item marker")) << balance.err;
     EXPECT_FALSE(fs::exists(dir_ / "spelled-out.exe"));
@@ -285,7 +267,7 @@ TEST_F(SignedInstaller, RefusalsSayWhyAndWriteNothing)
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.what);
-        ToolResult r = Tool(c.args, c.prefix);
+        ToolRun r = Tool(c.args, c.prefix);
         EXPECT_NE(r.status, 0);
         EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -324,9 +306,10 @@ struct TablePlace {
 
 TablePlace PlaceOf(const std::vector<uint8_t> &file)
 {
-    uint32_t pe = ReadLe32(&file[0x3C]);
-    size_t directory = pe + 24 + (ReadLe16(&file[pe + 24]) == 0x20B ? 112 : 96) + 4 * 8;
-    return TablePlace{directory, ReadLe32(&file[directory]), ReadLe32(&file[directory + 4])};
+    PeSignatureFields pe{};
+    std::string error;
+    EXPECT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
+    return TablePlace{pe.directoryOffset, pe.tableOffset, pe.tableSize};
 }
 
 // An installer cut before it was signed, then signed as it is by osslsigncode: the
@@ -356,14 +339,14 @@ TEST_F(SignedInstaller, InstallerDamagedBeforeSigningIsNeverBalanced)
         ASSERT_TRUE(WriteWholeFile((dir_ / "cut.exe").string(), demo.data(), c.keep));
         ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in cut.exe -out cut-signed.exe >/dev/null 2>&1"),
                   0);
-        ToolResult balance = Tool("balance cut-signed.exe out.exe");
+        ToolRun balance = Tool("balance cut-signed.exe out.exe");
         EXPECT_EQ(balance.status, 1);
         EXPECT_TRUE(Contains(balance.err, "cut-signed.exe: the installer was not sound when it was signed: ")) << balance.err;
         EXPECT_TRUE(Contains(balance.err, c.cause)) << balance.err;
         EXPECT_EQ(std::count(balance.err.begin(), balance.err.end(), '\n'), 1) << balance.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
         for (const std::string &command : {"list cut-signed.exe", "extract cut-signed.exe x"}) {
-            ToolResult r = Tool(command);
+            ToolRun r = Tool(command);
             EXPECT_EQ(r.status, 1) << command;
             EXPECT_FALSE(Contains(r.err, "mksetup balance")) << command << ": " << r.err;
             EXPECT_FALSE(Contains(r.out, "the balance holds")) << command << ": " << r.out;
@@ -380,7 +363,7 @@ TEST_F(SignedInstaller, CertificateThatSpellsTheMarkerIsNamed)
     ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout szdd.key -out szdd.pem -days 30 -subj '/CN=SZDD Corp'"
                  " -addext extendedKeyUsage=codeSigning >/dev/null 2>&1"),
               0);
-    ToolResult sign = Tool("sign --cert szdd.pem --key szdd.key " + Demo() + " out.exe");
+    ToolRun sign = Tool("sign --cert szdd.pem --key szdd.key " + Demo() + " out.exe");
     EXPECT_EQ(sign.status, 1);
     EXPECT_TRUE(Contains(sign.err, "mksetup: szdd.pem: the certificate 'CN=SZDD Corp'")) << sign.err;
     EXPECT_TRUE(Contains(sign.err, "twelfth item, so it needs another certificate")) << sign.err;
@@ -390,7 +373,7 @@ TEST_F(SignedInstaller, CertificateThatSpellsTheMarkerIsNamed)
 
     ASSERT_EQ(Sh("osslsigncode sign -certs szdd.pem -key szdd.key -in " + Demo() + " -out szdd-signed.exe >/dev/null 2>&1"),
               0);
-    ToolResult balance = Tool("balance szdd-signed.exe out.exe");
+    ToolRun balance = Tool("balance szdd-signed.exe out.exe");
     EXPECT_EQ(balance.status, 1);
     EXPECT_TRUE(Contains(balance.err, "szdd-signed.exe: the certificate 'CN=SZDD Corp'")) << balance.err;
     EXPECT_TRUE(Contains(balance.err, "needs another certificate")) << balance.err;
@@ -453,7 +436,7 @@ TEST_F(SignedInstaller, HangingSignerIsStoppedWithItsWorkFolder)
 {
     WriteStandInSigner(dir_);
     const std::string fake = "env PATH=" + (dir_ / "fake").string() + ":$PATH FAKE_SIGNER=hang FAKE_PIDS=pids";
-    ToolResult timed = Tool("sign --timeout 1 --cert signer.pem --key signer.key " + Demo() + " out.exe", fake);
+    ToolRun timed = Tool("sign --timeout 1 --cert signer.pem --key signer.key " + Demo() + " out.exe", fake);
     EXPECT_EQ(timed.status, 1);
     EXPECT_TRUE(Contains(timed.err, "osslsigncode did not finish within 1 second and was stopped")) << timed.err;
     EXPECT_EQ(std::count(timed.err.begin(), timed.err.end(), '\n'), 1) << timed.err;
@@ -491,7 +474,7 @@ TEST_F(SignedInstaller, WrongSignerOutputIsBlamedOnTheSigner)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
-        ToolResult r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " out.exe",
+        ToolRun r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " out.exe",
                          "ulimit -v 1000000; env PATH=" + (dir_ / "fake").string() + ":$PATH FAKE_SIGNER=" + c.mode);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
@@ -507,7 +490,7 @@ TEST_F(SignedInstaller, LongOutputNamesAreSigned)
     for (size_t length : {244u, 250u, 255u}) {
         SCOPED_TRACE(length);
         std::string name = std::string(length - 4, 'n') + ".exe";
-        ToolResult r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " " + name);
+        ToolRun r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " " + name);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(fs::exists(dir_ / name));
         fs::remove(dir_ / name);
@@ -598,7 +581,7 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
     WriteLe32(&big[place.directory + 4], uint32_t(big.size() - place.offset));
     ASSERT_TRUE(WriteWholeFile((dir_ / "big-table.exe").string(), big));
 
-    ToolResult balance = Tool("balance big-table.exe out.exe");
+    ToolRun balance = Tool("balance big-table.exe out.exe");
     EXPECT_EQ(balance.status, 1);
     EXPECT_TRUE(Contains(balance.err, "big-table.exe: the certificate table holds")) << balance.err;
     EXPECT_TRUE(Contains(balance.err, "more than the 1048576 mksetup reads")) << balance.err;
@@ -630,7 +613,7 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        ToolResult list = Tool(std::string("list ") + c.file);
+        ToolRun list = Tool(std::string("list ") + c.file);
         EXPECT_EQ(list.status, 1);
         EXPECT_TRUE(Contains(list.out, "signature: unreadable")) << list.out;
         EXPECT_TRUE(Contains(list.err, c.message)) << list.err;
@@ -642,7 +625,7 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
 TEST_F(SignedInstaller, SigningInputsPastTheirLimitAreNamed)
 {
     ASSERT_EQ(Sh("head -c 2097152 /dev/zero >big-pass.txt"), 0);
-    ToolResult r = Tool("sign --cert signer.pem --key signer.key --pass-file big-pass.txt " + Demo() + " out.exe");
+    ToolRun r = Tool("sign --cert signer.pem --key signer.key --pass-file big-pass.txt " + Demo() + " out.exe");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "cannot read 'big-pass.txt': 2097152 bytes, more than the 1048576 a certificate, key "
                                 "or pass-phrase file may hold"))
@@ -658,7 +641,7 @@ TEST_F(SignedInstaller, FullDiskDuringSigningIsNamed)
     if (::geteuid() != 0)
         GTEST_SKIP() << "a full disk is a tmpfs mount here, which needs root";
     ASSERT_EQ(Sh("mkdir -p small && mount -t tmpfs -o size=40k signing_test_small small"), 0);
-    ToolResult r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " small/out.exe");
+    ToolRun r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " small/out.exe");
     std::vector<std::string> left;
     for (const auto &entry : fs::directory_iterator(dir_ / "small"))
         left.push_back(entry.path().filename().string());
@@ -706,7 +689,7 @@ TEST_F(SignedInstaller, ListNeverSaysTheBalanceHoldsForATwelfthItem)
     }
     ASSERT_EQ(sum(), before.checksum) << "filler end " << blobEnd << " marker at " << at;
     ASSERT_TRUE(WriteWholeFile((dir_ / "twelve-marked.exe").string(), file));
-    ToolResult list = Tool("list twelve-marked.exe");
+    ToolRun list = Tool("list twelve-marked.exe");
     EXPECT_EQ(list.status, 1);
     EXPECT_TRUE(Contains(list.out, ": match")) << list.out;
     EXPECT_FALSE(Contains(list.out, "the balance holds")) << list.out;

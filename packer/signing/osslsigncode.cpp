@@ -1,5 +1,6 @@
-// Signing and balancing installers from files to files: osslsigncode run in a work
-// folder of its own, the balance, and the one write of the result.
+// The osslsigncode driver: signing and balancing installers from files to files,
+// osslsigncode run in a work folder of its own, the balance (packer/signing/balance.cpp)
+// applied to its result, and the one write of the output.
 #include "packer/signing/osslsigncode.h"
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include "format/payload.h"
 #include "packer/files.h"
 #include "packer/program.h"
+#include "packer/pe_image.h"
 #include "packer/signing/balance.h"
+#include "packer/signing/der.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "format/byte_order.h"
-#include "packer/compressor/compressor.h"
+#include "packer/pe_image.h"
 #include "packer/signing/balance.h"
+#include "packer/szdd_memory.h"
 #include "program_fixture.h"
 #include "progman_peers.h"
 #include "tests/packer_fixture.h"
@@ -145,9 +146,11 @@ TEST_F(ProgramTest, TracedWholeInstallation)
 
     const Bytes &installer = SmallInstaller();
     ASSERT_GT(installer.size(), 0x200u);
-    uint32_t pe = ReadLe32(&installer[0x3C]);
-    size_t optional = pe + 24;
-    bool wide = ReadLe16(&installer[optional]) == 0x20B;
+    PeHeaders headers;
+    std::string error;
+    ASSERT_TRUE(ReadPeHeaders(installer.data(), installer.size(), headers, error)) << error;
+    size_t optional = headers.optionalOffset;
+    bool wide = headers.magic == kPe32PlusMagic;
     unsigned long long base = wide ? (uint64_t(ReadLe32(&installer[optional + 28])) << 32 | ReadLe32(&installer[optional + 24]))
                                    : ReadLe32(&installer[optional + 28]);
     unsigned long long end = base + ReadLe32(&installer[optional + 56]);
