@@ -284,94 +284,175 @@ ExitCheck CheckExit(const MarkerModel &mm, const uint8_t *in, size_t n, const Fo
     return r;
 }
 
-// Searches the window for the smallest encoding in which the marker never
-// completes; on success gives the window's new tokens in `middle`. false when
-// none exists within it. With existenceOnly it only tells whether one exists,
-// in memory that does not grow with the window.
-bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Following &follow, const Window &win,
-                  int entryState, bool existenceOnly, std::vector<Token> &middle, uint8_t &lastFlagExtra)
-{
-    constexpr uint32_t kInf = UINT32_MAX;
-    constexpr int kRing = 32;  // longer than any token; a power of two, so a slot is a mask
-    constexpr int kWords = (kStates + 63) / 64;
-    size_t W = win.B - win.A;
-    // Costs and back pointers of the positions a token can still reach live in a
-    // ring; the reached states of each position are kept as a bitmask, since only
-    // a few of the states are ever reached.
-    std::vector<uint32_t> cost(size_t(kRing) * kStates, kInf);
-    std::vector<Back> ringBack(size_t(kRing) * kStates, Back{0, 0, 0});
-    uint64_t active[kRing][kWords] = {};
-    // A position's back pointers are logged once it is final: the reached states
-    // in increasing order, found again by binary search on the walk back.
-    struct Logged {
-        uint16_t state;
-        Back back;
-    };
-    std::vector<Logged> log;
+// The window search's record. Costs and back pointers of the positions a token
+// can still reach live in a ring; the reached states of each position are kept as
+// a bitmask, since only a few of the states are ever reached. A position's back
+// pointers are logged once it is final (unless only existence is asked): the
+// reached states in increasing order, found again by binary search on the walk back.
+constexpr uint32_t kUnreached = UINT32_MAX;
+constexpr int kRing = 32;  // longer than any token; a power of two, so a slot is a mask
+constexpr int kWords = (kStates + 63) / 64;
+constexpr uint8_t kNoPair = 0xFF;
+
+struct LoggedBack {
+    uint16_t state;
+    Back back;
+};
+
+struct WindowSearch {
+    size_t W;  // the window's input bytes
+    bool existenceOnly;
+    std::vector<uint32_t> cost;
+    std::vector<Back> ringBack;
+    uint64_t active[kRing][kWords];
+    std::vector<LoggedBack> log;
     std::vector<uint32_t> logAt;
     std::vector<uint16_t> sourceOf;  // the finder's source at each position, for the walk back
+    size_t furthest;                 // the furthest position any path has reached
+};
+
+// For each match length and matcher state before it, the first byte-class pair
+// of a source of that length that leads to each state after it.
+typedef uint8_t PairTable[kSzddMaxMatch + 1][4][4];
+
+void StartWindowSearch(WindowSearch &ws, const Window &win, int entryState, bool existenceOnly)
+{
+    ws.W = win.B - win.A;
+    ws.existenceOnly = existenceOnly;
+    ws.cost.assign(size_t(kRing) * kStates, kUnreached);
+    ws.ringBack.assign(size_t(kRing) * kStates, Back{0, 0, 0});
+    std::memset(ws.active, 0, sizeof ws.active);
     if (!existenceOnly) {
-        sourceOf.resize(W);
-        logAt.resize(W + 2);
+        ws.sourceOf.resize(ws.W);
+        ws.logAt.resize(ws.W + 2);
     }
-    auto settle = [&](size_t r) {
-        size_t slot = r % kRing;
-        if (existenceOnly)
-            return;
-        logAt[r] = uint32_t(log.size());
-        for (int w = 0; w < kWords; ++w)
-            for (uint64_t bits = active[slot][w]; bits != 0; bits &= bits - 1) {
-                int st = w * 64 + __builtin_ctzll(bits);
-                log.push_back(Logged{uint16_t(st), ringBack[slot * kStates + size_t(st)]});
+    ws.cost[size_t(entryState)] = 0;
+    ws.active[0][entryState / 64] |= uint64_t(1) << (entryState % 64);
+    ws.furthest = 0;
+}
+
+// Logs position r's back pointers once no token can reach it any more.
+void SettlePosition(WindowSearch &ws, size_t r)
+{
+    size_t slot = r % kRing;
+    if (ws.existenceOnly)
+        return;
+    ws.logAt[r] = uint32_t(ws.log.size());
+    for (int w = 0; w < kWords; ++w)
+        for (uint64_t bits = ws.active[slot][w]; bits != 0; bits &= bits - 1) {
+            int st = w * 64 + __builtin_ctzll(bits);
+            ws.log.push_back(LoggedBack{uint16_t(st), ws.ringBack[slot * kStates + size_t(st)]});
+        }
+    ws.logAt[r + 1] = uint32_t(ws.log.size());
+}
+
+// Pairs that leave the matcher in the same state are alike to the search: only
+// the first of them (the one the walk back will use) is tried.
+void FirstPairs(const MarkerModel &mm, const uint16_t *sets, int maxLen, PairTable &firstPair)
+{
+    for (int len = kSzddMinMatch; len <= maxLen; ++len)
+        for (int from = 0; from < 4; ++from) {
+            std::fill(firstPair[len][from], firstPair[len][from] + 4, kNoPair);
+            for (uint32_t bits = sets[size_t(len)]; bits != 0; bits &= bits - 1) {
+                int pair = __builtin_ctz(bits);
+                int m1 = StepClass(mm, from, pair / 4);
+                int m2 = m1 == 4 ? 4 : StepClass(mm, m1, pair % 4);
+                if (m2 != 4 && firstPair[len][from][m2] == kNoPair)
+                    firstPair[len][from][m2] = uint8_t(pair);
             }
-        logAt[r + 1] = uint32_t(log.size());
-    };
+        }
+}
+
+// Every token that can follow state s at position r, relaxed into the positions
+// it reaches.
+void RelaxState(const MarkerModel &mm, WindowSearch &ws, size_t r, int s, int litClass, int maxLen,
+                const PairTable &firstPair)
+{
+    size_t slot = r % kRing;
+    uint32_t c = ws.cost[slot * kStates + size_t(s)];
+    int k = 0, mode = 0, m = 0;
+    StateParts(s, k, mode, m);
+    // At a group start the flag byte is assumed first: forced to the letter the
+    // matcher waits for, or differing from it.
+    for (int kindChoice = 0; kindChoice < (k == 0 ? 2 : 1); ++kindChoice) {
+        int m0 = k == 0 ? m : mode / 3;
+        int kind = k == 0 ? (kindChoice == 0 ? FLAG_FORCED : FLAG_DIFFERS_NOT_YET) : mode % 3;
+        if (k == 0 && kind == FLAG_FORCED && StepClass(mm, m, mm.want[m]) == 4)
+            continue;  // the flag byte itself would complete the marker
+        int mAfterFlag = k == 0 ? (kind == FLAG_FORCED ? m + 1 : 0) : m;
+        uint32_t flagCost = k == 0 ? 1 : 0;
+        uint8_t v = uint8_t(mm.marker[m0]);
+        int want = (v >> k) & 1;
+        auto relax = [&](int len, int bit, int m2, int pair) {
+            int nkind = kind;
+            if (kind == FLAG_FORCED && bit != want)
+                return;
+            if (kind == FLAG_DIFFERS_NOT_YET && bit != want)
+                nkind = FLAG_DIFFERS;
+            int nk = k + 1;
+            int ns;
+            if (nk == 8) {
+                if (nkind == FLAG_DIFFERS_NOT_YET)
+                    return;  // the flag byte would be the letter after all
+                ns = StateIndex(0, 0, m2);
+            } else {
+                ns = StateIndex(nk, m0 * 3 + nkind, m2);
+            }
+            uint32_t nc = c + flagCost + (len == 1 ? 1u : 2u);
+            size_t to = (r + size_t(len)) % kRing;
+            uint32_t &t = ws.cost[to * kStates + size_t(ns)];
+            if (nc < t) {
+                t = nc;
+                ws.furthest = std::max(ws.furthest, r + size_t(len));
+                ws.active[to][ns / 64] |= uint64_t(1) << (ns % 64);
+                ws.ringBack[to * kStates + size_t(ns)] = Back{uint16_t(s), uint8_t(len), uint8_t(pair)};
+            }
+        };
+        int mLit = StepClass(mm, mAfterFlag, litClass);
+        if (mLit != 4)
+            relax(1, 1, mLit, 0);
+        for (int len = kSzddMinMatch; len <= maxLen; ++len)
+            for (int m2 = 0; m2 < 4; ++m2)
+                if (firstPair[len][mAfterFlag][m2] != kNoPair)
+                    relax(len, 0, m2, firstPair[len][mAfterFlag][m2]);
+    }
+}
+
+// Search forward: every encoding of the window from entryState, position by
+// position, keeping the cheapest path to each (position, state). false when every
+// path spells the marker before the window's end.
+bool SearchWindowForward(const MarkerModel &mm, const uint8_t *in, size_t n, const Window &win, WindowSearch &ws)
+{
     MatchFinder finder;
     StartMatchFinder(finder, in, n, win.A);
     std::vector<uint16_t> sets(size_t(kSzddMaxMatch + 1));
-    constexpr uint8_t kNoPair = 0xFF;
-    uint8_t firstPair[kSzddMaxMatch + 1][4][4];
-    cost[size_t(entryState)] = 0;
-    active[0][entryState / 64] |= uint64_t(1) << (entryState % 64);
-    size_t furthest = 0;  // the furthest position any path has reached
-    for (size_t r = 0; r < W; ++r) {
+    PairTable firstPair;
+    for (size_t r = 0; r < ws.W; ++r) {
         // Every path ended in a marker before this position: no encoding of the
         // window exists, however far it goes on (this decides at once for the
         // letters at a file's very start, even when the window is the whole file).
-        if (r > furthest)
+        if (r > ws.furthest)
             return false;
         size_t i = win.A + r;
         size_t slot = r % kRing;
-        uint32_t *here = &cost[slot * kStates];
-        settle(r);
+        uint32_t *here = &ws.cost[slot * kStates];
+        SettlePosition(ws, r);
         uint32_t canonical = 0;
         int longest = NextMatch(finder, canonical);
-        if (!existenceOnly)
-            sourceOf[r] = uint16_t(canonical);
-        int maxLen = std::min<int>(longest, int(W - r));
+        if (!ws.existenceOnly)
+            ws.sourceOf[r] = uint16_t(canonical);
+        int maxLen = std::min<int>(longest, int(ws.W - r));
         MatchClassSets(mm, in, n, i, maxLen, canonical, sets.data());
-        // Pairs that leave the matcher in the same state are alike to the search:
-        // only the first of them (the one the walk back will use) is tried.
-        for (int len = kSzddMinMatch; len <= maxLen; ++len)
-            for (int from = 0; from < 4; ++from) {
-                std::fill(firstPair[len][from], firstPair[len][from] + 4, kNoPair);
-                for (uint32_t bits = sets[size_t(len)]; bits != 0; bits &= bits - 1) {
-                    int pair = __builtin_ctz(bits);
-                    int m1 = StepClass(mm, from, pair / 4);
-                    int m2 = m1 == 4 ? 4 : StepClass(mm, m1, pair % 4);
-                    if (m2 != 4 && firstPair[len][from][m2] == kNoPair)
-                        firstPair[len][from][m2] = uint8_t(pair);
-                }
-            }
+        FirstPairs(mm, sets.data(), maxLen, firstPair);
         int litClass = mm.classOf[in[i]];
         // Once a group's flag byte is known to differ from the letter, nothing in
         // the group is constrained any more: the cheapest such state of a (k, m)
         // serves every completion that any costlier state of that (k, m) could.
         uint32_t freeCost[8][4];
         int freeState[8][4];
-        std::fill(&freeCost[0][0], &freeCost[0][0] + 8 * 4, kInf);
+        std::fill(&freeCost[0][0], &freeCost[0][0] + 8 * 4, kUnreached);
         for (int word = 0; word < kWords; ++word)
-            for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
+            for (uint64_t stateBits = ws.active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
                 int st = word * 64 + __builtin_ctzll(stateBits);
                 int k = 0, mode = 0, m = 0;
                 StateParts(st, k, mode, m);
@@ -381,74 +462,37 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
                 }
             }
         for (int word = 0; word < kWords; ++word) {
-            for (uint64_t stateBits = active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
-            int s = word * 64 + __builtin_ctzll(stateBits);
-            uint32_t c = here[s];
-            int k = 0, mode = 0, m = 0;
-            StateParts(s, k, mode, m);
-            if (k > 0 && c >= freeCost[k][m] && s != freeState[k][m])
-                continue;  // dominated
-            // At a group start the flag byte is assumed first: forced to the
-            // letter the matcher waits for, or differing from it.
-            for (int kindChoice = 0; kindChoice < (k == 0 ? 2 : 1); ++kindChoice) {
-                int m0 = k == 0 ? m : mode / 3;
-                int kind = k == 0 ? (kindChoice == 0 ? FLAG_FORCED : FLAG_DIFFERS_NOT_YET) : mode % 3;
-                if (k == 0 && kind == FLAG_FORCED && StepClass(mm, m, mm.want[m]) == 4)
-                    continue;  // the flag byte itself would complete the marker
-                int mAfterFlag = k == 0 ? (kind == FLAG_FORCED ? m + 1 : 0) : m;
-                uint32_t flagCost = k == 0 ? 1 : 0;
-                uint8_t v = uint8_t(mm.marker[m0]);
-                int want = (v >> k) & 1;
-                auto relax = [&](int len, int bit, int m2, int pair) {
-                    int nkind = kind;
-                    if (kind == FLAG_FORCED && bit != want)
-                        return;
-                    if (kind == FLAG_DIFFERS_NOT_YET && bit != want)
-                        nkind = FLAG_DIFFERS;
-                    int nk = k + 1;
-                    int ns;
-                    if (nk == 8) {
-                        if (nkind == FLAG_DIFFERS_NOT_YET)
-                            return;  // the flag byte would be the letter after all
-                        ns = StateIndex(0, 0, m2);
-                    } else {
-                        ns = StateIndex(nk, m0 * 3 + nkind, m2);
-                    }
-                    uint32_t nc = c + flagCost + (len == 1 ? 1u : 2u);
-                    size_t to = (r + size_t(len)) % kRing;
-                    uint32_t &t = cost[to * kStates + size_t(ns)];
-                    if (nc < t) {
-                        t = nc;
-                        furthest = std::max(furthest, r + size_t(len));
-                        active[to][ns / 64] |= uint64_t(1) << (ns % 64);
-                        ringBack[to * kStates + size_t(ns)] = Back{uint16_t(s), uint8_t(len), uint8_t(pair)};
-                    }
-                };
-                int mLit = StepClass(mm, mAfterFlag, litClass);
-                if (mLit != 4)
-                    relax(1, 1, mLit, 0);
-                for (int len = kSzddMinMatch; len <= maxLen; ++len)
-                    for (int m2 = 0; m2 < 4; ++m2)
-                        if (firstPair[len][mAfterFlag][m2] != kNoPair)
-                            relax(len, 0, m2, firstPair[len][mAfterFlag][m2]);
-            }
+            for (uint64_t stateBits = ws.active[slot][word]; stateBits != 0; stateBits &= stateBits - 1) {
+                int s = word * 64 + __builtin_ctzll(stateBits);
+                int k = 0, mode = 0, m = 0;
+                StateParts(s, k, mode, m);
+                if (k > 0 && here[s] >= freeCost[k][m] && s != freeState[k][m])
+                    continue;  // dominated
+                RelaxState(mm, ws, r, s, litClass, maxLen, firstPair);
             }
         }
         // The slot is reused for position r + kRing; it must start empty.
         for (int word = 0; word < kWords; ++word) {
-            for (uint64_t bits = active[slot][word]; bits != 0; bits &= bits - 1)
-                here[word * 64 + __builtin_ctzll(bits)] = kInf;
-            active[slot][word] = 0;
+            for (uint64_t bits = ws.active[slot][word]; bits != 0; bits &= bits - 1)
+                here[word * 64 + __builtin_ctzll(bits)] = kUnreached;
+            ws.active[slot][word] = 0;
         }
     }
-    settle(W);
-    // The cheapest end state whose continuation is sound.
-    uint32_t *last = &cost[(W % kRing) * kStates];
+    SettlePosition(ws, ws.W);
+    return true;
+}
+
+// Choose the exit: the cheapest state at the window's end whose continuation is
+// sound, counting the flag bytes that regrouping what follows gains or saves.
+// -1 when there is none.
+int ChooseWindowExit(const MarkerModel &mm, const uint8_t *in, size_t n, const Following &follow, const Window &win,
+                     const WindowSearch &ws, ExitCheck &bestExit)
+{
+    const uint32_t *last = &ws.cost[(ws.W % kRing) * kStates];
     long bestTotal = -1;
     int bestState = -1;
-    ExitCheck bestExit{false, 0, 0};
     for (int s = 0; s < kStates; ++s) {
-        if (last[s] == kInf)
+        if (last[s] == kUnreached)
             continue;
         ExitCheck e = CheckExit(mm, in, n, follow, win, s);
         if (!e.ok)
@@ -460,18 +504,22 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
             bestExit = e;
         }
     }
-    if (bestState < 0)
-        return false;
-    if (existenceOnly)
-        return true;  // only asked whether one exists
-    // Walk back and rebuild the window's tokens with sources of the chosen classes.
+    return bestState;
+}
+
+// Walk back from the chosen exit state and rebuild the window's tokens, each
+// match with a source of the byte classes the search chose.
+bool WalkWindowBack(const MarkerModel &mm, const uint8_t *in, const Window &win, const WindowSearch &ws,
+                    int exitState, std::vector<Token> &middle)
+{
     middle.clear();
-    size_t r = W;
-    int s = bestState;
+    size_t r = ws.W;
+    int s = exitState;
     while (r > 0) {
-        const Logged *from = log.data() + logAt[r];
-        const Logged *to = log.data() + logAt[r + 1];
-        const Logged *found = std::lower_bound(from, to, s, [](const Logged &l, int st) { return l.state < st; });
+        const LoggedBack *from = ws.log.data() + ws.logAt[r];
+        const LoggedBack *to = ws.log.data() + ws.logAt[r + 1];
+        const LoggedBack *found =
+            std::lower_bound(from, to, s, [](const LoggedBack &l, int st) { return l.state < st; });
         if (found == to || found->state != s)
             return false;  // cannot happen: every reached state was logged
         const Back &b = found->back;
@@ -479,7 +527,7 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
         Token tok{b.len, 0};
         if (b.len != 1) {
             uint32_t src = 0;
-            if (!SourceWithClasses(mm, in, i, b.len, b.pair, sourceOf[i - win.A], src))
+            if (!SourceWithClasses(mm, in, i, b.len, b.pair, ws.sourceOf[i - win.A], src))
                 return false;  // cannot happen: the class came from such a source
             tok.src = uint16_t(src);
         }
@@ -488,6 +536,28 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
         s = b.prev;
     }
     std::reverse(middle.begin(), middle.end());
+    return true;
+}
+
+// Searches the window for the smallest encoding in which the marker never
+// completes; on success gives the window's new tokens in `middle`. false when
+// none exists within it. With existenceOnly it only tells whether one exists,
+// in memory that does not grow with the window.
+bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Following &follow, const Window &win,
+                  int entryState, bool existenceOnly, std::vector<Token> &middle, uint8_t &lastFlagExtra)
+{
+    WindowSearch ws;
+    StartWindowSearch(ws, win, entryState, existenceOnly);
+    if (!SearchWindowForward(mm, in, n, win, ws))
+        return false;
+    ExitCheck bestExit{false, 0, 0};
+    int bestState = ChooseWindowExit(mm, in, n, follow, win, ws, bestExit);
+    if (bestState < 0)
+        return false;
+    if (existenceOnly)
+        return true;  // only asked whether one exists
+    if (!WalkWindowBack(mm, in, win, ws, bestState, middle))
+        return false;
     if (win.B == n)
         lastFlagExtra = bestExit.lastFlagExtra;
     else if (bestExit.delta != 0 || (bestState >= 4))
