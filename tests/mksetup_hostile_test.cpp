@@ -135,7 +135,7 @@ std::vector<uint8_t> ProgramWithNamelessSections()
     std::vector<uint8_t> f(0x40 + 24 + 96 * 40, 0);
     f[0] = 'M';
     f[1] = 'Z';
-    packer_fixture::PutLe(f, 0x3C, 0x40, 4);
+    packer_fixture::PutLe(f, kPeHeaderOffsetField, 0x40, 4);
     std::memcpy(&f[0x40], "PE\0\0", 4);
     packer_fixture::PutLe(f, 0x44, 0x14C, 2);
     packer_fixture::PutLe(f, 0x46, 96, 2);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/payload.h"
+#include "packer/pe_image.h"
 
 namespace packer_fixture {
 
@@ -30,7 +31,7 @@ inline std::vector<uint8_t> MakeStub(const StubShape &shape = StubShape())
     std::vector<uint8_t> f(0x600, 0);
     f[0] = 'M';
     f[1] = 'Z';
-    PutLe(f, 0x3C, 0x40, 4);
+    PutLe(f, kPeHeaderOffsetField, 0x40, 4);
     std::memcpy(&f[0x40], "PE\0\0", 4);
     PutLe(f, 0x44, 0x14C, 2);  // i386
     PutLe(f, 0x46, 2, 2);      // sections
