@@ -22,12 +22,6 @@ struct ToolRun {
     std::string err;     // standard error, when not on the terminal
 };
 
-inline std::string Slurp(const std::filesystem::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // A shell command run in `dir`: its exit status, or -1 when it did not exit.
 inline int ShellIn(const std::filesystem::path &dir, const std::string &command)
 {
@@ -42,7 +36,7 @@ inline ToolRun MksetupIn(const std::string &tool, const std::filesystem::path &d
                          const std::string &limits = "", const std::string &wrapper = "")
 {
     int status = ShellIn(dir, limits + " " + wrapper + " '" + tool + "' " + args + " >out.txt 2>err.txt");
-    ToolRun r{status, Slurp(dir / "out.txt"), Slurp(dir / "err.txt")};
+    ToolRun r{status, ReadWholeText(dir / "out.txt"), ReadWholeText(dir / "err.txt")};
     std::filesystem::remove(dir / "out.txt");
     std::filesystem::remove(dir / "err.txt");
     return r;

@@ -68,7 +68,7 @@ protected:
             " -out locked.pem",
         };
         for (const char *step : steps)
-            ASSERT_EQ(Sh(std::string(step) + " >>openssl.log 2>&1"), 0) << step << "\n" << Slurp(dir_ / "openssl.log");
+            ASSERT_EQ(Sh(std::string(step) + " >>openssl.log 2>&1"), 0) << step << "\n" << ReadWholeText(dir_ / "openssl.log");
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
@@ -99,8 +99,8 @@ protected:
     {
         SCOPED_TRACE(name);
         ASSERT_EQ(Sh("osslsigncode verify -CAfile ca.pem -in " + name + " >verify.txt 2>&1"), 0)
-            << Slurp(dir_ / "verify.txt");
-        std::string verify = Slurp(dir_ / "verify.txt");
+            << ReadWholeText(dir_ / "verify.txt");
+        std::string verify = ReadWholeText(dir_ / "verify.txt");
         EXPECT_TRUE(Contains(verify, "Signature verification: ok")) << verify;
         EXPECT_FALSE(Contains(verify, "invalid PE checksum")) << verify;
         EXPECT_FALSE(Contains(verify, "MISMATCH")) << verify;
@@ -137,7 +137,7 @@ protected:
         ToolRun extract = Tool("extract " + name + " x");
         ASSERT_EQ(extract.status, 0) << extract.err;
         for (int i = 0; i < kPayloadItemCount; ++i)
-            EXPECT_EQ(Slurp(dir_ / "x" / PayloadItemName(i)), Slurp(demo_ / "payload" / PayloadItemName(i)))
+            EXPECT_EQ(ReadWholeText(dir_ / "x" / PayloadItemName(i)), ReadWholeText(demo_ / "payload" / PayloadItemName(i)))
                 << PayloadItemName(i);
         fs::remove_all(dir_ / "x");
     }
@@ -158,7 +158,7 @@ TEST_F(SignedInstaller, SignedByMksetupVerifiesAndInstallsItsPayload)
 
     // Balancing again replaces the attribute rather than adding one: same bytes.
     ASSERT_EQ(Tool("balance signed.exe again.exe").status, 0);
-    EXPECT_EQ(Slurp(dir_ / "again.exe"), Slurp(dir_ / "signed.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "again.exe"), ReadWholeText(dir_ / "signed.exe"));
 
     // A key behind a pass phrase, given in a file.
     ToolRun locked = Tool("sign --cert locked.pem --key locked.key --pass-file pass.txt " + Demo() + " locked.exe");
@@ -171,7 +171,7 @@ TEST_F(SignedInstaller, SignedElsewhereIsRefusedUntilBalanced)
 {
     ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw.exe >sign.log 2>&1"),
               0)
-        << Slurp(dir_ / "sign.log");
+        << ReadWholeText(dir_ / "sign.log");
     // The fault the balance mends: the installer would refuse itself.
     ToolRun list = Tool("list raw.exe");
     EXPECT_NE(list.status, 0);
@@ -193,15 +193,15 @@ TEST_F(SignedInstaller, NestedSignatureIsBalancedTheSameWay)
     ASSERT_EQ(Sh("osslsigncode sign -nest -h sha1 -certs locked.pem -key locked.key -pass secret -in first.exe"
                  " -out nested.exe >nest.log 2>&1"),
               0)
-        << Slurp(dir_ / "nest.log");
+        << ReadWholeText(dir_ / "nest.log");
     ToolRun list = Tool("list nested.exe");
     EXPECT_NE(list.status, 0);
     EXPECT_TRUE(Contains(list.out, "with a nested signature; NOT balanced")) << list.out;
     ASSERT_EQ(Tool("balance nested.exe nested-balanced.exe").status, 0);
     ExpectSoundSignedInstaller("nested-balanced.exe", "CN=Ovra Test Publisher, O=Ovra");
     ASSERT_EQ(Sh("osslsigncode verify -CAfile ca.pem -in nested-balanced.exe >nested.txt 2>&1"), 0);
-    EXPECT_TRUE(Contains(Slurp(dir_ / "nested.txt"), "Number of verified signatures: 2"))
-        << Slurp(dir_ / "nested.txt");
+    EXPECT_TRUE(Contains(ReadWholeText(dir_ / "nested.txt"), "Number of verified signatures: 2"))
+        << ReadWholeText(dir_ / "nested.txt");
 }
 
 TEST_F(SignedInstaller, CertificateWithoutCodeSigningUsageIsWarnedAbout)
@@ -406,14 +406,14 @@ esac
 // True while any process named in the file still runs (a zombie has ended).
 bool AnyRunningNow(const fs::path &pids)
 {
-    std::string text = Slurp(pids);
+    std::string text = ReadWholeText(pids);
     size_t at = 0;
     bool running = false;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         std::string pid = text.substr(at, end - at);
         at = end == std::string::npos ? text.size() : end + 1;
-        std::string stat = Slurp(fs::path("/proc") / pid / "stat");
+        std::string stat = ReadWholeText(fs::path("/proc") / pid / "stat");
         size_t close = stat.rfind(')');
         if (!pid.empty() && close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z')
             running = true;
@@ -440,7 +440,7 @@ TEST_F(SignedInstaller, HangingSignerIsStoppedWithItsWorkFolder)
     EXPECT_EQ(timed.status, 1);
     EXPECT_TRUE(Contains(timed.err, "osslsigncode did not finish within 1 second and was stopped")) << timed.err;
     EXPECT_EQ(std::count(timed.err.begin(), timed.err.end(), '\n'), 1) << timed.err;
-    EXPECT_FALSE(AnyRunning(dir_ / "pids")) << Slurp(dir_ / "pids");
+    EXPECT_FALSE(AnyRunning(dir_ / "pids")) << ReadWholeText(dir_ / "pids");
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
     EXPECT_EQ(Leftovers(), "");
 
@@ -448,11 +448,11 @@ TEST_F(SignedInstaller, HangingSignerIsStoppedWithItsWorkFolder)
     int status = Sh(fake + " '" + tool_ + "' sign --cert signer.pem --key signer.key " + Demo() +
                     " out.exe 2>err.txt & tool=$!; n=0; while [ ! -s pids ] && [ $n -lt 200 ]; do sleep 0.05;"
                     " n=$((n+1)); done; sleep 0.2; kill -TERM $tool; wait $tool");
-    std::string err = Slurp(dir_ / "err.txt");
+    std::string err = ReadWholeText(dir_ / "err.txt");
     fs::remove(dir_ / "err.txt");
     EXPECT_EQ(status, 143);
     EXPECT_EQ(err, "mksetup: interrupted by SIGTERM; nothing unfinished was left behind\n");
-    EXPECT_FALSE(AnyRunning(dir_ / "pids")) << Slurp(dir_ / "pids");
+    EXPECT_FALSE(AnyRunning(dir_ / "pids")) << ReadWholeText(dir_ / "pids");
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
     EXPECT_EQ(Leftovers(), "");
 }
