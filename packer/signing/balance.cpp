@@ -16,6 +16,8 @@ namespace {
 // The filler never holds a marker letter, so no marker can start, end or lie in it.
 bool FillerByteAllowed(uint8_t b) { return b != 'S' && b != 'Z' && b != 'D'; }
 
+// The balance writes DER as well: the signer rebuilt with its attribute, and every
+// element around it with its new length.
 void PutLength(std::vector<uint8_t> &out, size_t n)
 {
     if (n < 0x80) {
