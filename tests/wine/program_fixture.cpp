@@ -157,6 +157,17 @@ void ProgramTest::ExpectQuietExit()
     EXPECT_EQ(0, WaitForExit(program, 10000));
 }
 
+void ProgramTest::ConfirmAbortDuringTheLastItem(const std::string &where)
+{
+    ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
+    EXPECT_TRUE(Exists(where + "\\hosts.ini"));
+    Click(dialog, IDC_CANCEL);
+    SeenBox question = NextBox();
+    EXPECT_EQ(kWarningCaption, question.caption);
+    ASSERT_EQ(kAbortQuestion, question.text);
+    ASSERT_TRUE(AnswerMessageBox(question, IDYES));
+}
+
 void ProgramTest::MakeExistingInstallation(const std::string &where)
 {
     RemoveTree(where);
