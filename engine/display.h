@@ -31,6 +31,3 @@ void ShowStatus(const char *text);
 // filled width (session.progressPixels) is the bar's own: only here is it computed,
 // and a size of 0 or less leaves it as it was.
 void ShowProgress(long position, long size);
-// Draws the Progress bar as last computed, into dc (left open), or into the
-// dialog's own when dc is NULL.
-void PaintProgress(HDC dc);

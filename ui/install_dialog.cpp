@@ -11,6 +11,7 @@
 #include "ui/centre.h"
 #include "ui/chooser.h"
 #include "ui/messages.h"
+#include "ui/progress.h"
 
 static const char kCaption[] = "Ovra v5.3 32bit Installation";
 static const char kGreeting[] = "Welcome to the Ovra Installation program!";

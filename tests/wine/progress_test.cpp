@@ -9,6 +9,7 @@
 #include "engine/session.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
+#include "ui/progress.h"
 
 namespace {
 
