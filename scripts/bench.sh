@@ -20,9 +20,7 @@ bash "$root/bench/sign_bench.sh" "$root/out/mksetup" "$root/out/setup32-stub.exe
 . "$root/scripts/wine-env.sh"
 wine_tree "$root"
 wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
-XVFB_PID=
-trap wine_stop EXIT
-wine_display
+wine_display_until_exit
 bash "$root/scripts/wine-run.sh" "$WINE_TREE/scan_bench.exe"
 # The whole installer program, from the click on "&Install" to its success message.
 # Its times depend on what else the machine is doing.

@@ -8,30 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-jobs=$(nproc)
-mkdir -p "$root/build"
 
-# build_tree NAME [CMAKE ARGS...]: configures and builds build/NAME; on failure shows its log.
-# A cold tree takes minutes with every compiler line in the log, so the start and the
-# end of each are said, with the time taken.
-build_tree() {
-    local name=$1 log="$root/build/$1.log" started=$SECONDS
-    shift
-    echo "build: build/$name started at $(date +%H:%M:%S) (log build/$name.log)"
-    if ! { cmake -S "$root" -B "$root/build/$name" -G Ninja "$@" \
-           && cmake --build "$root/build/$name" -j "$jobs"; } >"$log" 2>&1; then
-        cat "$log" >&2
-        echo "build: build/$name failed after $(elapsed $started); its log is $log" >&2
-        exit 1
-    fi
-    echo "build: build/$name done in $(elapsed $started) (log build/$name.log)"
-}
-
-# elapsed START: the time since START (a value of $SECONDS) as 4m07s or 12s.
-elapsed() {
-    local s=$((SECONDS - $1))
-    if [ $s -ge 60 ]; then printf '%dm%02ds' $((s / 60)) $((s % 60)); else printf '%ds' $s; fi
-}
+. "$root/scripts/build-tree.sh"
 
 build_tree native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build_tree target -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw.cmake" \

@@ -12,14 +12,9 @@ seconds=${FUZZ_SECONDS:-600}
 bash "$root/scripts/setup.sh" fuzz
 
 tree="$root/build/fuzz"
-mkdir -p "$root/build"
-if ! { cmake -S "$root" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSETUP32_FUZZ=ON \
-       && cmake --build "$tree" -j "$(nproc)" --target fuzz_targets; } >"$root/build/fuzz.log" 2>&1; then
-    cat "$root/build/fuzz.log" >&2
-    echo "fuzz: building $tree failed; its log is $root/build/fuzz.log" >&2
-    exit 1
-fi
+. "$root/scripts/build-tree.sh"
+build_tree fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSETUP32_FUZZ=ON -- --target fuzz_targets
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

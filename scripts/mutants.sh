@@ -124,13 +124,9 @@ wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
 # A mutant may crash a program: without the debugger Wine would start for it, the crash
 # ends the test instead of waiting for a debugger nobody attends.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
-XVFB_PID=
-trap wine_stop EXIT
-wine_display
+wine_display_until_exit
 wine_prefix_make || exit 1
-timeout 60 wineserver -w || wineserver -k
-wineserver -p
-wine cmd /c exit >"$logs/wine-start.log" 2>&1 || { echo "mutants: Wine does not start" >&2; exit 1; }
+wine_server_start "$logs/wine-start.log" || exit 1
 native=$src/build/native
 
 tree_dir() { if [ "$1" = native ]; then echo "$native"; else echo "$WINE_TREE"; fi; }

@@ -51,22 +51,14 @@ in_guest() {
         set -u
         . "$root/scripts/wine-env.sh"
         wine_env "$tree" "$tree/wineprefix" || exit 1
-        XVFB_PID=
-        trap wine_stop EXIT
-        wine_display || exit 1
+        wine_display_until_exit || exit 1
         start=$(date +%s)
         wine_prefix_make || exit 1
         echo "guest: the $WINE_ARCH prefix is ready ($(($(date +%s) - start)) s guest time)"
         # A program that crashes ends its test at once instead of waiting for a debugger.
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
             >/dev/null 2>&1
-        timeout 60 wineserver -w || wineserver -k
-        wineserver -p
-        if ! wine cmd /c exit >"$tree/wine-start.log" 2>&1; then
-            echo "guest: Wine does not start in $WINEPREFIX:"
-            cat "$tree/wine-start.log"
-            exit 1
-        fi
+        wine_server_start "$tree/wine-start.log" || exit 1
         ctest --test-dir "$tree" --output-on-failure --no-tests=error --timeout 600 "${ctest_args[@]}"
     ) && status=0
     echo "$status" >"$share/status.partial"

@@ -26,20 +26,9 @@ ctest --test-dir "$root/build/native" --output-on-failure --timeout 600 -j "$(np
 wine_tree "$root"
 wine_env "$WINE_TREE" "$WINE_TREE/wineprefix"
 [ "$WINE_ARCH" = win32 ] || echo "test: this machine cannot run 32-bit programs; the Windows tests run the 64-bit build in $WINE_TREE" >&2
-XVFB_PID=
-trap wine_stop EXIT
-wine_display
+wine_display_until_exit
 wine_prefix_make
-# The prefix's server stays up for the run.
-timeout 60 wineserver -w || wineserver -k
-wineserver -p
-# Start Wine's own services now: started from inside a test they would inherit
-# CTest's output pipe and, living on with the persistent server, never close it.
-if ! wine cmd /c exit >"$WINE_TREE/wine-start.log" 2>&1; then
-    echo "test: Wine does not start in $WINEPREFIX:" >&2
-    cat "$WINE_TREE/wine-start.log" >&2
-    exit 1
-fi
+wine_server_start "$WINE_TREE/wine-start.log"
 # One at a time: the Wine tests share the prefix's c:\ovra.tmp and the Windows
 # directory's ovra.ini, which a test running beside them would delete or replace.
 ctest --test-dir "$WINE_TREE" --output-on-failure --timeout 600 || status=1

@@ -108,6 +108,31 @@ wine_display() {
     [ -n "$XVFB_PID" ]
 }
 
+# For a script that runs Wine programs until it ends: its display (wine_display) now, and
+# wine_stop when it exits.
+wine_display_until_exit() {
+    XVFB_PID=
+    trap wine_stop EXIT
+    wine_display
+}
+
+# Starts the prefix's server afresh and keeps it up until wine_stop, so the programs of a
+# run do not each start and stop their own (a fresh server also reads the drive types
+# anew), then starts Wine's own services: started from inside a test they would inherit
+# the caller's output pipe and, living on with the persistent server, never close it.
+# Wine's output goes to LOG, and is shown when Wine does not start.
+wine_server_start() {
+    local log=$1
+    wineserver -k 2>/dev/null || true
+    timeout 60 wineserver -w || true
+    wineserver -p || return 1
+    if ! wine cmd /c exit >"$log" 2>&1; then
+        echo "wine-env: Wine does not start in $WINEPREFIX:" >&2
+        cat "$log" >&2
+        return 1
+    fi
+}
+
 # Stops the prefix's wineserver (nothing to do when none runs) and the script's own Xvfb,
 # so no Wine program is left talking to a display that has gone.
 wine_stop() {

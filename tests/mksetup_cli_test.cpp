@@ -32,7 +32,7 @@ protected:
         ToolRun extract = Mksetup("extract " + installer + " x");
         ASSERT_EQ(extract.status, 0) << extract.err;
         for (int i = 0; i < kPayloadItemCount; ++i)
-            EXPECT_EQ(Slurp(dir_ / "x" / PayloadItemName(i)), Slurp(originals / PayloadItemName(i)))
+            EXPECT_EQ(ReadWholeText(dir_ / "x" / PayloadItemName(i)), ReadWholeText(originals / PayloadItemName(i)))
                 << PayloadItemName(i);
         fs::remove_all(dir_ / "x");
     }
@@ -55,9 +55,9 @@ TEST_F(MksetupCli, BuildListExtractRoundTrip)
     for (int i = 0; i < kPayloadItemCount; ++i)
         files += std::string(" payload/") + PayloadItemName(i);
     ASSERT_EQ(Mksetup("build --stub stub.exe --out again.exe" + files).status, 0);
-    EXPECT_EQ(Slurp(dir_ / "again.exe"), Slurp(dir_ / "setup.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "again.exe"), ReadWholeText(dir_ / "setup.exe"));
     ASSERT_EQ(Mksetup("build --stub stub.exe --out setup.exe payload").status, 0);
-    EXPECT_EQ(Slurp(dir_ / "again.exe"), Slurp(dir_ / "setup.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "again.exe"), ReadWholeText(dir_ / "setup.exe"));
 }
 
 TEST_F(MksetupCli, ItemsMadeByTheClassicCompressor)
@@ -81,12 +81,12 @@ TEST_F(MksetupCli, CodecInterchangesWithTheClassicTools)
 {
     ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
     ASSERT_EQ(Mksetup("expand guide.tx_ guide.back").status, 0);
-    EXPECT_EQ(Slurp(dir_ / "guide.back"), Slurp(dir_ / "payload" / "guide.txt"));
+    EXPECT_EQ(ReadWholeText(dir_ / "guide.back"), ReadWholeText(dir_ / "payload" / "guide.txt"));
     if (std::system("command -v msexpand >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "msexpand is not installed";
     std::string cmd = "msexpand < '" + (dir_ / "guide.tx_").string() + "' > '" + (dir_ / "ms.txt").string() + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    EXPECT_EQ(Slurp(dir_ / "ms.txt"), Slurp(dir_ / "payload" / "guide.txt"));
+    EXPECT_EQ(ReadWholeText(dir_ / "ms.txt"), ReadWholeText(dir_ / "payload" / "guide.txt"));
 }
 
 TEST_F(MksetupCli, HelpForTheToolAndEachCommand)
@@ -103,7 +103,7 @@ TEST_F(MksetupCli, HelpForTheToolAndEachCommand)
 TEST_F(MksetupCli, ErrorsGiveOneLineAndNoOutput)
 {
     ASSERT_EQ(Mksetup("build --stub stub.exe --out good.exe payload").status, 0);
-    std::string good = Slurp(dir_ / "good.exe");
+    std::string good = ReadWholeText(dir_ / "good.exe");
     ASSERT_TRUE(WriteWholeFile(dir_ / "cut.exe", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)));
     std::vector<uint8_t> flipped(good.begin(), good.end());
     flipped[flipped.size() - 40] ^= 0x10;
@@ -149,7 +149,7 @@ TEST_F(MksetupCli, ErrorsGiveOneLineAndNoOutput)
     }
     // A failed build leaves an existing installer untouched.
     ASSERT_NE(Mksetup("build --stub stub.exe --out good.exe short").status, 0);
-    EXPECT_EQ(Slurp(dir_ / "good.exe"), good);
+    EXPECT_EQ(ReadWholeText(dir_ / "good.exe"), good);
 }
 
 // What is at a name, without following a link: "file", "link", "folder", "fifo", "device", "none".
@@ -219,17 +219,17 @@ TEST_F(MksetupCli, TemporaryFilesNeverFollowLinks)
     ASSERT_EQ(Mksetup("build --stub stub.exe --out out.exe payload").status, 0);
     ToolRun extract = Mksetup("extract good.exe x");
     ASSERT_EQ(extract.status, 0) << extract.err;
-    EXPECT_EQ(Slurp(dir_ / "victim.txt"), "keep me");
-    EXPECT_EQ(Slurp(dir_ / "victim2.txt"), "keep me too");
+    EXPECT_EQ(ReadWholeText(dir_ / "victim.txt"), "keep me");
+    EXPECT_EQ(ReadWholeText(dir_ / "victim2.txt"), "keep me too");
     EXPECT_EQ(KindAt(dir_ / "out.exe"), "file");
-    EXPECT_EQ(Slurp(dir_ / "out.exe"), Slurp(dir_ / "good.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "out.exe"), ReadWholeText(dir_ / "good.exe"));
     EXPECT_EQ(KindAt(dir_ / "x" / "guide.txt"), "file");
-    EXPECT_EQ(Slurp(dir_ / "x" / "guide.txt"), Slurp(dir_ / "payload" / "guide.txt"));
+    EXPECT_EQ(ReadWholeText(dir_ / "x" / "guide.txt"), ReadWholeText(dir_ / "payload" / "guide.txt"));
     // An output name that is a link: the link is replaced, its target kept.
     fs::create_symlink("victim.txt", dir_ / "linked.exe");
     ASSERT_EQ(Mksetup("build --stub stub.exe --out linked.exe payload").status, 0);
     EXPECT_EQ(KindAt(dir_ / "linked.exe"), "file");
-    EXPECT_EQ(Slurp(dir_ / "victim.txt"), "keep me");
+    EXPECT_EQ(ReadWholeText(dir_ / "victim.txt"), "keep me");
 }
 
 TEST_F(MksetupCli, RefusesToReplaceItsOwnInput)
@@ -250,11 +250,11 @@ TEST_F(MksetupCli, RefusesToReplaceItsOwnInput)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string before = Slurp(dir_ / c.input);
+        std::string before = ReadWholeText(dir_ / c.input);
         ToolRun r = Mksetup(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("is the input"), std::string::npos) << r.err;
-        EXPECT_EQ(Slurp(dir_ / c.input), before);
+        EXPECT_EQ(ReadWholeText(dir_ / c.input), before);
     }
 }
 
@@ -344,7 +344,7 @@ TEST_F(MksetupCli, AFailedWriteLeavesNothingBehind)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "mksetup: cannot write '" + std::string(c.output) + "': write failed (disk full?)\n");
         if (existed)
-            EXPECT_EQ(Slurp(dir_ / c.output), "an earlier installer");
+            EXPECT_EQ(ReadWholeText(dir_ / c.output), "an earlier installer");
         else
             EXPECT_FALSE(fs::exists(dir_ / c.output));
         for (const auto &entry : fs::directory_iterator(dir_))
@@ -390,7 +390,7 @@ TEST_F(MksetupCli, BuildHoldsOneItemNotThePayload)
 TEST_F(MksetupCli, MessagesNameTheProblem)
 {
     ASSERT_EQ(Mksetup("compress payload/guide.txt guide.tx_").status, 0);
-    std::string packed = Slurp(dir_ / "guide.tx_");
+    std::string packed = ReadWholeText(dir_ / "guide.tx_");
     ASSERT_TRUE(WriteWholeFile(dir_ / "cut.tx_", packed.substr(0, packed.size() - 10)));
     struct Case {
         const char *name;
@@ -495,8 +495,8 @@ TEST_F(MksetupCli, ExtractKeepsEarlierFilesWhenTheDiskFills)
     ToolRun r = Mksetup("extract good.exe small/x");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("No space left on device; no file was extracted"), std::string::npos) << r.err;
-    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovra32.exe"), "earlier program");
-    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovaux32.exe"), "earlier helper");
+    EXPECT_EQ(ReadWholeText(dir_ / "small" / "x" / "ovra32.exe"), "earlier program");
+    EXPECT_EQ(ReadWholeText(dir_ / "small" / "x" / "ovaux32.exe"), "earlier helper");
     std::vector<std::string> left;
     for (const auto &entry : fs::directory_iterator(dir_ / "small" / "x"))
         left.push_back(entry.path().filename().string());
@@ -506,7 +506,7 @@ TEST_F(MksetupCli, ExtractKeepsEarlierFilesWhenTheDiskFills)
     fs::remove(dir_ / "small" / "filler");
     ToolRun again = Mksetup("extract good.exe small/x");
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(Slurp(dir_ / "small" / "x" / "ovra32.exe"), Slurp(dir_ / "payload" / "ovra32.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "small" / "x" / "ovra32.exe"), ReadWholeText(dir_ / "payload" / "ovra32.exe"));
 }
 
 // Out of memory is one line naming the input and what it needed, exit 1, and no
@@ -610,9 +610,9 @@ TEST_F(MksetupCli, OptionsEndAtDoubleDash)
             EXPECT_TRUE(fs::exists(dir_ / c.output));
         }
     }
-    EXPECT_EQ(Slurp(dir_ / "g.txt"), Slurp(dir_ / "payload" / "guide.txt"));
+    EXPECT_EQ(ReadWholeText(dir_ / "g.txt"), ReadWholeText(dir_ / "payload" / "guide.txt"));
     ASSERT_EQ(Mksetup("expand h.z h.txt").status, 0);
-    EXPECT_EQ(Slurp(dir_ / "h.txt"), "a file called -h");
+    EXPECT_EQ(ReadWholeText(dir_ / "h.txt"), "a file called -h");
 
     const Case twice[] = {
         {"--out twice", "build --stub stub.exe --out a.exe --out b.exe payload", "--out given twice"},
@@ -825,15 +825,15 @@ TEST_F(MksetupCli, ReplacedOutputsKeepTheirMode)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string before = Slurp(dir_ / c.target);
+        std::string before = ReadWholeText(dir_ / c.target);
         unsigned mode = modeOf(dir_ / c.target);
         ToolRun r = Mksetup(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("it is read-only (--force replaces it)"), std::string::npos) << r.err;
-        EXPECT_EQ(Slurp(dir_ / c.target), before);
+        EXPECT_EQ(ReadWholeText(dir_ / c.target), before);
         r = Mksetup(std::string(c.args).insert(std::string(c.args).find(' '), " --force"));
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(Slurp(dir_ / c.target), before);
+        EXPECT_NE(ReadWholeText(dir_ / c.target), before);
         EXPECT_EQ(modeOf(dir_ / c.target), mode);
     }
     ASSERT_TRUE(WriteWholeFile(dir_ / "shared.z", std::string("earlier")));
@@ -863,7 +863,7 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
                              "for i in $(seq 2000); do ls " + partials + " >/dev/null 2>&1 && break; sleep 0.005; done; "
                              "kill -" + signal + " $pid; wait $pid; echo $? >rc.txt; }";
         Sh(script);
-        ToolRun r{std::stoi(Slurp(dir_ / "rc.txt")), Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
+        ToolRun r{std::stoi(ReadWholeText(dir_ / "rc.txt")), ReadWholeText(dir_ / "out.txt"), ReadWholeText(dir_ / "err.txt")};
         fs::remove(dir_ / "rc.txt");
         return r;
     };
@@ -885,7 +885,7 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.err, std::string("mksetup: interrupted by SIG") + c.signal +
                              "; nothing unfinished was left behind\n");
-        EXPECT_EQ(Slurp(dir_ / "setup.exe"), "the earlier installer");
+        EXPECT_EQ(ReadWholeText(dir_ / "setup.exe"), "the earlier installer");
         EXPECT_EQ(Leftovers(dir_), "");
     }
 
@@ -897,7 +897,7 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
     ToolRun r = Interrupt("extract big.exe mine", "mine/*.partial-*", "INT");
     EXPECT_EQ(r.status, 130) << r.err;
     for (int i = 0; i < kPayloadItemCount; ++i)
-        EXPECT_EQ(Slurp(dir_ / "mine" / PayloadItemName(i)), std::string("mine ") + PayloadItemName(i))
+        EXPECT_EQ(ReadWholeText(dir_ / "mine" / PayloadItemName(i)), std::string("mine ") + PayloadItemName(i))
             << PayloadItemName(i);
     EXPECT_EQ(Leftovers(dir_ / "mine"), "");
 }

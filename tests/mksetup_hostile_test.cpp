@@ -82,7 +82,7 @@ TEST_F(MksetupHostile, RootsOutputsNeverPassToAnotherUser)
         struct stat st = StatOf(dir_ / c.target);
         EXPECT_EQ(st.st_uid, 0u);
         EXPECT_EQ(st.st_mode & 022, 0u) << std::oct << (st.st_mode & 07777);
-        EXPECT_NE(Slurp(dir_ / c.target), "left by nobody\n");
+        EXPECT_NE(ReadWholeText(dir_ / c.target), "left by nobody\n");
         // The user cannot change what root wrote.
         EXPECT_NE(Sh(std::string("runuser -u nobody -- sh -c 'echo changed >>") + c.target + "' 2>/dev/null"), 0);
     }

@@ -86,7 +86,7 @@ protected:
         ::waitpid(pid, &raw, 0);
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         if (outToFile) {
-            r.out = Slurp(dir_ / "out.txt");
+            r.out = ReadWholeText(dir_ / "out.txt");
             r.err = screen;
         } else {
             r.out = screen;
@@ -144,7 +144,7 @@ TEST_F(MksetupProgress, ItemsAndSummaryOffATerminal)
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(quiet.err, "");
-    EXPECT_EQ(Slurp(dir_ / "quiet.exe"), Slurp(dir_ / "setup.exe"));
+    EXPECT_EQ(ReadWholeText(dir_ / "quiet.exe"), ReadWholeText(dir_ / "setup.exe"));
 }
 
 TEST_F(MksetupProgress, LivePercentageOnATerminal)

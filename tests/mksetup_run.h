@@ -21,12 +21,6 @@ struct ToolRun {
     std::string err;     // standard error, when not on the terminal
 };
 
-inline std::string Slurp(const std::filesystem::path &p)
-{
-    std::vector<uint8_t> bytes = ReadWholeFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 class MksetupFolderTest : public ::testing::Test {
 protected:
     // The folder KIND_PID_TEST under the temporary directory, with stub.exe and
@@ -55,7 +49,7 @@ protected:
         std::string command = "cd '" + dir_.string() + "' && " + limits + " " + wrapper + " '" + tool_ + "' " +
                               args + " >out.txt 2>err.txt";
         int raw = std::system(command.c_str());
-        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
+        ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadWholeText(dir_ / "out.txt"), ReadWholeText(dir_ / "err.txt")};
         std::filesystem::remove(dir_ / "out.txt");
         std::filesystem::remove(dir_ / "err.txt");
         return r;

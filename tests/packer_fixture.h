@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/payload.h"
+#include "tests/test_files.h"
 
 namespace packer_fixture {
 
@@ -54,8 +55,6 @@ inline std::vector<uint8_t> MakeStub(const StubShape &shape = StubShape())
     return f;
 }
 
-inline std::vector<uint8_t> Bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
 // Eleven inputs that differ and compress: texts with repeats, one binary-ish.
 inline std::vector<std::vector<uint8_t>> PayloadTexts()
 {
@@ -64,7 +63,7 @@ inline std::vector<std::vector<uint8_t>> PayloadTexts()
         std::string text = std::string("[") + PayloadItemName(i) + "]\n";
         for (int line = 0; line < 20 + 7 * i; ++line)
             text += "setting" + std::to_string(line) + "=value " + std::to_string(line * (i + 3)) + "\n";
-        inputs.push_back(Bytes(text));
+        inputs.push_back(BytesOf(text));
     }
     for (int b = 0; b < 600; ++b)
         inputs[0].push_back(uint8_t((b * 37) ^ (b >> 3)));

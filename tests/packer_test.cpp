@@ -20,7 +20,6 @@
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
-using packer_fixture::Bytes;
 using packer_fixture::MakeStub;
 using packer_fixture::PayloadTexts;
 using packer_fixture::StubShape;
@@ -56,7 +55,7 @@ std::vector<uint8_t> Compressed(const std::vector<uint8_t> &in)
 
 TEST(SimulateScan, Cases)
 {
-    const std::vector<uint8_t> M = Bytes("SZDD");
+    const std::vector<uint8_t> M = BytesOf("SZDD");
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
@@ -66,15 +65,15 @@ TEST(SimulateScan, Cases)
     };
     // Checksums by hand: weights 1,2,3,-4 from the byte after the first marker.
     const Case cases[] = {
-        {"no marker", Bytes("just a program, SZD and SZ but no marker"), {}, {}, 0},
-        {"one item", Bytes("headSZDDab"), {4}, {6}, 97 + 2 * 98},
-        {"weights cross items", Bytes("hSZDDabSZDDc"), {1, 7}, {6, 5},
+        {"no marker", BytesOf("just a program, SZD and SZ but no marker"), {}, {}, 0},
+        {"one item", BytesOf("headSZDDab"), {4}, {6}, 97 + 2 * 98},
+        {"weights cross items", BytesOf("hSZDDabSZDDc"), {1, 7}, {6, 5},
          97 + 2 * 98 + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 99},
-        {"S,S,Z,D,D inside an item is data", Cat({Bytes("hSZDDx"), Bytes("SSZDD"), Bytes("y")}), {1}, {11},
+        {"S,S,Z,D,D inside an item is data", Cat({BytesOf("hSZDDx"), BytesOf("SSZDD"), BytesOf("y")}), {1}, {11},
          'x' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'y'},
-        {"partial marker at the end stays in the last item", Bytes("hSZDDaSZ"), {1}, {7},
+        {"partial marker at the end stays in the last item", BytesOf("hSZDDaSZ"), {1}, {7},
          'a' + 2 * 'S' + 3 * 'Z'},
-        {"item ending in S hides the next marker", Bytes("hSZDDaSSZDDb"), {1}, {11},
+        {"item ending in S hides the next marker", BytesOf("hSZDDaSSZDDb"), {1}, {11},
          'a' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'b'},
     };
     for (const Case &c : cases) {
@@ -95,7 +94,7 @@ TEST(SimulateScan, MarkerSplitAcrossTwoSteps)
 {
     for (size_t before : {1, 2, 3}) {
         SCOPED_TRACE("marker bytes in the first step: " + std::to_string(before));
-        std::vector<uint8_t> file = Cat({Filler(kStepBytes - before), Bytes("SZDD"), Filler(10)});
+        std::vector<uint8_t> file = Cat({Filler(kStepBytes - before), BytesOf("SZDD"), Filler(10)});
         ScanResult r;
         SimulateScan(file.data(), file.size(), r);
         ASSERT_EQ(r.items.size(), 1u);
@@ -107,7 +106,7 @@ TEST(SimulateScan, MarkerSplitAcrossTwoSteps)
 
 TEST(SimulateScan, ChangedByteAfterFirstMarkerChangesChecksumButNotInHead)
 {
-    std::vector<uint8_t> file = Cat({Filler(300), Bytes("SZDD"), Filler(200, 1), Bytes("SZDD"), Filler(90, 2)});
+    std::vector<uint8_t> file = Cat({Filler(300), BytesOf("SZDD"), Filler(200, 1), BytesOf("SZDD"), Filler(90, 2)});
     ScanResult base;
     SimulateScan(file.data(), file.size(), base);
     ASSERT_EQ(base.items.size(), 2u);
@@ -136,7 +135,7 @@ TEST(LayOutInstaller, ShippedSizesAndTail)
     const size_t headSize = 14848;
     std::vector<std::vector<uint8_t>> items;
     for (size_t i = 0; i < kPayloadItemCount; ++i)
-        items.push_back(Cat({Bytes("SZDD"), Filler(stored[i] - 4, uint8_t(i))}));
+        items.push_back(Cat({BytesOf("SZDD"), Filler(stored[i] - 4, uint8_t(i))}));
     std::vector<uint8_t> tail(1663, 0);
     std::vector<uint8_t> file;
     std::vector<size_t> offsets;
@@ -176,13 +175,13 @@ TEST(LayOutInstaller, AlignmentBreaksHiddenMarkers)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<uint8_t> head = Cat({Filler(50), Bytes(c.headEnd)});
-        std::vector<std::vector<uint8_t>> items = {Cat({Bytes("SZDD"), Filler(20), Bytes(c.itemEnd)}),
-                                                   Cat({Bytes("SZDD"), Filler(20, 3)})};
+        std::vector<uint8_t> head = Cat({Filler(50), BytesOf(c.headEnd)});
+        std::vector<std::vector<uint8_t>> items = {Cat({BytesOf("SZDD"), Filler(20), BytesOf(c.itemEnd)}),
+                                                   Cat({BytesOf("SZDD"), Filler(20, 3)})};
         std::vector<uint8_t> file;
         std::vector<size_t> offsets;
         std::string error;
-        ASSERT_TRUE(LayOutInstaller(head, items, Bytes("T"), file, offsets, error)) << error;
+        ASSERT_TRUE(LayOutInstaller(head, items, BytesOf("T"), file, offsets, error)) << error;
         EXPECT_EQ(file.size(), head.size() + items[0].size() + items[1].size() + 1 + c.alignmentBytes);
         ScanResult r;
         SimulateScan(file.data(), file.size(), r);
@@ -202,12 +201,12 @@ TEST(LayOutInstaller, RefusesMarkersThatWouldSplitAnItem)
         const char *expected;
     };
     const Case cases[] = {
-        {"marker in the head", Bytes("progSZDDram"), Bytes("SZDDx"), {}, "program holds"},
-        {"second marker in an item", {}, Bytes("SZDDabSZDDcd"), {},
+        {"marker in the head", BytesOf("progSZDDram"), BytesOf("SZDDx"), {}, "program holds"},
+        {"second marker in an item", {}, BytesOf("SZDDabSZDDcd"), {},
          "item 0 (ovra32.exe) holds a second marker, which the installer would take for a new item"},
-        {"item without marker", {}, Bytes("SZDx"), {}, "does not start"},
-        {"item shorter than the marker", {}, Bytes("SZ"), {}, "does not start"},
-        {"tail completes a marker", {}, Bytes("SZDDabS"), Bytes("ZDD"), "item 0 (ovra32.exe) holds a second marker"},
+        {"item without marker", {}, BytesOf("SZDx"), {}, "does not start"},
+        {"item shorter than the marker", {}, BytesOf("SZ"), {}, "does not start"},
+        {"tail completes a marker", {}, BytesOf("SZDDabS"), BytesOf("ZDD"), "item 0 (ovra32.exe) holds a second marker"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,7 +227,7 @@ std::vector<uint8_t> WordSoup(uint32_t seed)
     std::string s;
     while (s.size() < 400)
         s += words[rng() % 9];
-    return Bytes(s);
+    return BytesOf(s);
 }
 
 bool MarkerUsesFlagByte(const std::vector<uint8_t> &in)
@@ -253,7 +252,7 @@ TEST(PrepareItem, AvoidsMarkerInCompressedData)
         bool flagByte;
     };
     const Case cases[] = {
-        {"the word in a text", Bytes("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files."), false},
+        {"the word in a text", BytesOf("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files."), false},
         {"flag byte spells a marker letter", WordSoup(51833), true},
         {"flag byte, second fixture", WordSoup(86009), true},
     };
@@ -304,7 +303,7 @@ TEST(PrepareItem, EveryAvoidedEncodingIsSoundAndSmall)
 
 TEST(PrepareItem, SzddInputs)
 {
-    std::vector<uint8_t> text = Bytes("an ordinary settings file with ordinary settings\n");
+    std::vector<uint8_t> text = BytesOf("an ordinary settings file with ordinary settings\n");
     StoredItem item;
     std::string error;
     // Kept as it is, whatever encoder made it.
@@ -313,7 +312,7 @@ TEST(PrepareItem, SzddInputs)
     EXPECT_TRUE(item.embeddedAsIs);
     EXPECT_EQ(item.bytes, szdd);
     // One whose own encoding holds a second marker is encoded again.
-    std::vector<uint8_t> word = Bytes("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files.");
+    std::vector<uint8_t> word = BytesOf("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files.");
     ASSERT_TRUE(PrepareItem(Compressed(word), "b.txt", item, error)) << error;
     EXPECT_FALSE(item.embeddedAsIs);
     EXPECT_FALSE(ContainsMarkerBytes(item.bytes.data() + 4, item.bytes.size() - 4));
@@ -328,8 +327,8 @@ TEST(PrepareItem, SzddInputs)
 // letters, so as data it cannot be stored either: it is refused, saying why.
 TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
 {
-    std::vector<uint8_t> one = Compressed(Bytes("[menus]\nfile=open,save,close\nedit=cut,copy,paste\n"));
-    std::vector<uint8_t> other = Compressed(Bytes("host=chat.example.net\n"));
+    std::vector<uint8_t> one = Compressed(BytesOf("[menus]\nfile=open,save,close\nedit=cut,copy,paste\n"));
+    std::vector<uint8_t> other = Compressed(BytesOf("host=chat.example.net\n"));
     std::vector<uint8_t> modeB = one;
     modeB[8] = 'B';
     std::vector<uint8_t> longer = one;
@@ -342,9 +341,9 @@ TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
     const Case cases[] = {
         {"one stream", one, ""},
         {"empty content", Compressed({}), ""},
-        {"plain text", Bytes("plain text"), ""},
+        {"plain text", BytesOf("plain text"), ""},
         {"three streams back to back", Cat({one, other, one}), "followed by " + std::to_string(other.size() + one.size()) + " more bytes"},
-        {"one byte after the data", Cat({one, Bytes("x")}), "followed by 1 more bytes"},
+        {"one byte after the data", Cat({one, BytesOf("x")}), "followed by 1 more bytes"},
         {"cut short", std::vector<uint8_t>(one.begin(), one.end() - 3), "ends before the length"},
         {"header only, cut", std::vector<uint8_t>(one.begin(), one.begin() + 10), "header is cut short"},
         {"mode B", modeB, "mode is not 'A'"},
@@ -353,7 +352,7 @@ TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> expanded;
-        EXPECT_EQ(IsOneSoundSzddStream(c.file, expanded), c.refusal.empty() && c.file != Bytes("plain text"));
+        EXPECT_EQ(IsOneSoundSzddStream(c.file, expanded), c.refusal.empty() && c.file != BytesOf("plain text"));
         StoredItem item;
         std::string error;
         bool stored = PrepareItem(c.file, "f.ini", item, error);
@@ -500,7 +499,7 @@ std::vector<std::vector<uint8_t>> ItemsEndingInPartialMarkers()
     std::vector<std::vector<uint8_t>> inputs = PayloadTexts();
     const char *ends[] = {"last=S", "last=SZ", "last=SZD"};
     for (int k = 0; k < 3; ++k) {
-        std::vector<uint8_t> end = Bytes(ends[k]);
+        std::vector<uint8_t> end = BytesOf(ends[k]);
         inputs[size_t(1 + 2 * k)].insert(inputs[size_t(1 + 2 * k)].end(), end.begin(), end.end());
     }
     return inputs;
@@ -750,7 +749,7 @@ TEST(BuildInstaller, RefusesBadStubsAndInputCounts)
     std::vector<uint8_t> cutStub = MakeStub();
     cutStub.resize(0x300);  // the slot section lies outside the file
     const Case cases[] = {
-        {"not a program", Bytes("just some text, long enough to have a header field"), 11, "no MZ header"},
+        {"not a program", BytesOf("just some text, long enough to have a header field"), 11, "no MZ header"},
         {"no checksum section", MakeStub(noSection), 11, "no .ovrasum section"},
         {"section without slot", MakeStub(noTag), 11, "no checksum slot"},
         {"stub holds the marker", MakeStub(marker), 11, "marker bytes"},
@@ -809,7 +808,7 @@ TEST(InspectInstaller, DamagedInstallers)
     flipped[report.itemOffsets[5] + 20] ^= 0x01;
     std::vector<uint8_t> truncated(good.begin(), good.begin() + report.itemOffsets[7] + 10);
     std::vector<uint8_t> twelve = good;
-    std::vector<uint8_t> extra = Compressed(Bytes("an extra file nobody expects"));
+    std::vector<uint8_t> extra = Compressed(BytesOf("an extra file nobody expects"));
     twelve.insert(twelve.end(), extra.begin(), extra.end());
     std::vector<uint8_t> headMarker = good;
     std::memcpy(&headMarker[0x210], "SZDD", 4);

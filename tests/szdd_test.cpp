@@ -2,6 +2,7 @@
 // the compressor against an independent exhaustive search, bans and the trace.
 #include "packer/compressor_parts.h"
 #include "tests/test_data.h"
+#include "tests/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +14,6 @@
 #include <string>
 
 namespace {
-
-std::vector<uint8_t> Bytes(const std::string &s)
-{
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
 
 std::vector<uint8_t> Compress(const std::vector<uint8_t> &in, const std::vector<SzddTokenBan> &bans = {})
 {
@@ -36,7 +32,7 @@ std::vector<uint8_t> TextLike(size_t n, uint32_t seed)
     while (s.size() < n)
         s += words[rng() % (sizeof words / sizeof words[0])];
     s.resize(n);
-    return Bytes(s);
+    return BytesOf(s);
 }
 
 // ---------------------------------------------------------------------------
@@ -156,7 +152,7 @@ TEST(SzddHeader, MagicAndHeaderFields)
     other[7] = 0x34;
     EXPECT_FALSE(SzddHasMagic(other, 8));
 
-    auto f = Compress(Bytes("hello, hello, hello!"));
+    auto f = Compress(BytesOf("hello, hello, hello!"));
     ASSERT_GE(f.size(), 14u);
     EXPECT_EQ(0, std::memcmp(f.data(), expected, 8));
     EXPECT_EQ('A', f[8]);
@@ -177,11 +173,11 @@ TEST(SzddRoundTrip, EdgeCases)
     exactWindow.insert(exactWindow.end(), exactWindow.begin(), exactWindow.begin() + 100);  // distance 4096
     const Case cases[] = {
         {"empty", {}},
-        {"one byte", Bytes("x")},
-        {"two bytes", Bytes("xy")},
+        {"one byte", BytesOf("x")},
+        {"two bytes", BytesOf("xy")},
         {"spaces only (initial window)", Repeat(" ", 100)},
-        {"spaces then text", Bytes("                    abc")},
-        {"text then spaces", Bytes("abc                                       ")},
+        {"spaces then text", BytesOf("                    abc")},
+        {"text then spaces", BytesOf("abc                                       ")},
         {"run longer than 18", Repeat("z", 1000)},
         {"zeros", std::vector<uint8_t>(5000, 0)},
         {"overlapping period 2", Repeat("ab", 300)},
@@ -224,7 +220,7 @@ TEST(SzddExpander, WritesExactlyTheHeaderLengthWhateverFollows)
         {"none", {}},
         {"zeros", std::vector<uint8_t>(1666, 0)},
         {"random", Random(1663, 5)},
-        {"another item", Compress(Bytes("second item, second item"))},
+        {"another item", Compress(BytesOf("second item, second item"))},
         {"more than one read's worth", Random(10000, 6)},
     };
     for (const Case &c : cases) {
@@ -253,7 +249,7 @@ TEST(SzddExpander, NonSzddSourceIsCopiedUnchanged)
     std::vector<uint8_t> sevenOfEight(magic, magic + 7);
     const Case cases[] = {
         {"empty", {}},
-        {"ini text", Bytes("[ovra]\r\nnick=guest\r\n")},
+        {"ini text", BytesOf("[ovra]\r\nnick=guest\r\n")},
         {"big binary", Random(70000, 8)},
         {"only the four letters", fourLetters},
         {"seven of the eight magic bytes", sevenOfEight},
@@ -426,11 +422,11 @@ TEST(SzddCompressor, SizeIsTheExhaustiveOptimum)
     std::vector<Case> cases = {
         {"empty", {}},
         {"spaces", Repeat(" ", 40)},
-        {"space run ending in text", Bytes("      x      xy      xyz  ")},
+        {"space run ending in text", BytesOf("      x      xy      xyz  ")},
         {"run of 19", Repeat("q", 19)},
         {"run of 37", Repeat("q", 37)},
         {"period 3", Repeat("abc", 50)},
-        {"two phrases", Bytes("the cat sat on the mat; the cat sat on the hat")},
+        {"two phrases", BytesOf("the cat sat on the mat; the cat sat on the hat")},
     };
     // Small alphabets make many overlapping matches, where a greedy or
     // byte-only cost model loses to the exact flag-byte count.
@@ -471,7 +467,7 @@ TEST(SzddCompressor, OptimalPastTheWindowSize)
 
 TEST(SzddCompressor, HonoursBansAndStaysOptimalUnderThem)
 {
-    auto data = Bytes("   abcabcabcabcabc  abcabc xyzxyz xyzxyz");
+    auto data = BytesOf("   abcabcabcabcabc  abcabc xyzxyz xyzxyz");
     struct Case {
         const char *name;
         std::vector<SzddTokenBan> bans;
@@ -498,7 +494,7 @@ TEST(SzddCompressor, HonoursBansAndStaysOptimalUnderThem)
     }
     // A literal ban where no match can stand in leaves no encoding.
     std::vector<uint8_t> out;
-    auto x = Bytes("xyz");
+    auto x = BytesOf("xyz");
     EXPECT_FALSE(SzddCompress(x.data(), x.size(), out, {{1, 0}}));
 }
 

@@ -13,6 +13,19 @@ inline std::vector<uint8_t> ReadWholeFile(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
+// The same as text.
+inline std::string ReadWholeText(const std::string &path)
+{
+    std::vector<uint8_t> bytes = ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A text's bytes, for the tests that build files from literals.
+inline std::vector<uint8_t> BytesOf(const std::string &text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // Replaces the file's content; false when it cannot be written in full.
 inline bool WriteWholeFile(const std::string &path, const void *data, size_t size)
 {

@@ -151,19 +151,19 @@ protected:
             return "no end: the run neither succeeded nor showed a numbered error";
         if (o.success) {
             for (int i = 0; i < kPayloadItemCount; i++)
-                if (ReadBytes(where + "\\" + PayloadItemName(i)) != SweepPayload()[i])
+                if (ReadWholeFile(where + "\\" + PayloadItemName(i)) != SweepPayload()[i])
                     return std::string("success with a different ") + PayloadItemName(i);
             return "";
         }
         for (int i = 0; i < kPayloadItemCount; i++) {
             std::string name = PayloadItemName(i);
-            Bytes here = ReadBytes(where + "\\" + name);
+            Bytes here = ReadWholeFile(where + "\\" + name);
             if (Exists(where + "\\" + name) && here != OldContent(i))
                 return "error " + std::to_string(o.error) + " left " + name + " of the payload";
-            if (earlier && here != OldContent(i) && ReadBytes(where + "\\backup\\" + name) != OldContent(i))
+            if (earlier && here != OldContent(i) && ReadWholeFile(where + "\\backup\\" + name) != OldContent(i))
                 return "error " + std::to_string(o.error) + " lost the user's " + name;
         }
-        if (earlier && ReadBytes(where + "\\notes.txt") != Text("the user's notes"))
+        if (earlier && ReadWholeFile(where + "\\notes.txt") != BytesOf("the user's notes"))
             return "the user's notes are lost";
         if (!earlier && Exists(where))
             return "error " + std::to_string(o.error) + " left the destination it made";
@@ -248,7 +248,7 @@ TEST_F(CorruptionSweep, SwapsAtDistancesTheChecksumCannotSee)
             if (o.success) {
                 int differing = 0;
                 for (int i = 0; i < kPayloadItemCount; i++)
-                    differing += ReadBytes(fresh + "\\" + PayloadItemName(i)) != SweepPayload()[i];
+                    differing += ReadWholeFile(fresh + "\\" + PayloadItemName(i)) != SweepPayload()[i];
                 name = differing ? "success, " + std::to_string(differing) + " file(s) differ" : "success, identical";
             } else {
                 name = o.hung ? "no end" : "error " + std::to_string(o.error);

@@ -43,7 +43,7 @@ const Bytes &PackedHost()
     static Bytes installer;
     if (installer.empty()) {
         BuildReport report;
-        installer = PackProgram(ReadBytes(ModuleDirectory() + "dialog_host.exe"), LongRunPayload(), report);
+        installer = PackProgram(ReadWholeFile(ModuleDirectory() + "dialog_host.exe"), LongRunPayload(), report);
     }
     return installer;
 }
@@ -52,7 +52,7 @@ const Bytes &PackedHost()
 // that ends with a good checksum and nothing placed.
 Bytes EmptyHost()
 {
-    Bytes host = ReadBytes(ModuleDirectory() + "dialog_host.exe");
+    Bytes host = ReadWholeFile(ModuleDirectory() + "dialog_host.exe");
     size_t slot = 0;
     std::string error;
     EXPECT_TRUE(FindChecksumSlot(host.data(), host.size(), slot, error)) << error;
@@ -747,7 +747,7 @@ TEST_F(DialogTest, FailuresReturnToIdleWithTheOptionsAsTheUserLeftThem)
     ExpectIdle(dialog);
     EXPECT_TRUE(ControlChecked(dialog, IDC_MAKE_BACKUPS));
     EXPECT_FALSE(ControlChecked(dialog, IDC_ADD_ICONS));
-    EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadBytes(dest + "\\" + PayloadItemName(0)));
+    EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadWholeFile(dest + "\\" + PayloadItemName(0)));
 
     // Without backups the same destination installs.
     Click(dialog, IDC_MAKE_BACKUPS);

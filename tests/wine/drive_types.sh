@@ -10,9 +10,7 @@ build_dir=$2
 . "$(dirname "$0")/../../scripts/wine-env.sh"
 wine_env "$build_dir" "$build_dir/wineprefix-drives" || exit 1
 
-XVFB_PID=
-trap wine_stop EXIT
-wine_display || exit 1
+wine_display_until_exit || exit 1
 wine_prefix_make || exit 1
 for drive in d:hd e:cdrom f:network; do
     letter=${drive%%:*}
@@ -20,8 +18,5 @@ for drive in d:hd e:cdrom f:network; do
     ln -sfn "$WINEPREFIX/drive_c/drive_$letter" "$WINEPREFIX/dosdevices/$letter:"
     wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f >/dev/null 2>&1
 done
-wineserver -k 2>/dev/null
-timeout 60 wineserver -w
-wineserver -p
-wine cmd /c exit >/dev/null 2>&1
+wine_server_start "$build_dir/wine-start-drives.log" || exit 1
 wine "$test_exe" --gtest_filter='DriveTypeTest.*'

@@ -28,12 +28,11 @@ std::string SzddItem(const std::string &content, size_t cutTo)
     return item + std::string(3, '\0');
 }
 
-std::string ReadAll(const std::string &path)
+std::string TextOrMissing(const std::string &path)
 {
     if (!Exists(path))
         return "<missing>";
-    std::vector<uint8_t> content = ReadWholeFile(path);
-    return std::string(content.begin(), content.end());
+    return ReadWholeText(path);
 }
 
 void WriteAll(const std::string &path, const std::string &content)

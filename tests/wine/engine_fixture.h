@@ -19,7 +19,7 @@ std::string ItemContent(int index, int generation);
 std::string SzddItem(const std::string &content, size_t cutTo = 0);
 
 // The file's content, or "<missing>".
-std::string ReadAll(const std::string &path);
+std::string TextOrMissing(const std::string &path);
 void WriteAll(const std::string &path, const std::string &content);
 
 // A stop-icon box with OK, owned by owner, captioned with the error's number.

@@ -45,8 +45,5 @@ ln -sfn "$readonly" "$WINEPREFIX/dosdevices/r:"
 wine reg add 'HKLM\Software\Wine\Drives' /v d: /d hd /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Drives' /v r: /d hd /f >/dev/null 2>&1
 # Drive types are read when a wineserver starts.
-wineserver -k 2>/dev/null
-timeout 60 wineserver -w
-wineserver -p
-wine cmd /c exit >/dev/null 2>&1
+wine_server_start "$build_dir/wine-start-faults.log" || exit 1
 wine "$test_exe" --gtest_filter='MountedDriveTest.*'

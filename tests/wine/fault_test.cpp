@@ -92,11 +92,11 @@ protected:
             if (i == except)
                 continue;
             std::string name = PayloadItemName(i);
-            bool inPlace = ReadBytes(where + "\\" + name) == OldContent(i);
-            bool inBackup = ReadBytes(where + "\\backup\\" + name) == OldContent(i);
+            bool inPlace = ReadWholeFile(where + "\\" + name) == OldContent(i);
+            bool inBackup = ReadWholeFile(where + "\\backup\\" + name) == OldContent(i);
             EXPECT_TRUE(inPlace || inBackup) << "the user's " << name << " is lost";
         }
-        EXPECT_EQ(Text("the user's notes"), ReadBytes(where + "\\notes.txt"));
+        EXPECT_EQ(BytesOf("the user's notes"), ReadWholeFile(where + "\\notes.txt"));
     }
 
     // The next box is the numbered error with this text: stop icon, OK only, owned by
@@ -169,7 +169,7 @@ protected:
 TEST_F(FaultTest, OldSettingsThatCannotBeCopiedStayAndTheRunReturnsToIdle)
 {
     const std::string windowsIni = WindowsSettingsFile();
-    const Bytes oldSettings = Text("[old] settings of an installation long gone");
+    const Bytes oldSettings = BytesOf("[old] settings of an installation long gone");
     struct Case {
         const char *name;
         bool directory;  // a directory of that name, else a file held open without sharing
@@ -200,12 +200,12 @@ TEST_F(FaultTest, OldSettingsThatCannotBeCopiedStayAndTheRunReturnsToIdle)
             EXPECT_TRUE(GetFileAttributesA(windowsIni.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
         Release();
         if (!c.directory)
-            EXPECT_EQ(oldSettings, ReadBytes(windowsIni)) << "the Windows directory's settings file changed";
+            EXPECT_EQ(oldSettings, ReadWholeFile(windowsIni)) << "the Windows directory's settings file changed";
         // Rolled back: nothing of this run's files; the user's set aside, not lost.
         for (int i = 0; i < kMainSettings; i++)
-            EXPECT_NE(SmallPayload()[i], ReadBytes(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
+            EXPECT_NE(SmallPayload()[i], ReadWholeFile(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
         if (c.existing) {
-            EXPECT_EQ(OldContent(kMainSettings), ReadBytes(dest + "\\ovra.$$$")) << "the set-aside file moved";
+            EXPECT_EQ(OldContent(kMainSettings), ReadWholeFile(dest + "\\ovra.$$$")) << "the set-aside file moved";
             EXPECT_FALSE(Exists(dest + "\\ovra.ini"));
             ExpectUsersFilesKept(dest, kMainSettings);
         } else {
@@ -221,11 +221,11 @@ TEST_F(FaultTest, OldSettingsThatCannotBeCopiedStayAndTheRunReturnsToIdle)
             if (i < kMainSettings || !c.existing)
                 EXPECT_TRUE(Exists(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
         if (!c.directory) {
-            EXPECT_EQ(oldSettings, ReadBytes(dest + "\\ovra.ini")) << "the old settings were not moved in";
+            EXPECT_EQ(oldSettings, ReadWholeFile(dest + "\\ovra.ini")) << "the old settings were not moved in";
             EXPECT_FALSE(Exists(windowsIni));
         }
         if (c.existing)
-            EXPECT_EQ(OldContent(kMainSettings), ReadBytes(dest + "\\ovra.$$$"));
+            EXPECT_EQ(OldContent(kMainSettings), ReadWholeFile(dest + "\\ovra.$$$"));
         if (HasFailure())
             break;
     }
@@ -254,7 +254,7 @@ TEST_F(FaultTest, TargetHeldOpenByARunningProgram)
         StartInto(dest);
         InstallExpectingError(c.backups, c.error, c.text, c.idle);
         Release();
-        EXPECT_EQ(OldContent(heldItem), ReadBytes(target)) << "the held file changed";
+        EXPECT_EQ(OldContent(heldItem), ReadWholeFile(target)) << "the held file changed";
         EXPECT_FALSE(Exists(dest + "\\" + PayloadItemName(0))) << "the first file of the failed run is left";
         if (c.backups) {
             ExpectUsersFilesKept(dest);
@@ -262,14 +262,14 @@ TEST_F(FaultTest, TargetHeldOpenByARunningProgram)
             // The program has ended: the same dialog now replaces it, backing it up.
             Click(dialog, IDC_INSTALL);
             ExpectSuccessKeepingSettings();
-            EXPECT_EQ(OldContent(heldItem), ReadBytes(dest + "\\backup\\" + PayloadItemName(heldItem)));
-            EXPECT_EQ(SmallPayload()[heldItem], ReadBytes(target));
+            EXPECT_EQ(OldContent(heldItem), ReadWholeFile(dest + "\\backup\\" + PayloadItemName(heldItem)));
+            EXPECT_EQ(SmallPayload()[heldItem], ReadWholeFile(target));
         } else {
             // Without backups the first file was overwritten before the failure: the
             // user chose to keep no copies. Everything after the held one is untouched.
             EXPECT_FALSE(Exists(dest + "\\backup"));
             for (int i = heldItem + 1; i < kPayloadItemCount; i++)
-                EXPECT_EQ(OldContent(i), ReadBytes(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
+                EXPECT_EQ(OldContent(i), ReadWholeFile(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
         }
         StopProgram(program);
         if (HasFailure())
@@ -295,14 +295,14 @@ TEST_F(FaultTest, SoftFailureHalfWayClosesTheFileKeepsTheOptionsAndASecondRunFin
     for (int i = 0; i < kPayloadItemCount; i++)
         if (i != blocked)
             EXPECT_FALSE(Exists(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i) << " left behind";
-    EXPECT_EQ(OldContent(blocked), ReadBytes(dest + "\\" + PayloadItemName(blocked)));
+    EXPECT_EQ(OldContent(blocked), ReadWholeFile(dest + "\\" + PayloadItemName(blocked)));
     EXPECT_TRUE(Exists(dest)) << "a destination the user had is never removed";
 
     ASSERT_TRUE(DeleteFileA((dest + "\\backup").c_str()));
     Click(dialog, IDC_INSTALL);
     ExpectSuccessAndExit(NextBox());
     ExpectInstalled(dest, SmallPayload());
-    EXPECT_EQ(OldContent(blocked), ReadBytes(dest + "\\backup\\" + PayloadItemName(blocked)));
+    EXPECT_EQ(OldContent(blocked), ReadWholeFile(dest + "\\backup\\" + PayloadItemName(blocked)));
 }
 
 
@@ -410,7 +410,7 @@ TEST_F(FaultTest, LongDestinationsInstallWholeOrFailWithNothingLeft)
         if (c.error == 0) {
             ExpectSuccessAndExit(NextBox());
             for (int i = 0; i < kPayloadItemCount; i++)
-                EXPECT_EQ(SmallPayload()[i], ReadBytes(where + "\\" + PayloadItemName(i))) << PayloadItemName(i);
+                EXPECT_EQ(SmallPayload()[i], ReadWholeFile(where + "\\" + PayloadItemName(i))) << PayloadItemName(i);
         } else {
             ExpectError(c.error, c.text);
             if (c.error == 1) {
@@ -474,7 +474,7 @@ TEST_F(FaultTest, InstallerFileCutShortWhileRunningEndsWithNothingLeft)
         EXPECT_FALSE(Exists(TempDirectory() + "ovra.tmp"));
         if (existing) {
             for (int i = 0; i < kPayloadItemCount; i++)
-                EXPECT_NE(LongRunPayload()[i], ReadBytes(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
+                EXPECT_NE(LongRunPayload()[i], ReadWholeFile(dest + "\\" + PayloadItemName(i))) << PayloadItemName(i);
             ExpectUsersFilesKept(dest);
         } else {
             ExpectNothingInstalled(dest);
@@ -607,10 +607,10 @@ TEST_F(MountedDriveTest, DiskFullInTheMiddleOfAnItemRollsBackAndKeepsTheUsersFil
         EXPECT_FALSE(Exists(TempDirectory() + "ovra.tmp"));
         if (existing) {
             for (int i = 0; i < kPayloadItemCount; i++)
-                EXPECT_NE(LargeMiddleItemPayload()[i], ReadBytes(where + "\\" + PayloadItemName(i)))
+                EXPECT_NE(LargeMiddleItemPayload()[i], ReadWholeFile(where + "\\" + PayloadItemName(i)))
                     << PayloadItemName(i) << " of the failed run is left";
             ExpectUsersFilesKept(where);
-            EXPECT_EQ(OldContent(5), ReadBytes(where + "\\backup\\changes.txt"));
+            EXPECT_EQ(OldContent(5), ReadWholeFile(where + "\\backup\\changes.txt"));
         } else {
             EXPECT_FALSE(Exists(where)) << "the destination this run made stays";
         }
@@ -674,7 +674,7 @@ TEST_F(MountedDriveTest, ReadOnlyDestination)
         EXPECT_TRUE(Exists(c.where)) << "a destination the user had is never removed";
         if (strcmp(c.where, "r:\\old") == 0) {
             for (int i = 0; i < kPayloadItemCount; i++)
-                EXPECT_EQ(OldContent(i), ReadBytes(std::string(c.where) + "\\" + PayloadItemName(i)))
+                EXPECT_EQ(OldContent(i), ReadWholeFile(std::string(c.where) + "\\" + PayloadItemName(i)))
                     << PayloadItemName(i);
         } else {
             ExpectNothingInstalled(c.where);

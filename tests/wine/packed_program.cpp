@@ -9,8 +9,6 @@
 #include "tests/packer_fixture.h"
 #include "tests/test_files.h"
 
-Bytes ReadBytes(const std::string &path) { return ReadWholeFile(path); }
-
 std::string Lower(std::string text)
 {
     for (char &c : text)
@@ -105,7 +103,7 @@ long PackedProgramTest::ExpectEnd(DWORD timeoutMs)
 void PackedProgramTest::ExpectInstalled(const std::string &where, const std::vector<Bytes> &inputs)
 {
     for (int i = 0; i < kPayloadItemCount; i++)
-        EXPECT_TRUE(ReadBytes(where + "\\" + PayloadItemName(i)) == inputs[i])
+        EXPECT_TRUE(ReadWholeFile(where + "\\" + PayloadItemName(i)) == inputs[i])
             << PayloadItemName(i) << " is not the payload's";
 }
 

@@ -14,13 +14,12 @@
 #include "file_tree.h"
 #include "prefix.h"
 #include "ui_driver.h"
+#include "tests/test_files.h"
 
 using Bytes = std::vector<uint8_t>;
 
 constexpr DWORD kWindowWait = 15000;
 
-// The whole file, or nothing.
-Bytes ReadBytes(const std::string &path);
 std::string Lower(std::string text);
 
 // program packed with inputs, given in table order.

@@ -64,10 +64,10 @@ void RunSettingsCase(Placement &t, int index, const SettingsCase &c)
     EXPECT_EQ(index + 1, session.placedCount);
     EXPECT_EQ(c.kept, session.keptTarget[index]);
     std::string expected = strcmp(c.target, "new") == 0 ? ItemContent(index, 1) : c.target;
-    EXPECT_EQ(expected, ReadAll(t.Target(index)));
-    EXPECT_EQ(c.backedUp, ReadAll(t.Backup(name.c_str())));
-    EXPECT_EQ(c.ovra2, ReadAll(t.Backup("ovra2.ini")));
-    EXPECT_EQ(c.setAside, ReadAll(t.dest + "\\ovra.$$$"));
+    EXPECT_EQ(expected, TextOrMissing(t.Target(index)));
+    EXPECT_EQ(c.backedUp, TextOrMissing(t.Backup(name.c_str())));
+    EXPECT_EQ(c.ovra2, TextOrMissing(t.Backup("ovra2.ini")));
+    EXPECT_EQ(c.setAside, TextOrMissing(t.dest + "\\ovra.$$$"));
     EXPECT_FALSE(Exists(t.Backup("ovra.$$$")));
     bool backupUsed = strcmp(c.backedUp, kMissing) != 0 || strcmp(c.ovra2, kMissing) != 0;
     EXPECT_EQ(backupUsed, IsDirectory(t.dest + "\\backup"));
@@ -119,8 +119,8 @@ TEST_F(Placement, OtherSettingsFileLeavesTheWindowsDirectoryAlone)
 {
     WriteAll(oldSettings, kWindows);
     EXPECT_EQ(STEP_DONE, Place(8));
-    EXPECT_EQ(kWindows, ReadAll(oldSettings));
-    EXPECT_EQ(ItemContent(8, 1), ReadAll(Target(8)));
+    EXPECT_EQ(kWindows, TextOrMissing(oldSettings));
+    EXPECT_EQ(ItemContent(8, 1), TextOrMissing(Target(8)));
 }
 
 TEST_F(Placement, QuestionIsAskedOnceAndItsAnswerHoldsForTheRun)
@@ -141,7 +141,7 @@ TEST_F(Placement, QuestionIsAskedOnceAndItsAnswerHoldsForTheRun)
         for (int index = 0; index <= 10; ++index) {
             bool existed = index == 7 || index == 8 || index == 10;
             std::string expected = existed && answer == IDYES ? kOld : ItemContent(index, 1);
-            EXPECT_EQ(expected, ReadAll(Target(index))) << index;  // missing ones installed either way
+            EXPECT_EQ(expected, TextOrMissing(Target(index))) << index;  // missing ones installed either way
         }
     }
 }
@@ -155,7 +155,7 @@ TEST_F(Placement, FreshDestinationGetsEveryItemWithoutQuestionOrBackup)
     }
     EXPECT_EQ(11, session.placedCount);
     for (int index = 0; index <= 10; ++index)
-        EXPECT_EQ(ItemContent(index, 1), ReadAll(Target(index))) << index;
+        EXPECT_EQ(ItemContent(index, 1), TextOrMissing(Target(index))) << index;
     EXPECT_TRUE(answerer->boxes.empty());
     EXPECT_FALSE(Exists(dest + "\\backup"));
     EXPECT_STREQ("", session.backupDir);
@@ -177,8 +177,8 @@ TEST_F(Placement, BackupsHoldTheReplacedFilesAndASecondRunReplacesThem)
         EXPECT_EQ(1u, answerer->boxes.size());
         EXPECT_EQ(dest + "\\backup\\", session.backupDir);
         for (int index = 0; index <= 10; ++index) {
-            EXPECT_EQ(ItemContent(index, generation), ReadAll(Target(index))) << index;
-            EXPECT_EQ(ItemContent(index, generation - 1), ReadAll(Backup(PayloadItemName(index)))) << index;
+            EXPECT_EQ(ItemContent(index, generation), TextOrMissing(Target(index))) << index;
+            EXPECT_EQ(ItemContent(index, generation - 1), TextOrMissing(Backup(PayloadItemName(index)))) << index;
         }
     }
 }
@@ -192,9 +192,9 @@ TEST_F(Placement, ReadOnlyTargetsLoseTheirAttributes)
     SetFileAttributesA(Target(9).c_str(), stubborn);
     answerer->Push(IDYES);
     EXPECT_EQ(STEP_DONE, Place(0));
-    EXPECT_EQ(ItemContent(0, 1), ReadAll(Target(0)));
+    EXPECT_EQ(ItemContent(0, 1), TextOrMissing(Target(0)));
     EXPECT_EQ(STEP_DONE, Place(9));
-    EXPECT_EQ(kOld, ReadAll(Target(9)));
+    EXPECT_EQ(kOld, TextOrMissing(Target(9)));
     // The clearing comes before the question, so a kept file has lost them too.
     EXPECT_EQ(0u, GetFileAttributesA(Target(9).c_str()) & stubborn);
 }
@@ -209,9 +209,9 @@ TEST_F(Placement, DestinationNamedLikeASettingsFileMakesEveryFileOne)
     answerer->Push(IDYES);
     ASSERT_EQ(STEP_DONE, PlaceRange(0, 4));
     EXPECT_EQ(1u, answerer->boxes.size());
-    EXPECT_EQ("old program", ReadAll(Target(0)));
-    EXPECT_EQ("old guide", ReadAll(Target(4)));
-    EXPECT_EQ(ItemContent(1, 1), ReadAll(Target(1)));
+    EXPECT_EQ("old program", TextOrMissing(Target(0)));
+    EXPECT_EQ("old guide", TextOrMissing(Target(4)));
+    EXPECT_EQ(ItemContent(1, 1), TextOrMissing(Target(1)));
     EXPECT_TRUE(session.keptTarget[0]);
     EXPECT_FALSE(session.keptTarget[1]);
 }
@@ -243,7 +243,7 @@ TEST_F(Placement, TargetHeldOpenIsError4AndRollsBack)
     EXPECT_EQ(0, session.placedCount);
     EXPECT_FALSE(Exists(Target(0)));
     EXPECT_FALSE(Exists(Target(1)));
-    EXPECT_EQ("in use", ReadAll(Target(2)));
+    EXPECT_EQ("in use", TextOrMissing(Target(2)));
     EXPECT_FALSE(Exists(session.tempPath));
 }
 
@@ -291,7 +291,7 @@ TEST_F(Placement, UncreatableBackupDirectoryIsError6)
     EXPECT_EQ(STEP_SOFT_FAILURE, PrepareTarget(Target(0).c_str()));
     ExpectError(*answerer, 6, kBackupDirProblem, owner);
     EXPECT_FALSE(Exists(link));
-    EXPECT_EQ("old program", ReadAll(Target(0)));
+    EXPECT_EQ("old program", TextOrMissing(Target(0)));
     EXPECT_STREQ("", session.backupDir);
     EXPECT_TRUE(RunUnixCommand("rm '" + UnixPath(link) + "'", 5000));
 }
@@ -303,7 +303,7 @@ TEST_F(Placement, BackupMoveFailureIsError7AndLeavesTheTarget)
     session.makeBackups = true;
     EXPECT_EQ(STEP_SOFT_FAILURE, Place(0));
     ExpectError(*answerer, 7, kBackupProblem, owner);
-    EXPECT_EQ("old program", ReadAll(Target(0)));
+    EXPECT_EQ("old program", TextOrMissing(Target(0)));
     EXPECT_EQ(0, session.placedCount);
     EXPECT_FALSE(IsDirectory(dest + "\\backup"));
 }
@@ -321,8 +321,8 @@ TEST_F(Placement, BlockedOvra2IsError8AndKeepsTheSetAsideFile)
     ASSERT_EQ(2u, answerer->boxes.size());
     ExpectErrorBox(answerer->boxes[1], 8, kBackupProblem, owner);
     // The user's settings are not lost: they wait in the backup directory.
-    EXPECT_EQ(kOld, ReadAll(Backup("ovra.$$$")));
-    EXPECT_EQ(kWindows, ReadAll(Backup("ovra.ini")));
+    EXPECT_EQ(kOld, TextOrMissing(Backup("ovra.$$$")));
+    EXPECT_EQ(kWindows, TextOrMissing(Backup("ovra.ini")));
     EXPECT_TRUE(IsDirectory(Backup("ovra2.ini")));
 }
 

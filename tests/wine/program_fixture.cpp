@@ -3,7 +3,7 @@
 
 #include "tests/test_files.h"
 
-Bytes ReadStub() { return ReadBytes(ModuleDirectory() + "setup32-stub.exe"); }
+Bytes ReadStub() { return ReadWholeFile(ModuleDirectory() + "setup32-stub.exe"); }
 
 Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report) { return PackProgram(ReadStub(), inputs, report); }
 
@@ -17,9 +17,7 @@ const Bytes &SmallInstaller()
     return installer;
 }
 
-Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-Bytes OldContent(int item) { return Text(std::string("the user's own ") + PayloadItemName(item)); }
+Bytes OldContent(int item) { return BytesOf(std::string("the user's own ") + PayloadItemName(item)); }
 
 bool WaitForNextBox(DrivenProgram &program, HWND dialog, DWORD timeoutMs, SeenBox &box)
 {

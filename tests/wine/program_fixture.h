@@ -23,7 +23,6 @@ Bytes ReadStub();
 // The stub packed with eleven inputs in table order.
 Bytes Pack(const std::vector<Bytes> &inputs, BuildReport &report);
 const Bytes &SmallInstaller();
-Bytes Text(const std::string &s);
 // What the user had before the run: an earlier installation's file of each name.
 Bytes OldContent(int item);
 

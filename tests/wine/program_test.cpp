@@ -180,7 +180,7 @@ protected:
             " -subj /CN=Ovra-Test -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 && osslsigncode sign"
             " -certs cert.pem -key key.pem -in unsigned.exe -out signed.exe >/dev/null 2>&1", 60000);
         EXPECT_TRUE(made) << "openssl or osslsigncode failed in " << unixWork;
-        return ReadBytes(work + "\\signed.exe");
+        return ReadWholeFile(work + "\\signed.exe");
     }
 };
 
@@ -284,7 +284,7 @@ TEST_F(ProgramTest, DamagedInstallerIsError13AndLeavesNothing)
 TEST_F(ProgramTest, ReinstallationWithBackupsForEachSettingsAnswer)
 {
     auto IsSettings = [](int i) { return strstr(PayloadItemName(i), ".ini") != nullptr; };
-    auto OldContent = [](int i) { return packer_fixture::Bytes(std::string("old ") + PayloadItemName(i)); };
+    auto OldContent = [](int i) { return BytesOf(std::string("old ") + PayloadItemName(i)); };
     struct Case {
         const char *name;
         int answer;
@@ -319,14 +319,14 @@ TEST_F(ProgramTest, ReinstallationWithBackupsForEachSettingsAnswer)
         for (int i = 0; i < kPayloadItemCount; i++) {
             const char *name = PayloadItemName(i);
             bool kept = c.keepsSettings && IsSettings(i);
-            Bytes installed = ReadBytes(dest + "\\" + name);
+            Bytes installed = ReadWholeFile(dest + "\\" + name);
             EXPECT_TRUE(installed == (kept ? OldContent(i) : SmallPayload()[i]))
                 << name << (kept ? " was not kept" : " was not replaced");
             std::string backup = dest + "\\backup\\" + name;
             if (kept)
                 EXPECT_FALSE(Exists(backup)) << name << " kept and backed up";
             else
-                EXPECT_TRUE(ReadBytes(backup) == OldContent(i)) << name << " is not in backup";
+                EXPECT_TRUE(ReadWholeFile(backup) == OldContent(i)) << name << " is not in backup";
         }
         EXPECT_FALSE(Exists(dest + "\\backup\\ovra2.ini")) << "nothing was set aside";
         EXPECT_FALSE(Exists(dest + "\\ovra.$$$"));
@@ -407,7 +407,7 @@ struct AppDefaults {
 // A whole text file, or "" when there is none.
 std::string ReadText(const std::string &path)
 {
-    Bytes bytes = ReadBytes(path);
+    Bytes bytes = ReadWholeFile(path);
     return std::string(bytes.begin(), bytes.end());
 }
 

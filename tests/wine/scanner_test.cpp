@@ -128,7 +128,7 @@ protected:
     {
         PackedProgramTest::SetUp();
         ASSERT_TRUE(CreateDirectoryA(dest.c_str(), NULL)) << dest;
-        harness = ReadBytes(ModuleDirectory() + "scan_harness.exe");
+        harness = ReadWholeFile(ModuleDirectory() + "scan_harness.exe");
         ASSERT_FALSE(harness.empty());
     }
 
