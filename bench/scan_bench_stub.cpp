@@ -28,9 +28,10 @@ static double ThreadCpuSeconds()
 static int Scan(const char *destination)
 {
     HWND window = CreateStandInWindow(0, 0, 300, 100, {10, 40, 210, 60});
-    ResetSession();
-    session.dialogWindow = window;
-    snprintf(session.destinationDir, kPathCapacity, "%s", destination);
+    if (!BeginStandInRun(window, destination)) {
+        fprintf(stderr, "scan_bench_stub: destination too long: %s\n", destination);
+        return 2;
+    }
     CreateDirectoryA(destination, NULL);
 
     std::vector<double> steps;

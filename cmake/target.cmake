@@ -92,12 +92,6 @@ foreach(prog ovra32 ovaux32)
   set_target_properties(${prog} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)
 endforeach()
 
-# The walk-through of the demo installer that scripts/run.sh runs when there is no
-# display: it drives the installer from outside and takes the screenshots.
-add_executable(demo_walkthrough resources/demo/demo_walkthrough.cpp)
-target_link_libraries(demo_walkthrough PRIVATE wine_test_kit)
-target_link_options(demo_walkthrough PRIVATE -static)
-
 # The packer also builds for Windows.
 target_link_options(mksetup PRIVATE -static)
 

@@ -27,10 +27,12 @@ void ShowInstallError(InstallError error);
 int AskKeepSettings();
 // The status line shows text, composed by the caller.
 void ShowStatus(const char *text);
+// The status line before the bar has moved: the engine shows it when the installer
+// file is opened and for an item found that early, the Install dialog at each change
+// of layout.
+#define STATUS_SCANNING "Scanning files..."
+
 // Moves the Progress bar to position of size bytes and draws it on the dialog. The
 // filled width (session.progressPixels) is the bar's own: only here is it computed,
 // and a size of 0 or less leaves it as it was.
 void ShowProgress(long position, long size);
-// Draws the Progress bar as last computed, into dc (left open), or into the
-// dialog's own when dc is NULL.
-void PaintProgress(HDC dc);

@@ -7,7 +7,7 @@
 
 static const char kTempFileName[] = "ovra.tmp";
 static const char kFallbackTempPath[] = "c:\\ovra.tmp";
-static const char kScanning[] = "Scanning files...";
+static const char kScanning[] = STATUS_SCANNING;
 
 void ShowFileStatus()
 {

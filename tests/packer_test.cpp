@@ -27,6 +27,9 @@ using packer_fixture::StubShape;
 
 namespace {
 
+// The installer reads its file 7001 bytes a step.
+constexpr size_t kStepBytes = 7001;
+
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts)
 {
     std::vector<uint8_t> all;
@@ -92,11 +95,11 @@ TEST(SimulateScan, MarkerSplitAcrossTwoSteps)
 {
     for (size_t before : {1, 2, 3}) {
         SCOPED_TRACE("marker bytes in the first step: " + std::to_string(before));
-        std::vector<uint8_t> file = Cat({Filler(kScanStepBytes - before), BytesOf("SZDD"), Filler(10)});
+        std::vector<uint8_t> file = Cat({Filler(kStepBytes - before), BytesOf("SZDD"), Filler(10)});
         ScanResult r;
         SimulateScan(file.data(), file.size(), r);
         ASSERT_EQ(r.items.size(), 1u);
-        EXPECT_EQ(r.items[0].offset, size_t(kScanStepBytes) - before);
+        EXPECT_EQ(r.items[0].offset, kStepBytes - before);
         EXPECT_EQ(r.items[0].step, 1u);
         EXPECT_EQ(r.steps, 2u);
     }
@@ -149,7 +152,7 @@ TEST(LayOutInstaller, ShippedSizesAndTail)
         EXPECT_EQ(offsets[i], expected);
         EXPECT_EQ(r.items[i].offset, expected);
         EXPECT_EQ(r.items[i].size, stored[i] + (i == 10 ? 1663 : 0));
-        EXPECT_EQ(r.items[i].step, (expected + 3) / kScanStepBytes);
+        EXPECT_EQ(r.items[i].step, (expected + 3) / kStepBytes);
         expected += stored[i];
     }
     EXPECT_EQ(r.items[0].step, 2u);

@@ -13,6 +13,12 @@ add_library(wine_test_kit STATIC
 target_include_directories(wine_test_kit PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wine_test_kit PUBLIC ovra_installer ovra_packer gtest ole32 uuid shell32)
 
+# The walk-through of the demo installer that scripts/run.sh runs when there is no
+# display: it drives the installer from outside with the kit and takes the screenshots.
+add_executable(demo_walkthrough tests/wine/demo_walkthrough.cpp)
+target_link_libraries(demo_walkthrough PRIVATE wine_test_kit)
+target_link_options(demo_walkthrough PRIVATE -static)
+
 wine_test(progress_wine_test tests/wine/progress_test.cpp)
 wine_test(stream_wine_test tests/wine/stream_test.cpp)
 wine_test(lzexpand_wine_test tests/wine/lzexpand_test.cpp)

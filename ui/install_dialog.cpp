@@ -11,6 +11,7 @@
 #include "ui/centre.h"
 #include "ui/chooser.h"
 #include "ui/messages.h"
+#include "ui/progress.h"
 
 static const char kCaption[] = "Ovra v5.3 32bit Installation";
 static const char kGreeting[] = "Welcome to the Ovra Installation program!";
@@ -18,7 +19,7 @@ static const char kIntro[] = "This program will install Ovra v5.3 32bit edition 
 static const char kCopyright[] = "Ovra v5.3 32bit edition, copyright (c) the Ovra developers. All rights reserved.";
 static const char kLicenseNotice[] =
     "Please refer to the Ovra help file for the license terms and use restrictions.";
-static const char kScanning[] = "Scanning files...";
+static const char kScanning[] = STATUS_SCANNING;
 static const char kSpacesWarning[] =
     "You have chosen to install to a directory path which has spaces in its name; this may affect "
     "the functioning of certain features in Ovra.\n\n"

@@ -1,5 +1,8 @@
 // The Progress bar drawn onto the Install dialog in the rectangle of its hidden
-// control 115, and the status line (control 113): the display side of engine/display.h.
+// control 115, and the status line (control 113): the display side of engine/display.h,
+// and the dialog's own repaint of the bar (ui/progress.h).
+#include "ui/progress.h"
+
 #include "engine/session.h"
 #include "resources/resource.h"
 #include "runtime/text.h"

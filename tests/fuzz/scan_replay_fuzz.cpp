@@ -9,11 +9,14 @@
 #include "tests/fuzz/fuzz_check.h"
 #include "packer/scan_replay.h"
 
+// The installer reads its file 7001 bytes a step.
+static const size_t kStepBytes = 7001;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     ScanResult scan;
     SimulateScan(data, size, scan);
-    FUZZ_CHECK(scan.steps == size / kScanStepBytes + 1, "%zu steps for %zu bytes", scan.steps, size);
+    FUZZ_CHECK(scan.steps == size / kStepBytes + 1, "%zu steps for %zu bytes", scan.steps, size);
 
     char marker[4];
     BuildMarker(marker);
@@ -34,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int i = 0; i < 4; i++)
             FUZZ_CHECK(data[item.offset + i] == uint8_t(marker[i]), "item at %zu does not start with the marker",
                        item.offset);
-        FUZZ_CHECK(item.step == (item.offset + 3) / kScanStepBytes, "marker ending at %zu completed in step %zu",
+        FUZZ_CHECK(item.step == (item.offset + 3) / kStepBytes, "marker ending at %zu completed in step %zu",
                    item.offset + 3, item.step);
         expectedOffset = item.offset + item.size;
     }

@@ -21,11 +21,15 @@
 #include "packer/installer_writer.h"
 #include "tests/test_files.h"
 #include "ui/centre.h"
-#include "ui/install_dialog.h"
 
 namespace {
 
 const DWORD kRunWait = 120000;
+// The dialog's private step message and its step timer's identifier.
+const UINT kStepMessage = WM_USER + 2;
+const UINT_PTR kStepTimer = 1025;
+// How long a paint may take to reach the screen.
+const DWORD kScreenWait = 4000;
 
 void WriteBytes(const std::string &path, const Bytes &data)
 {
@@ -67,15 +71,6 @@ std::string ScreenshotDirectory()
     char dir[1024];
     DWORD n = GetEnvironmentVariableA("SETUP32_SCREENSHOTS", dir, sizeof dir);
     return n > 0 && n < sizeof dir ? std::string(dir, n) : std::string();
-}
-
-void Screenshot(const char *name)
-{
-    std::string dir = ScreenshotDirectory();
-    if (dir.empty())
-        return;
-    Sleep(200);  // let the last paint reach the screen
-    EXPECT_TRUE(TakeScreenshot(dir + "/" + name)) << "screenshot " << name;
 }
 
 // Which controls each layout shows and enables: (id, visible, enabled).
@@ -212,12 +207,13 @@ void ExpectIconPainted(HWND dialog, const char *layout)
     RECT place;
     ASSERT_TRUE(GetWindowRect(GetDlgItem(dialog, IDC_ICON_PLACE), &place));
     POINT corner = {place.left, place.top};
-    // Painted at once; the screen follows a moment later.
+    // Painted at once; the screen follows a moment later, so it is read until the
+    // icon shows or the time is up.
     ASSERT_TRUE(RedrawWindow(dialog, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN));
+    WaitUntilPainted(dialog, kScreenWait);
     int different = -1;
     std::string first;
-    for (int attempt = 0; attempt < 20 && different != 0; attempt++) {
-        Sleep(200);
+    for (DWORD start = GetTickCount(); different != 0 && GetTickCount() - start < kScreenWait;) {
         ScreenImage screen;
         ASSERT_TRUE(CaptureScreen(screen)) << "cannot capture the screen";
         different = DifferentPixels(screen, icon, corner, first);
@@ -243,6 +239,17 @@ protected:
     void Start(const Bytes &installer = PackedHost())
     {
         PackedProgramTest::Start(installer, "\"" + reportPath + "\"");
+    }
+
+    // The screen once every window of the program has finished painting.
+    void Screenshot(const char *name)
+    {
+        std::string dir = ScreenshotDirectory();
+        if (dir.empty())
+            return;
+        for (HWND window : VisibleDialogs(program))
+            WaitUntilPainted(window, kScreenWait);
+        EXPECT_TRUE(TakeScreenshot(dir + "/" + name)) << "screenshot " << name;
     }
 
     HostReport Finish()
@@ -275,7 +282,9 @@ protected:
     {
         ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Cancel", kRunWait)) << "the dialog did not return to idle";
         ASSERT_TRUE(ControlEnabled(dialog, IDC_INSTALL));
-        Sleep(100);  // the layout change ends with focus and painting
+        // The layout change ends with the focus on &Install and the dialog updated.
+        WaitForFocus(dialog, IDC_INSTALL, kWindowWait);
+        ASSERT_TRUE(WaitUntilPainted(dialog, kWindowWait)) << "the idle layout was not painted";
     }
 };
 
@@ -565,8 +574,8 @@ TEST_F(DialogTest, StepsArePacedByTheTimerAndTheRunCompletes)
     EXPECT_EQ("1", report.values["addIcons"]);
     ExpectInstalled(dest, LongRunPayload());
     DWORD steps = DWORD(PackedHost().size() / 7001 + 1);
-    // A little slack for a timer that the platform rounds to its tick.
-    EXPECT_GE(elapsed, (steps - 1) * (STEP_TIMER_MS - 5)) << steps << " steps";
+    // 50 ms a pause, less a little slack for a timer that the platform rounds to its tick.
+    EXPECT_GE(elapsed, (steps - 1) * 45) << steps << " steps";
 }
 
 TEST_F(DialogTest, SpacesWarningAnsweredNoLeavesTheOptionsUnread)
@@ -680,7 +689,7 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
     EXPECT_EQ(0, filled) << "the bar stays after the abort";
     EXPECT_EQ(0, percent) << "the percentage stays after the abort";
     InvalidateRect(dialog, NULL, TRUE);
-    Sleep(200);
+    ASSERT_TRUE(WaitUntilPainted(dialog, kWindowWait)) << "the dialog was not repainted";
     CountBarPixels(dialog, filled, percent);
     EXPECT_EQ(0, filled) << "an idle paint draws the bar";
     EXPECT_EQ(0, percent) << "an idle paint draws the percentage";
@@ -688,8 +697,8 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
 
     // Late pacing messages in the idle layout (a timer from before the answer, a
     // step posted meanwhile) must not run a step on the closed installer file.
-    PostMessageA(dialog, WM_TIMER, STEP_TIMER, 0);
-    PostMessageA(dialog, WM_APP_STEP, 0, 0);
+    PostMessageA(dialog, WM_TIMER, kStepTimer, 0);
+    PostMessageA(dialog, kStepMessage, 0, 0);
     ASSERT_TRUE(StaysAbsent(program, "Ovra Installation Error [9]", 300));
     EXPECT_FALSE(HasEnded(program)) << "a late step ended the dialog";
     ExpectIdle(dialog);
@@ -704,8 +713,8 @@ TEST_F(DialogTest, ConfirmedAbortRollsBackToIdleAndASecondRunStartsOver)
 TEST_F(DialogTest, StepMessagesBeforeAnyRunAreIgnored)
 {
     Start();
-    PostMessageA(dialog, WM_APP_STEP, 0, 0);
-    PostMessageA(dialog, WM_TIMER, STEP_TIMER, 0);
+    PostMessageA(dialog, kStepMessage, 0, 0);
+    PostMessageA(dialog, WM_TIMER, kStepTimer, 0);
     Sleep(300);
     EXPECT_FALSE(HasEnded(program));
     ExpectIdle(dialog);
@@ -814,7 +823,8 @@ protected:
         Click(dialog, IDC_BROWSE);
         chooser = FindDialog(program, kChooserCaption, kWindowWait);
         ASSERT_NE(chooser, HWND(NULL)) << "no chooser";
-        Sleep(100);
+        // Its first paint comes after the hook has set it up.
+        ASSERT_TRUE(WaitUntilPainted(chooser, kWindowWait)) << "the chooser was not painted";
     }
 
     std::string Field() { return ControlText(chooser, IDC_CHOOSER_PATH); }

@@ -57,15 +57,12 @@ void EngineTest::SetUp()
     answerer.reset(new ScopedBoxAnswerer);
 
     memset(&session, 0, sizeof session);
-    session.dialogWindow = owner;
     NewRun();
 }
 
 void EngineTest::NewRun()
 {
-    ASSERT_LT(dest.size(), sizeof session.destinationDir);
-    strcpy(session.destinationDir, dest.c_str());
-    ResetSession();
+    ASSERT_TRUE(BeginStandInRun(owner, dest.c_str())) << dest;
     std::string temporary = base + "\\ovra.tmp";
     strcpy(session.tempPath, temporary.c_str());
 }

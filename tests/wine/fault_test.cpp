@@ -555,12 +555,7 @@ TEST_F(FaultTest, DestinationOutsideAsciiInstallsGroupsAndRollsBack)
     BuildReport report;
     StartInto(where, Pack(LongRunPayload(), report));
     Click(dialog, IDC_INSTALL);
-    ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
-    EXPECT_TRUE(Exists(where + "\\hosts.ini"));
-    Click(dialog, IDC_CANCEL);
-    SeenBox question = NextBox();
-    ASSERT_EQ(kAbortQuestion, question.text);
-    ASSERT_TRUE(AnswerMessageBox(question, IDYES));
+    ASSERT_NO_FATAL_FAILURE(ConfirmAbortDuringTheLastItem(where));
     ExpectIdle(true, false);
     ExpectNothingInstalled(where);
     EXPECT_FALSE(Exists(where));

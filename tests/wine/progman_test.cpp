@@ -17,6 +17,9 @@
 
 namespace {
 
+// The group, showing it, and for each of the five items a replace and an add.
+constexpr int kCommands = 12;
+
 std::vector<std::string> OvraCommands(bool newShell)
 {
     return ExpectedShellCommands("c:\\ovra", newShell);
@@ -33,7 +36,7 @@ TEST(ShellCommandText, EveryStepForBothShells)
 {
     for (bool newShell : {true, false}) {
         std::vector<std::string> expected = OvraCommands(newShell);
-        for (int step = 1; step <= kShellCommandCount; step++)
+        for (int step = 1; step <= kCommands; step++)
             EXPECT_EQ(expected[step - 1], Format(step, "c:\\ovra", newShell))
                 << "step " << step << (newShell ? ", new shell" : ", old shell");
     }
@@ -58,10 +61,10 @@ TEST(ShellCommandText, DestinationInsertedUnchanged)
 
 TEST(ShellCommandText, LongestDestinationFitsAndNothingIsCut)
 {
-    std::string longest(kPathCapacity - 1, 'a');
+    std::string longest(299, 'a');  // the longest destination a 300-character buffer holds
     longest.replace(0, 3, "c:\\");
     for (bool newShell : {true, false})
-        for (int step = 1; step <= kShellCommandCount; step++) {
+        for (int step = 1; step <= kCommands; step++) {
             std::string text = Format(step, longest, newShell);
             EXPECT_EQ('[', text[0]) << "step " << step << ": " << text.substr(0, 40);
             // One byte short of the command and its zero: refused, nothing half-written.
@@ -70,7 +73,7 @@ TEST(ShellCommandText, LongestDestinationFitsAndNothingIsCut)
             EXPECT_EQ(text, Format(step, longest, newShell, needed)) << "step " << step;
         }
     EXPECT_EQ("<not fitted: >", Format(0, "c:\\ovra", true));
-    EXPECT_EQ("<not fitted: >", Format(kShellCommandCount + 1, "c:\\ovra", true));
+    EXPECT_EQ("<not fitted: >", Format(kCommands + 1, "c:\\ovra", true));
 }
 
 // A DDE client instance of the test's own, as the Host window would make it.
@@ -100,8 +103,8 @@ TEST_F(ShellCommandTest, ExactBytesOneConversationEach)
         ServerLog log = server.Stop();
 
         std::vector<std::string> expected = OvraCommands(newShell);
-        ASSERT_EQ(size_t(kShellCommandCount), log.executes.size());
-        for (int i = 0; i < kShellCommandCount; i++)
+        ASSERT_EQ(size_t(kCommands), log.executes.size());
+        for (int i = 0; i < kCommands; i++)
             EXPECT_EQ(expected[i] + '\0', log.executes[i]) << "step " << i + 1;
         EXPECT_EQ(56u, log.executes[3].size()) << "step 4: 55 characters and the zero";
         // Connect, one execute, disconnect: every command in a conversation of its own.
@@ -110,10 +113,10 @@ TEST_F(ShellCommandTest, ExactBytesOneConversationEach)
             if (event != 'D')
                 opened += event;
         std::string connectExecute;
-        for (int i = 0; i < kShellCommandCount; i++)
+        for (int i = 0; i < kCommands; i++)
             connectExecute += "CE";
         EXPECT_EQ(connectExecute, opened);
-        EXPECT_EQ(size_t(kShellCommandCount), std::count(log.events.begin(), log.events.end(), 'D'));
+        EXPECT_EQ(size_t(kCommands), std::count(log.events.begin(), log.events.end(), 'D'));
     }
 }
 
@@ -137,10 +140,10 @@ TEST_F(ShellCommandTest, WhichFailuresStopTheSequence)
     };
     // Each step rejected alone: the group and the five items end the sequence right
     // there; showing the group and replacing an item that is not there yet do not.
-    for (int step = 1; step <= kShellCommandCount; step++) {
+    for (int step = 1; step <= kCommands; step++) {
         bool stops = step == 1 || (step >= 4 && step % 2 == 0);
         cases.push_back({"only step " + std::to_string(step) + " rejected", std::string(step - 1, '.') + 'R',
-                         stops ? 0 : 1, stops ? size_t(step) : size_t(kShellCommandCount)});
+                         stops ? 0 : 1, stops ? size_t(step) : size_t(kCommands)});
     }
     std::vector<std::string> expected = OvraCommands(true);
     for (const Case &c : cases) {

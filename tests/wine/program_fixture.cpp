@@ -76,31 +76,36 @@ std::string BoxIcon(HWND box)
     HWND control = GetDlgItem(box, 1088);
     if (!control || !IsWindowVisible(control))
         return "none";
-    Sleep(200);  // let the box finish painting
+    WaitUntilPainted(box, 5000);
     RECT r;
     GetWindowRect(control, &r);
     int width = r.right - r.left, height = r.bottom - r.top;
     if (width <= 0 || height <= 0)
         return "none";
-    HDC screen = GetDC(NULL);
-    std::vector<uint32_t> shown = GrabPixels(screen, r.left, r.top, width, height);
-    uint32_t background = shown[0];
     struct Candidate {
         const char *name;
         LPCSTR id;
     } candidates[] = {{"stop", IDI_HAND}, {"question", IDI_QUESTION}, {"exclamation", IDI_EXCLAMATION},
                       {"information", IDI_ASTERISK}};
+    // Painted by now; the screen follows a moment later, so it is read until an icon
+    // shows or the time is up.
     std::string best = "unknown";
-    size_t fewest = shown.size() / 10;  // more differing pixels than this: no match
-    for (const Candidate &c : candidates) {
-        std::vector<uint32_t> drawn = IconOverBackground(
-            LoadIconA(NULL, c.id), width, height, RGB(background >> 16, (background >> 8) & 0xFF, background & 0xFF));
-        size_t differing = 0;
-        for (size_t i = 0; i < shown.size(); i++)
-            differing += shown[i] != drawn[i];
-        if (differing < fewest) {
-            fewest = differing;
-            best = c.name;
+    HDC screen = GetDC(NULL);
+    for (DWORD start = GetTickCount(); best == "unknown" && GetTickCount() - start < 2000; Sleep(20)) {
+        std::vector<uint32_t> shown = GrabPixels(screen, r.left, r.top, width, height);
+        uint32_t background = shown[0];
+        size_t fewest = shown.size() / 10;  // more differing pixels than this: no match
+        for (const Candidate &c : candidates) {
+            std::vector<uint32_t> drawn = IconOverBackground(LoadIconA(NULL, c.id), width, height,
+                                                             RGB(background >> 16, (background >> 8) & 0xFF,
+                                                                 background & 0xFF));
+            size_t differing = 0;
+            for (size_t i = 0; i < shown.size(); i++)
+                differing += shown[i] != drawn[i];
+            if (differing < fewest) {
+                fewest = differing;
+                best = c.name;
+            }
         }
     }
     ReleaseDC(NULL, screen);
@@ -148,6 +153,17 @@ void ProgramTest::ExpectQuietExit()
     SeenBox late;
     EXPECT_FALSE(WaitForNextBox(program, dialog, 10000, late)) << "unexpected box " << late.caption;
     EXPECT_EQ(0, WaitForExit(program, 10000));
+}
+
+void ProgramTest::ConfirmAbortDuringTheLastItem(const std::string &where)
+{
+    ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
+    EXPECT_TRUE(Exists(where + "\\hosts.ini"));
+    Click(dialog, IDC_CANCEL);
+    SeenBox question = NextBox();
+    EXPECT_EQ(kWarningCaption, question.caption);
+    ASSERT_EQ(kAbortQuestion, question.text);
+    ASSERT_TRUE(AnswerMessageBox(question, IDYES));
 }
 
 void ProgramTest::MakeExistingInstallation(const std::string &where)

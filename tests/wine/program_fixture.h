@@ -44,6 +44,9 @@ protected:
     void ExpectSuccessAndExit(const SeenBox &box);
     // The program ends with 0 and shows no box on the way.
     void ExpectQuietExit();
+    // Waits until the run into where extracts its last item, ten files being in place
+    // by then, presses Abort! and confirms the abort question.
+    void ConfirmAbortDuringTheLastItem(const std::string &where);
     // An earlier installation in where, every table file with the user's content
     // (OldContent), and a file of the user's that no installation knows.
     void MakeExistingInstallation(const std::string &where);

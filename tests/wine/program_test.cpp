@@ -248,14 +248,7 @@ TEST_F(ProgramTest, ConfirmedAbortRollsBackAndASecondRunCompletes)
     SetDestination(dest);
     ClearIcons();
     Click(dialog, IDC_INSTALL);
-    // Abort while the last item is extracted: ten files are in place by then.
-    ASSERT_TRUE(WaitForControlText(dialog, IDC_STATUS_LINE, "Extracting file: links.ini", kRunWait));
-    EXPECT_TRUE(Exists(dest + "\\hosts.ini"));
-    Click(dialog, IDC_CANCEL);
-    SeenBox question = NextBox();
-    EXPECT_EQ(kWarningCaption, question.caption);
-    EXPECT_EQ(kAbortQuestion, question.text);
-    ASSERT_TRUE(AnswerMessageBox(question, IDYES));
+    ASSERT_NO_FATAL_FAILURE(ConfirmAbortDuringTheLastItem(dest));
     ASSERT_TRUE(WaitForControlText(dialog, IDC_CANCEL, "Cancel", kRunWait)) << "no return to idle";
     ExpectNothingInstalled(dest);
     EXPECT_FALSE(Exists(dest)) << "the destination this run created stays";

@@ -9,6 +9,7 @@
 #include "engine/session.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -58,9 +59,7 @@ protected:
         // Client area = window area, so control coordinates are surface coordinates.
         window = CreateStandInWindow(100, 100, kSurfaceW, kSurfaceH, {kBarX, kBarY, kBarX + kBarW, kBarY + kBarH});
         ASSERT_NE(window, HWND(NULL));
-        ResetSession();
-        session.dialogWindow = window;
-        strcpy(session.destinationDir, "c:\\ovra");
+        ASSERT_TRUE(BeginStandInRun(window, "c:\\ovra"));
     }
     void TearDown() override
     {

@@ -55,11 +55,12 @@ int main(int argc, char **argv)
     HWND status = GetDlgItem(window, IDC_STATUS_LINE);
     staticProc = WNDPROC(SetWindowLongPtrA(status, GWLP_WNDPROC, LONG_PTR(StatusProc)));
 
+    if (!BeginStandInRun(window, argv[2])) {
+        fprintf(stderr, "scan_harness: destination too long: %s\n", argv[2]);
+        return 2;
+    }
     BoxAnswerer answerer;
     BoxAnswererStart(answerer);
-    ResetSession();
-    session.dialogWindow = window;
-    snprintf(session.destinationDir, kPathCapacity, "%s", argv[2]);
 
     if (moveSelf) {
         // The installer's own file is gone by the time the run starts.

@@ -20,6 +20,9 @@
 
 namespace {
 
+// The installer reads its file 7001 bytes a step.
+constexpr size_t kStepBytes = 7001;
+
 uint32_t Fnv(const uint8_t *p, size_t n)
 {
     uint32_t hash = 2166136261u;
@@ -214,11 +217,11 @@ protected:
     void ExpectWholeSteps(const Report &r, size_t fileSize, int lastResult)
     {
         ASSERT_FALSE(r.steps.empty());
-        size_t expectedSteps = fileSize / kScanStepBytes + 1;
+        size_t expectedSteps = fileSize / kStepBytes + 1;
         EXPECT_EQ(r.steps.size(), expectedSteps);
         for (size_t k = 0; k + 1 < r.steps.size(); k++) {
             EXPECT_EQ(r.steps[k].result, 3) << "step " << k;
-            EXPECT_EQ(r.steps[k].position, long((k + 1) * kScanStepBytes)) << "step " << k;
+            EXPECT_EQ(r.steps[k].position, long((k + 1) * kStepBytes)) << "step " << k;
         }
         EXPECT_EQ(r.steps.back().result, lastResult);
         EXPECT_EQ(r.steps.back().position, -1) << "the installer file was left open";
@@ -303,11 +306,11 @@ TEST_F(ScanTest, CraftedLayoutsScanAsTheMatcherSays)
         Bytes installer = Assemble(stored, c.tail, &offsets);
         if (c.splitMarker) {
             // Junk after item 0's compressed data moves item 1 to offset 6999 of a step.
-            size_t pad = (kScanStepBytes * 2 + 6999 - offsets[1] % kScanStepBytes) % kScanStepBytes;
+            size_t pad = (kStepBytes * 2 + 6999 - offsets[1] % kStepBytes) % kStepBytes;
             stored[0].insert(stored[0].end(), pad, 'x');
             offsets.clear();
             installer = Assemble(stored, c.tail, &offsets);
-            ASSERT_EQ(offsets[1] % kScanStepBytes, 6999u);
+            ASSERT_EQ(offsets[1] % kStepBytes, 6999u);
         }
         Report r = Run(installer);
         ExpectWholeSteps(r, installer.size(), 1);

@@ -1,7 +1,10 @@
-// A window shaped like the Install dialog where the engine writes and paints; see stand_in_window.h.
+// A window shaped like the Install dialog where the engine writes and paints, and a
+// run started on it; see stand_in_window.h.
 #include "stand_in_window.h"
 
+#include "engine/session.h"
 #include "resources/resource.h"
+#include "runtime/text.h"
 
 HWND CreateStandInWindow(int x, int y, int width, int height, RECT bar)
 {
@@ -14,4 +17,12 @@ HWND CreateStandInWindow(int x, int y, int width, int height, RECT bar)
     CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, bar.left, bar.top, bar.right - bar.left,
                     bar.bottom - bar.top, window, HMENU(INT_PTR(IDC_PROGRESS_AREA)), instance, NULL);
     return window;
+}
+
+bool BeginStandInRun(HWND window, const char *destination)
+{
+    ResetSession();
+    session.dialogWindow = window;
+    int length = FormatText(session.destinationDir, kPathCapacity, "%s", destination);
+    return length >= 0 && length < kPathCapacity;
 }

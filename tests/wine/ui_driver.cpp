@@ -267,6 +267,59 @@ bool WaitUntilGone(HWND window, DWORD timeoutMs)
     return true;
 }
 
+namespace {
+
+BOOL CALLBACK FindUnpainted(HWND child, LPARAM found)
+{
+    if (IsWindowVisible(child) && GetUpdateRect(child, NULL, FALSE)) {
+        *reinterpret_cast<bool *>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool HasUnpainted(HWND window)
+{
+    if (GetUpdateRect(window, NULL, FALSE))
+        return true;
+    bool found = false;
+    EnumChildWindows(window, FindUnpainted, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+}  // namespace
+
+bool WaitUntilPainted(HWND window, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD spent = GetTickCount() - start;
+        if (!IsWindow(window) || spent > timeoutMs)
+            return false;
+        // BeginPaint empties the update region before the drawing starts; a sent
+        // message is answered only once the thread is back in a message loop, that
+        // is after the paint handler has returned.
+        DWORD_PTR ignored = 0;
+        if (!HasUnpainted(window) &&
+            SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs - spent, &ignored) &&
+            !HasUnpainted(window))
+            return true;
+        Sleep(10);
+    }
+}
+
+bool WaitForFocus(HWND dialog, int id, DWORD timeoutMs)
+{
+    HWND control = GetDlgItem(dialog, id);
+    DWORD start = GetTickCount();
+    while (control == NULL || FocusedWindow(dialog) != control) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 // ImageMagick's import on the Unix side writes the screen to path (a Unix path).
 static bool ImportScreen(const std::string &path)
 {

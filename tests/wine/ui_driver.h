@@ -74,6 +74,13 @@ bool WaitForMessageBox(const DrivenProgram &program, const char *caption, DWORD 
 bool AnswerMessageBox(const SeenBox &box, int button);
 // True once the window is destroyed or hidden.
 bool WaitUntilGone(HWND window, DWORD timeoutMs);
+// True once the window and every visible window inside it have nothing left to paint
+// and its thread has answered a sent message since, so the paint that emptied the
+// update region has finished drawing; false after timeoutMs.
+bool WaitUntilPainted(HWND window, DWORD timeoutMs);
+// True once the keyboard focus of the dialog's thread is on its control id; false
+// after timeoutMs.
+bool WaitForFocus(HWND dialog, int id, DWORD timeoutMs);
 
 // The whole X screen as a PNG, through ImageMagick's import on the Unix side.
 bool TakeScreenshot(const std::string &pngPath);

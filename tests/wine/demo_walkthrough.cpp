@@ -51,7 +51,7 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
         if (!ControlChecked(dialog, option))
             Click(dialog, option);
     }
-    Sleep(500);  // lets it finish painting
+    WaitUntilPainted(dialog, kWindowWait);
     if (!ControlChecked(dialog, IDC_MAKE_BACKUPS) || !ControlChecked(dialog, IDC_ADD_ICONS))
         return Fail("the two options could not be set");
     if (!Shoot(shots, "1-idle.png", "the Install dialog, both options set"))
@@ -60,7 +60,8 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
     Click(dialog, IDC_INSTALL);
     if (!WaitForControlTextPrefix(dialog, IDC_STATUS_LINE, "Extracting file: ", kWindowWait))
         return Fail("the installation did not start extracting");
-    Sleep(30);  // the step that set the status line also paints the bar
+    // The step that set the status line also paints the bar before it returns.
+    WaitUntilPainted(dialog, kWindowWait);
     std::string status = ControlText(dialog, IDC_STATUS_LINE);
     // The demo run lasts about a second, less than taking a picture: the installer's
     // thread is held while the screen is taken, so the picture shows the run mid-way.
@@ -100,7 +101,7 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
     // Wine's Program Manager opens a folder window on the group for CreateGroup and
     // for ShowGroup, a moment after each; they would cover the success message.
     CloseGroupWindows(2);
-    Sleep(500);
+    WaitUntilPainted(box.window, kWindowWait);
     if (!Shoot(shots, "3-success.png", "the success message"))
         return false;
     if (!AnswerMessageBox(box, IDOK))
