@@ -43,8 +43,8 @@ const size_t kItemSizes[kPayloadItemCount] = {2300000, 98304, 291636, 136474, 79
 
 Bytes MixedContent(size_t size, int item, uint32_t &seed)
 {
-    static const char *const words[] = {"window", "channel", "server", "nick", "=", "join", "the", "macro",
-                                        "\r\n", "[options]", "colour", "help", "topic", "42", "away", " "};
+    static const char *const words[] = {"window", "channel",   "server", "nick", "=",     "join", "the",  "macro",
+                                        "\r\n",   "[options]", "colour", "help", "topic", "42",   "away", " "};
     static const uint8_t opcodes[] = {0x55, 0x8B, 0xEC, 0x83, 0xC4, 0x89, 0x45, 0xE8,
                                       0xFF, 0x15, 0x50, 0x6A, 0xC3, 0x74, 0x85, 0xC0};
     Bytes b;
@@ -78,10 +78,10 @@ struct RunResult {
     // Only with the probe: the waits between two answers of the Install dialog's
     // thread, while idle before the click and during the run.
     std::vector<double> idleGapsMs, runGapsMs;
-    double worstGapAtMs = 0;  // when the longest wait of the run began, from the click
+    double worstGapAtMs = 0;              // when the longest wait of the run began, from the click
     std::string worstBefore, worstAfter;  // the status line on either side of it
-    double worstCpuMs = 0;                 // the installer thread's CPU time within it
-    double mostCpuMs = 0;                  // the most CPU time it used between two answers
+    double worstCpuMs = 0;                // the installer thread's CPU time within it
+    double mostCpuMs = 0;                 // the most CPU time it used between two answers
 };
 
 // CPU time (kernel and user) of a thread so far; Wine reads it from the system in
@@ -260,8 +260,8 @@ int main()
     printf("install: installer of %u bytes (program %u, eleven items of %u bytes expanded: text, program-like "
            "bytes, zeros, random)\n",
            unsigned(installer.size()), unsigned(stub.size()), unsigned(raw));
-    printf("install: %u steps of 7001 bytes; floor %u x 50 ms = %.0f ms\n", unsigned(scan.steps),
-           unsigned(scan.steps), floorMs);
+    printf("install: %u steps of 7001 bytes; floor %u x 50 ms = %.0f ms\n", unsigned(scan.steps), unsigned(scan.steps),
+           floorMs);
     fflush(stdout);
 
     RemoveTree(kWork);
@@ -299,17 +299,18 @@ int main()
         size_t over = run.end() - std::upper_bound(run.begin(), run.end(), 50.0);
         std::string where = probed.worstBefore == probed.worstAfter
                                 ? "the status line read \"" + probed.worstAfter + "\" throughout"
-                                : "the status line went from \"" + probed.worstBefore + "\" to \"" +
-                                      probed.worstAfter + "\": the step that placed the first";
+                                : "the status line went from \"" + probed.worstBefore + "\" to \"" + probed.worstAfter +
+                                      "\": the step that placed the first";
         printf("install: worst single step: %.1f ms, %.1f s after the click (%s), %.0f ms of it the "
                "installer's CPU time; %u waits over 50 ms; the most CPU time between two answers %.0f ms\n",
                run.back(), probed.worstGapAtMs / 1000.0, where.c_str(), probed.worstCpuMs, unsigned(over),
                probed.mostCpuMs);
-        printf("install:   (seen from outside in a second run: its status line was asked for its text (sent "
-               "WM_GETTEXT) in a loop; a step runs on the dialog's thread, so the longest wait for an answer is the longest "
-               "step, give or take the ping's own cycle: idle, median %.1f ms, at most %.1f ms; a wait far longer "
-               "than the CPU time in it is the machine's other work; that run took %.0f ms)\n",
-               idle[idle.size() / 2], idle.back(), probed.clickToSuccessMs);
+        printf(
+            "install:   (seen from outside in a second run: its status line was asked for its text (sent "
+            "WM_GETTEXT) in a loop; a step runs on the dialog's thread, so the longest wait for an answer is the longest "
+            "step, give or take the ping's own cycle: idle, median %.1f ms, at most %.1f ms; a wait far longer "
+            "than the CPU time in it is the machine's other work; that run took %.0f ms)\n",
+            idle[idle.size() / 2], idle.back(), probed.clickToSuccessMs);
     } else {
         status = 1;
     }

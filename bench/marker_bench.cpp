@@ -51,7 +51,9 @@ bool Run(const std::string &name, const std::vector<uint8_t> &data)
         status = SzddCompressMarkerFree(data.data(), data.size(), free, report);
         tFree = std::min(tFree, Seconds(t0));
     }
-    const char *verdict = status == SZDD_MARKER_FREE ? "encoded" : status == SZDD_MARKER_UNAVOIDABLE ? "no encoding exists" : "failed";
+    const char *verdict = status == SZDD_MARKER_FREE          ? "encoded"
+                          : status == SZDD_MARKER_UNAVOIDABLE ? "no encoding exists"
+                                                              : "failed";
     std::printf("%-34s %9zu %8.4f %8.4f %6.2fx %9zu %+6ld %7zu %8zu  %s\n", name.c_str(), data.size(), tPlain, tFree,
                 tFree / (tPlain > 0 ? tPlain : 1e-9), free.size(), long(free.size()) - long(report.optimalSize),
                 report.repairs, report.widest, verdict);
@@ -100,8 +102,8 @@ int main(int argc, char **argv)
     // 5 MB of text with one compressed file in the middle.
     std::string text;
     std::mt19937 rng(3);
-    static const char *const words[] = {"the ", "installer ", "reads ", "payload ", "items ", "and ", "checks ",
-                                        "sums.\n", "Ovra ", "chat ", "server ", "channel "};
+    static const char *const words[] = {"the ",    "installer ", "reads ", "payload ", "items ",  "and ",
+                                        "checks ", "sums.\n",    "Ovra ",  "chat ",    "server ", "channel "};
     while (text.size() < 5000000)
         text += words[rng() % 12];
     std::vector<uint8_t> inner;

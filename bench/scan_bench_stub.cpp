@@ -68,9 +68,9 @@ static int Scan(const char *destination)
            sorted[sorted.size() / 2], sorted[sorted.size() * 9 / 10], sorted.back(), unsigned(worstAt));
     std::sort(placingSteps.begin(), placingSteps.end());
     if (!placingSteps.empty())
-        printf("steps that expand items: %u, median %.3f ms, worst %.3f ms; the one that expands the largest item %.3f ms\n",
-               unsigned(placingSteps.size()), placingSteps[placingSteps.size() / 2], placingSteps.back(),
-               largestItemStep);
+        printf(
+            "steps that expand items: %u, median %.3f ms, worst %.3f ms; the one that expands the largest item %.3f ms\n",
+            unsigned(placingSteps.size()), placingSteps[placingSteps.size() / 2], placingSteps.back(), largestItemStep);
     printf("whole scan: %.1f ms wall, %.1f ms CPU (without the 50 ms pauses between steps)\n",
            (Seconds(end) - Seconds(start)) * 1000.0, cpu * 1000.0);
     DestroyWindow(window);

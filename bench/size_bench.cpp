@@ -18,7 +18,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 uint16_t U16(const Bytes &b, size_t at) { return at + 2 <= b.size() ? uint16_t(b[at] | b[at + 1] << 8) : 0; }
-uint32_t U32(const Bytes &b, size_t at) { return at + 4 <= b.size() ? uint32_t(U16(b, at) | uint32_t(U16(b, at + 2)) << 16) : 0; }
+uint32_t U32(const Bytes &b, size_t at)
+{
+    return at + 4 <= b.size() ? uint32_t(U16(b, at) | uint32_t(U16(b, at + 2)) << 16) : 0;
+}
 
 struct Section {
     std::string name;
@@ -211,10 +214,8 @@ int main(int argc, char **argv)
     uint32_t relocations = 0, relocationsSize = 0;
     directory(5, relocations, relocationsSize);
     std::printf("starts on: subsystem version %u.%02u, operating system version %u.%02u, %s\n",
-                U16(file, optional + 48), U16(file, optional + 50), U16(file, optional + 40),
-                U16(file, optional + 42),
-                relocations != 0 ? "base relocations kept (can be moved)"
-                                   : "no base relocations (cannot be moved)");
+                U16(file, optional + 48), U16(file, optional + 50), U16(file, optional + 40), U16(file, optional + 42),
+                relocations != 0 ? "base relocations kept (can be moved)" : "no base relocations (cannot be moved)");
     for (const auto &dll : imports) {
         std::printf("imports from %s: %zu function%s\n   ", dll.first.c_str(), dll.second.size(),
                     dll.second.size() == 1 ? "" : "s");

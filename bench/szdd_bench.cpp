@@ -206,8 +206,8 @@ int main(int argc, char **argv)
     auto corpus = Corpus(argc > 1 ? argv[1] : nullptr);
     bool ok = true;
 
-    std::printf("%-26s %10s %10s %12s %8s %10s %10s\n", "file", "bytes", "ours", "mscompress", "ratio",
-                "ours MB/s", "msc MB/s");
+    std::printf("%-26s %10s %10s %12s %8s %10s %10s\n", "file", "bytes", "ours", "mscompress", "ratio", "ours MB/s",
+                "msc MB/s");
     size_t totalIn = 0, totalOurs = 0, totalTheirs = 0;
     double oursSeconds = 0, theirsSeconds = 0;
     std::vector<std::vector<uint8_t>> packedFiles;
@@ -267,7 +267,8 @@ int main(int argc, char **argv)
                 ok = false;
         mspackExp += Seconds(t0) / reps;
         mspack_destroy_szdd_decompressor(d);
-        if (ReadWholeFile(dir + "/msexpand.out") != corpus[k].data || ReadWholeFile(dir + "/mspack.out") != corpus[k].data)
+        if (ReadWholeFile(dir + "/msexpand.out") != corpus[k].data ||
+            ReadWholeFile(dir + "/mspack.out") != corpus[k].data)
             ok = false;
     }
     std::printf("expansion of the corpus (%.2f MB out), file to file:\n", totalIn / 1e6);

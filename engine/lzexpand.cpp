@@ -62,9 +62,10 @@ INT OvraLZOpenFile(LPCSTR path, LPOFSTRUCT record, WORD mode)
     }
 
     bool forWriting = mode == OF_CREATE;
-    HANDLE file = forWriting ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
-                             : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        forWriting
+            ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+            : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     // The record keeps what the caller may look at afterwards: the error code
     // and the path, left empty when it does not fit the record's 128 bytes.
     record->cBytes = sizeof(OFSTRUCT);

@@ -47,8 +47,7 @@ void SplitPath(const char *path, char drive[3], char dir[256], char name[256], c
 
     const char *last = path + component;
     size_t lastLength = length - component;
-    bool dotsOnly = (lastLength == 1 && last[0] == '.') ||
-                    (lastLength == 2 && last[0] == '.' && last[1] == '.');
+    bool dotsOnly = (lastLength == 1 && last[0] == '.') || (lastLength == 2 && last[0] == '.' && last[1] == '.');
     if (dotsOnly) {
         // "." and ".." name directories, never files.
         CopyCut(dir, path + start, length - start);

@@ -45,10 +45,7 @@ bool SiblingPath(char *out, const char *path, const char *leaf)
     return FormatPath(out, "%s%s%s", session.pathDrive, session.pathDir, leaf);
 }
 
-bool CopyPath(char *out, const char *path)
-{
-    return FormatPath(out, "%s%s%s", path, "", "");
-}
+bool CopyPath(char *out, const char *path) { return FormatPath(out, "%s%s%s", path, "", ""); }
 
 // The old settings file of an earlier installation is moved into the destination
 // (the current one set aside first). False when it could not be copied: reported,
@@ -83,8 +80,8 @@ bool MigrateOldSettings(char *target)
 
 // What the settings question leaves for an existing settings file.
 enum SettingsOutcome {
-    SETTINGS_REPLACE,       // the new file replaces it (backed up when asked)
-    SETTINGS_KEEP,          // it stays, and nothing else happens
+    SETTINGS_REPLACE,         // the new file replaces it (backed up when asked)
+    SETTINGS_KEEP,            // it stays, and nothing else happens
     SETTINGS_KEEP_SET_ASIDE,  // it stays; the file set aside for it goes into backup
 };
 
@@ -127,8 +124,7 @@ bool EnsureBackupDirectory()
 bool MoveIntoBackup(const char *path)
 {
     char backup[kPathCapacity];
-    if (!SplitWhole(path) ||
-        !FormatPath(backup, "%s%s%s", session.backupDir, session.pathName, session.pathExt)) {
+    if (!SplitWhole(path) || !FormatPath(backup, "%s%s%s", session.backupDir, session.pathName, session.pathExt)) {
         ShowInstallError(INSTALL_ERROR_BACKUP_FILE);
         return false;
     }
@@ -179,12 +175,9 @@ StepResult PlaceExtractedFile()
             session.keptTarget[index] = true;
         session.placedCount += 1;
         return STEP_DONE;
-    case PREPARE_READY:
-        break;
-    case PREPARE_SOFT_FAILURE:
-        return STEP_SOFT_FAILURE;
-    case PREPARE_FAILED:
-        return STEP_FAILED;
+    case PREPARE_READY: break;
+    case PREPARE_SOFT_FAILURE: return STEP_SOFT_FAILURE;
+    case PREPARE_FAILED: return STEP_FAILED;
     }
     if (ExpandFile(session.tempPath, session.targetPath) != STEP_DONE)
         return STEP_FAILED;

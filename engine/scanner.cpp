@@ -146,8 +146,8 @@ StepResult ScanStep()
         uint8_t byte = session.lastByte;
         int held = 0;
         int matched = session.matchLength;
-        MarkerEvent event = ScanByte(session.marker, session.tempFile != NULL, session.checksum,
-                                     session.checksumWeight, matched, byte, held);
+        MarkerEvent event = ScanByte(session.marker, session.tempFile != NULL, session.checksum, session.checksumWeight,
+                                     matched, byte, held);
         session.matchLength = matched;
         if (event == MARKER_COMPLETE) {
             if (session.tempFile) {

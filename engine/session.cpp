@@ -47,10 +47,7 @@ void PayloadTargetPath(char *buffer, int index)
         buffer[0] = '\0';
 }
 
-long InstallerFileSize(ByteStream *stream)
-{
-    return StreamSize(stream);
-}
+long InstallerFileSize(ByteStream *stream) { return StreamSize(stream); }
 
 void SplitSessionPath(const char *path)
 {

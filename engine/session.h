@@ -8,14 +8,14 @@
 #include "format/payload.h"
 #include "runtime/stream.h"
 
-constexpr int kPathCapacity = 300;       // terminator included: at most 299 characters
+constexpr int kPathCapacity = 300;  // terminator included: at most 299 characters
 constexpr int kInstallerPathCapacity = 899;
-constexpr int kPathPartCapacity = 256;   // directory, name and extension parts
+constexpr int kPathPartCapacity = 256;  // directory, name and extension parts
 
 // Small integer results of engine operations; every failure is reported where it
 // happens, so callers only decide whether to roll back, return to idle or end.
 enum StepResult {
-    STEP_FAILED = 0,        // failed and reported; the run ends
+    STEP_FAILED = 0,  // failed and reported; the run ends
     STEP_DONE = 1,
     STEP_SOFT_FAILURE = 2,  // failed softly and reported; the dialog returns to idle
     STEP_MORE = 3,          // ScanStep: more to do
@@ -65,7 +65,7 @@ struct InstallSession {
     int32_t placedCount;       // items placed; also the index of the next one
     int32_t settingsDecision;  // 0 not asked, 1 keep settings, 2 replace them
     bool createdDestination;
-    bool abortRequested;       // no scan step runs while it is set
+    bool abortRequested;  // no scan step runs while it is set
     // Items whose existing target was kept rather than expanded: the user's own
     // files, which Rollback must never delete.
     bool keptTarget[11];

@@ -60,8 +60,8 @@ inline MarkerEvent MatchMarkerByte(const char marker[4], int &matchLength, uint8
 // installer's scan and the packer's replay of it, so the packer's prediction and
 // the installer's finding cannot drift apart: while an item is open the byte
 // counts towards the checksum; then it goes to the marker matcher.
-inline MarkerEvent ScanByte(const char marker[4], bool itemOpen, uint32_t &checksum, uint32_t &weight,
-                            int &matchLength, uint8_t byte, int &heldBefore)
+inline MarkerEvent ScanByte(const char marker[4], bool itemOpen, uint32_t &checksum, uint32_t &weight, int &matchLength,
+                            uint8_t byte, int &heldBefore)
 {
     if (itemOpen)
         ChecksumAddByte(checksum, weight, byte);
@@ -91,7 +91,10 @@ void BeginScanState(ScanState &state);
 // so the packer can find and rewrite it for a new payload without a compiler.
 #define PAYLOAD_CHECKSUM_SECTION ".ovrasum"
 constexpr char kChecksumSectionName[9] = PAYLOAD_CHECKSUM_SECTION;
-#define PAYLOAD_CHECKSUM_TAG {'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'}
+#define PAYLOAD_CHECKSUM_TAG                                                                                           \
+    {                                                                                                                  \
+        'O', 'v', 'r', 'a', 'S', 'u', 'm', '1'                                                                         \
+    }
 constexpr uint8_t kChecksumSlotTag[8] = PAYLOAD_CHECKSUM_TAG;
 struct ChecksumSlot {
     uint8_t tag[8];

@@ -91,10 +91,7 @@ static bool PutOutputByte(SzddOutput &out, uint8_t b)
 }
 
 // The byte count is returned as a long, which has 32 bits on Windows.
-static bool FitsLongResult(unsigned long long count)
-{
-    return count <= (unsigned long long)LONG_MAX;
-}
+static bool FitsLongResult(unsigned long long count) { return count <= (unsigned long long)LONG_MAX; }
 
 // Copies a source without the magic: whatever the output buffer already
 // holds (the bytes taken for the header test), then the rest of the input.
@@ -210,8 +207,7 @@ long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCt
     return SzddExpandCounted(read, readCtx, write, writeCtx, consumed);
 }
 
-long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
-                       unsigned long long &consumed)
+long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx, unsigned long long &consumed)
 {
     consumed = 0;
     if (read == nullptr || write == nullptr)

@@ -49,5 +49,4 @@ typedef long (*SzddWriteFn)(void *ctx, const uint8_t *buf, long n);
 long SzddExpand(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx);
 // The same, also reporting the source bytes it consumed: for a compressed file the
 // header and the compressed data up to the header's length, not what follows.
-long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx,
-                       unsigned long long &consumed);
+long SzddExpandCounted(SzddReadFn read, void *readCtx, SzddWriteFn write, void *writeCtx, unsigned long long &consumed);

@@ -9,7 +9,6 @@
 #include "packer/pe_image.h"
 #include "packer/scan_replay.h"
 
-
 bool FindChecksumSlot(const uint8_t *file, size_t size, size_t &valueOffset, std::string &error)
 {
     PeSection section;

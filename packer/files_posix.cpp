@@ -92,10 +92,7 @@ bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, st
     return true;
 }
 
-bool SeekInput(std::FILE *file, uint64_t offset)
-{
-    return ::fseeko(file, off_t(offset), SEEK_SET) == 0;
-}
+bool SeekInput(std::FILE *file, uint64_t offset) { return ::fseeko(file, off_t(offset), SEEK_SET) == 0; }
 
 bool SameFile(const std::string &a, const std::string &b)
 {
@@ -305,8 +302,7 @@ bool PlaceOutput(OutputFile &out, std::string &error)
 bool RestoreOutput(OutputFile &out)
 {
     SignalsHeld held;
-    bool ok = out.kept.empty() ? ::unlink(out.path.c_str()) == 0
-                               : ::rename(out.kept.c_str(), out.path.c_str()) == 0;
+    bool ok = out.kept.empty() ? ::unlink(out.path.c_str()) == 0 : ::rename(out.kept.c_str(), out.path.c_str()) == 0;
     out.kept.clear();
     Untrack(out);
     return ok;
@@ -338,10 +334,7 @@ bool CommitOutput(OutputFile &out, std::string &error)
     return true;
 }
 
-bool RemoveFile(const std::string &path)
-{
-    return ::unlink(path.c_str()) == 0;
-}
+bool RemoveFile(const std::string &path) { return ::unlink(path.c_str()) == 0; }
 
 namespace {
 
@@ -407,7 +400,4 @@ void CatchInterruptions()
         ::sigaction(s, &action, nullptr);
 }
 
-bool IsTerminal(std::FILE *stream)
-{
-    return ::isatty(fileno(stream)) == 1;
-}
+bool IsTerminal(std::FILE *stream) { return ::isatty(fileno(stream)) == 1; }

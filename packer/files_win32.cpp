@@ -85,10 +85,7 @@ bool OpenInputFile(const std::string &path, std::FILE *&file, uint64_t &size, st
     return true;
 }
 
-bool SeekInput(std::FILE *file, uint64_t offset)
-{
-    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
-}
+bool SeekInput(std::FILE *file, uint64_t offset) { return _fseeki64(file, (long long)offset, SEEK_SET) == 0; }
 
 bool SameFile(const std::string &a, const std::string &b)
 {
@@ -175,15 +172,13 @@ bool CreateOutput(const std::string &path, OutputFile &out, std::string &error)
 // every access seeks, and the stream is left at the end for the next write.
 bool WriteOutputAt(OutputFile &out, uint64_t offset, const uint8_t *data, size_t size)
 {
-    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 &&
-              std::fwrite(data, 1, size, out.stream) == size;
+    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 && std::fwrite(data, 1, size, out.stream) == size;
     return _fseeki64(out.stream, 0, SEEK_END) == 0 && ok;
 }
 
 bool ReadOutputAt(OutputFile &out, uint64_t offset, uint8_t *data, size_t size)
 {
-    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 &&
-              std::fread(data, 1, size, out.stream) == size;
+    bool ok = _fseeki64(out.stream, (long long)offset, SEEK_SET) == 0 && std::fread(data, 1, size, out.stream) == size;
     return _fseeki64(out.stream, 0, SEEK_END) == 0 && ok;
 }
 
@@ -262,9 +257,9 @@ bool PlaceOutput(OutputFile &out, std::string &error)
 
 bool RestoreOutput(OutputFile &out)
 {
-    bool ok = out.kept.empty()
-                  ? DeleteFileA(out.path.c_str()) != 0
-                  : MoveFileExA(out.kept.c_str(), out.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    bool ok = out.kept.empty() ? DeleteFileA(out.path.c_str()) != 0
+                               : MoveFileExA(out.kept.c_str(), out.path.c_str(),
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     out.kept.clear();
     Untrack(out);
     return ok;
@@ -299,10 +294,7 @@ bool CommitOutput(OutputFile &out, std::string &error)
     return true;
 }
 
-bool RemoveFile(const std::string &path)
-{
-    return DeleteFileA(path.c_str()) != 0;
-}
+bool RemoveFile(const std::string &path) { return DeleteFileA(path.c_str()) != 0; }
 
 namespace {
 
@@ -329,12 +321,6 @@ void HoldInterruptions() {}
 int InterruptionPending() { return 0; }
 void ReleaseInterruptions(const std::string &) {}
 
-void CatchInterruptions()
-{
-    SetConsoleCtrlHandler(OnInterruption, TRUE);
-}
+void CatchInterruptions() { SetConsoleCtrlHandler(OnInterruption, TRUE); }
 
-bool IsTerminal(std::FILE *stream)
-{
-    return _isatty(_fileno(stream)) != 0;
-}
+bool IsTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }

@@ -22,7 +22,6 @@ std::string Hex32(uint32_t v)
     return text;
 }
 
-
 // One item's bytes as an expander source, from the installer file.
 struct ItemReader {
     const InstallerSource *src;
@@ -159,13 +158,14 @@ bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std
         problem = "the program part (its first " + std::to_string(info.programEnd) +
                   " bytes) holds the item marker at offset " + std::to_string(headEnd);
         if (!info.items.empty() && !info.items[0].expands)
-            problem += " (so " + ItemLabel(0) + " is not a complete compressed file where the installer would start it)";
+            problem +=
+                " (so " + ItemLabel(0) + " is not a complete compressed file where the installer would start it)";
     }
     if (!problem.empty())
         return false;
     if (info.scan.items.size() != size_t(kPayloadItemCount)) {
-        problem = "found " + std::to_string(info.scan.items.size()) + " items, expected " +
-                  std::to_string(kPayloadItemCount);
+        problem =
+            "found " + std::to_string(info.scan.items.size()) + " items, expected " + std::to_string(kPayloadItemCount);
         return false;
     }
     if (info.markerInHead) {
@@ -173,8 +173,8 @@ bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std
         return false;
     }
     if (info.scan.checksum != info.expectedChecksum) {
-        problem = "checksum " + Hex32(info.scan.checksum) + " differs from the program's " +
-                  Hex32(info.expectedChecksum);
+        problem =
+            "checksum " + Hex32(info.scan.checksum) + " differs from the program's " + Hex32(info.expectedChecksum);
         return false;
     }
     return true;
@@ -186,8 +186,7 @@ bool InspectInstaller(const uint8_t *file, size_t size, InstallerInfo &info, std
     return InspectInstallerSource(src, info, problem);
 }
 
-bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
-                      std::string &error)
+bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files, std::string &error)
 {
     InstallerSource src{file, nullptr, size};
     InstallerInfo info;

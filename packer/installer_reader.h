@@ -49,5 +49,4 @@ bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std
 long ExpandInstallerItem(const InstallerSource &src, const ListedItem &item, SzddWriteFn write, void *ctx);
 
 // The eleven expanded files of a sound installer, in table order.
-bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files,
-                      std::string &error);
+bool ExtractInstaller(const uint8_t *file, size_t size, std::vector<std::vector<uint8_t>> &files, std::string &error);

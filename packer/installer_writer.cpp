@@ -289,8 +289,8 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
 }  // namespace
 
 bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::vector<uint8_t>> &items,
-                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out,
-                     std::vector<size_t> &itemOffsets, std::string &error)
+                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out, std::vector<size_t> &itemOffsets,
+                     std::string &error)
 {
     out.clear();
     itemOffsets.clear();
@@ -324,10 +324,7 @@ InstallerSink MemorySink(std::vector<uint8_t> &installer)
     return InstallerSink{SzddWriteToVector, MemoryWriteAt, MemoryReadAt, &installer, "the installer"};
 }
 
-InstallerSink FileSink(OutputFile &out)
-{
-    return InstallerSink{FileWrite, FileWriteAt, FileReadAt, &out, out.path};
-}
+InstallerSink FileSink(OutputFile &out) { return InstallerSink{FileWrite, FileWriteAt, FileReadAt, &out, out.path}; }
 
 bool WriteInstaller(const std::vector<uint8_t> &stub, size_t inputCount, BuildInputFn input, void *inputCtx,
                     const std::vector<std::string> &inputNames, InstallerSink &sink, BuildReport &report,
@@ -366,8 +363,8 @@ bool WriteInstaller(const std::vector<uint8_t> &stub, size_t inputCount, BuildIn
 }
 
 bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
-                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
-                    BuildReport &report, std::string &error)
+                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer, BuildReport &report,
+                    std::string &error)
 {
     std::vector<uint8_t> built;
     InstallerSink sink = MemorySink(built);

@@ -27,8 +27,8 @@ constexpr size_t kTailSize = 8;
 // Fails (naming the item) if an item does not start with the marker or holds a
 // second one, or the head holds one.
 bool LayOutInstaller(const std::vector<uint8_t> &head, const std::vector<std::vector<uint8_t>> &items,
-                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out,
-                     std::vector<size_t> &itemOffsets, std::string &error);
+                     const std::vector<uint8_t> &tail, std::vector<uint8_t> &out, std::vector<size_t> &itemOffsets,
+                     std::string &error);
 
 struct BuildReport {
     std::vector<StoredItem> items;
@@ -73,5 +73,5 @@ bool BuildInstallerFile(const std::vector<uint8_t> &stub, const std::vector<std:
 // Stub plus eleven input files (table order, raw or SZDD) to a sound installer,
 // all in memory (WriteInstaller into a MemorySink); report.items[i].bytes are filled.
 bool BuildInstaller(const std::vector<uint8_t> &stub, const std::vector<std::vector<uint8_t>> &inputs,
-                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer,
-                    BuildReport &report, std::string &error);
+                    const std::vector<std::string> &inputNames, std::vector<uint8_t> &installer, BuildReport &report,
+                    std::string &error);

@@ -29,83 +29,75 @@
 
 namespace {
 
-const char kToolHelp[] =
-    "usage: mksetup COMMAND [ARGS]\n"
-    "       mksetup --version\n"
-    "\n"
-    "commands:\n"
-    "  build [--stub STUB] --out INSTALLER SOURCE... pack eleven files into an installer\n"
-    "  list INSTALLER                                show the items and check the checksum\n"
-    "  extract INSTALLER DIR                         unpack the eleven files without running it\n"
-    "  compress IN OUT                               compress one file to SZDD\n"
-    "  expand IN OUT                                 expand one SZDD file\n"
-    "  sign --cert CERT --key KEY INSTALLER OUT      sign with osslsigncode, then balance\n"
-    "  balance SIGNED OUT                            balance an installer signed elsewhere\n"
-    "\n"
-    "'mksetup COMMAND --help' describes a command; '--' ends the options. A read-only\n"
-    "output is replaced only with --force (every command but list).\n"
-    "\n"
-    "exit status: 0 done, 1 failed (one line on stderr says why), 2 usage error (an\n"
-    "unknown command or option, a missing or repeated option, a wrong number of\n"
-    "arguments).\n";
+const char kToolHelp[] = "usage: mksetup COMMAND [ARGS]\n"
+                         "       mksetup --version\n"
+                         "\n"
+                         "commands:\n"
+                         "  build [--stub STUB] --out INSTALLER SOURCE... pack eleven files into an installer\n"
+                         "  list INSTALLER                                show the items and check the checksum\n"
+                         "  extract INSTALLER DIR                         unpack the eleven files without running it\n"
+                         "  compress IN OUT                               compress one file to SZDD\n"
+                         "  expand IN OUT                                 expand one SZDD file\n"
+                         "  sign --cert CERT --key KEY INSTALLER OUT      sign with osslsigncode, then balance\n"
+                         "  balance SIGNED OUT                            balance an installer signed elsewhere\n"
+                         "\n"
+                         "'mksetup COMMAND --help' describes a command; '--' ends the options. A read-only\n"
+                         "output is replaced only with --force (every command but list).\n"
+                         "\n"
+                         "exit status: 0 done, 1 failed (one line on stderr says why), 2 usage error (an\n"
+                         "unknown command or option, a missing or repeated option, a wrong number of\n"
+                         "arguments).\n";
 
-const char kBuildHelp[] =
-    "usage: mksetup build [--force] [--quiet] [--stub STUB] --out INSTALLER [--] SOURCE...\n"
-    "\n"
-    "STUB is the installer program; without --stub the one installed with mksetup\n"
-    "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
-    "used, and named.\n"
-    "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
-    "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
-    "ovra.ini macros.ini menus.ini hosts.ini links.ini (files named after the table\n"
-    "but given in another order are refused).\n"
-    "A file already in SZDD form is embedded as it is; any other is compressed.\n"
-    "The payload checksum is written into the stub's checksum slot. The same\n"
-    "inputs always give the same installer, byte for byte.\n"
-    "Each item is named as it is packed, with its bytes in and stored, then a\n"
-    "summary; on a terminal a large item shows its percentage as it goes, and the\n"
-    "summary the time taken. --quiet prints only errors.\n";
+const char kBuildHelp[] = "usage: mksetup build [--force] [--quiet] [--stub STUB] --out INSTALLER [--] SOURCE...\n"
+                          "\n"
+                          "STUB is the installer program; without --stub the one installed with mksetup\n"
+                          "(PREFIX/share/setup32/setup32-stub.exe) or the one beside it in its build is\n"
+                          "used, and named.\n"
+                          "SOURCE is a folder holding the eleven payload file names, or eleven files in\n"
+                          "this order: ovra32.exe ovaux32.exe ovra.hlp netintro.hlp guide.txt changes.txt\n"
+                          "ovra.ini macros.ini menus.ini hosts.ini links.ini (files named after the table\n"
+                          "but given in another order are refused).\n"
+                          "A file already in SZDD form is embedded as it is; any other is compressed.\n"
+                          "The payload checksum is written into the stub's checksum slot. The same\n"
+                          "inputs always give the same installer, byte for byte.\n"
+                          "Each item is named as it is packed, with its bytes in and stored, then a\n"
+                          "summary; on a terminal a large item shows its percentage as it goes, and the\n"
+                          "summary the time taken. --quiet prints only errors.\n";
 
-const char kListHelp[] =
-    "usage: mksetup list [--] INSTALLER\n"
-    "\n"
-    "Replays the installer's scan and prints each item's index, name, offset,\n"
-    "stored bytes and expanded bytes, then the computed checksum against the\n"
-    "program's constant. Exit status 0 only for a sound installer.\n";
+const char kListHelp[] = "usage: mksetup list [--] INSTALLER\n"
+                         "\n"
+                         "Replays the installer's scan and prints each item's index, name, offset,\n"
+                         "stored bytes and expanded bytes, then the computed checksum against the\n"
+                         "program's constant. Exit status 0 only for a sound installer.\n";
 
-const char kExtractHelp[] =
-    "usage: mksetup extract [--force] [--] INSTALLER DIR\n"
-    "\n"
-    "Writes the eleven expanded files of a sound installer into DIR under their\n"
-    "payload names (DIR is created when missing).\n";
+const char kExtractHelp[] = "usage: mksetup extract [--force] [--] INSTALLER DIR\n"
+                            "\n"
+                            "Writes the eleven expanded files of a sound installer into DIR under their\n"
+                            "payload names (DIR is created when missing).\n";
 
-const char kSignHelp[] =
-    "usage: mksetup sign [--force] --cert CERT --key KEY [--pass-file FILE] [--name TEXT]\n"
-    "                    [--url URL] [--timeout SECONDS] [--] INSTALLER OUT\n"
-    "\n"
-    "Signs a sound, unsigned installer with Authenticode through osslsigncode (CERT\n"
-    "and KEY in PEM or DER; FILE holds the key's pass phrase; TEXT and URL describe\n"
-    "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n"
-    "osslsigncode is stopped after SECONDS (default 300).\n";
+const char kSignHelp[] = "usage: mksetup sign [--force] --cert CERT --key KEY [--pass-file FILE] [--name TEXT]\n"
+                         "                    [--url URL] [--timeout SECONDS] [--] INSTALLER OUT\n"
+                         "\n"
+                         "Signs a sound, unsigned installer with Authenticode through osslsigncode (CERT\n"
+                         "and KEY in PEM or DER; FILE holds the key's pass phrase; TEXT and URL describe\n"
+                         "the program), then balances it (see 'mksetup balance --help') and writes OUT.\n"
+                         "osslsigncode is stopped after SECONDS (default 300).\n";
 
-const char kBalanceHelp[] =
-    "usage: mksetup balance [--force] [--] SIGNED OUT\n"
-    "\n"
-    "The installer checks a checksum over everything after its program, and a\n"
-    "signature appended to the file changes it. balance adds an unauthenticated\n"
-    "attribute to the signature whose bytes make the checksum hold again; the\n"
-    "signature stays valid. For an installer signed by another tool or service.\n";
+const char kBalanceHelp[] = "usage: mksetup balance [--force] [--] SIGNED OUT\n"
+                            "\n"
+                            "The installer checks a checksum over everything after its program, and a\n"
+                            "signature appended to the file changes it. balance adds an unauthenticated\n"
+                            "attribute to the signature whose bytes make the checksum hold again; the\n"
+                            "signature stays valid. For an installer signed by another tool or service.\n";
 
-const char kCompressHelp[] =
-    "usage: mksetup compress [--force] [--] IN OUT\n"
-    "\n"
-    "Compresses IN to an SZDD file (mode A) that the classic EXPAND reads.\n";
+const char kCompressHelp[] = "usage: mksetup compress [--force] [--] IN OUT\n"
+                             "\n"
+                             "Compresses IN to an SZDD file (mode A) that the classic EXPAND reads.\n";
 
-const char kExpandHelp[] =
-    "usage: mksetup expand [--force] [--] IN OUT\n"
-    "\n"
-    "Expands an SZDD file (as written by COMPRESS or mksetup compress) to exactly\n"
-    "the length its header states.\n";
+const char kExpandHelp[] = "usage: mksetup expand [--force] [--] IN OUT\n"
+                           "\n"
+                           "Expands an SZDD file (as written by COMPRESS or mksetup compress) to exactly\n"
+                           "the length its header states.\n";
 
 // A name may hold any byte but '/' and NUL: control and escape bytes (and bytes
 // that are not UTF-8) are shown as \xNN, so a message cannot drive the terminal.
@@ -195,10 +187,14 @@ struct ValueOption {
     std::string Arguments::*field;
 };
 const ValueOption kValueOptions[] = {
-    {"build", "--stub", &Arguments::stub},      {"build", "--out", &Arguments::out},
-    {"sign", "--cert", &Arguments::cert},       {"sign", "--key", &Arguments::key},
-    {"sign", "--pass-file", &Arguments::passFile}, {"sign", "--name", &Arguments::name},
-    {"sign", "--url", &Arguments::url},         {"sign", "--timeout", &Arguments::timeout},
+    {"build", "--stub", &Arguments::stub},
+    {"build", "--out", &Arguments::out},
+    {"sign", "--cert", &Arguments::cert},
+    {"sign", "--key", &Arguments::key},
+    {"sign", "--pass-file", &Arguments::passFile},
+    {"sign", "--name", &Arguments::name},
+    {"sign", "--url", &Arguments::url},
+    {"sign", "--timeout", &Arguments::timeout},
 };
 
 bool ParseArguments(const std::string &command, const std::vector<std::string> &args, Arguments &parsed,
@@ -323,8 +319,8 @@ bool CheckTableOrder(const std::vector<std::string> &files, std::string &error)
             std::string order;
             for (int k = 0; k < kPayloadItemCount; ++k)
                 order += std::string(k ? " " : "") + PayloadItemName(k);
-            error = "'" + files[i] + "' is given as item " + std::to_string(i + 1) + " (" +
-                    PayloadItemName(int(i)) + ") but the table has " + name + " as item " + std::to_string(j + 1) +
+            error = "'" + files[i] + "' is given as item " + std::to_string(i + 1) + " (" + PayloadItemName(int(i)) +
+                    ") but the table has " + name + " as item " + std::to_string(j + 1) +
                     "; give the files in this order: " + order + " (or give their folder)";
             return false;
         }
@@ -472,9 +468,9 @@ bool CheckPayloadFolder(const std::string &folder, std::string &error)
             missing.push_back(item);
     }
     if (!caseOnly.empty()) {
-        error = "the payload folder '" + folder + "' has names that differ from the table's only in case: " +
-                JoinNames(caseOnly) + "; rename " + (caseOnly.size() == 1 ? "it" : "them") +
-                " as the table spells the names";
+        error = "the payload folder '" + folder +
+                "' has names that differ from the table's only in case: " + JoinNames(caseOnly) + "; rename " +
+                (caseOnly.size() == 1 ? "it" : "them") + " as the table spells the names";
         return false;
     }
     if (!missing.empty()) {
@@ -560,7 +556,8 @@ void ShowItemDone(size_t index, const std::string &, const StoredItem &item)
     if (item.embeddedAsIs)
         note = ", as it is (already compressed)";
     else if (cost >= kNotableCost)
-        note = ", " + std::to_string(cost) + " bytes more than its smallest form, which spelled the letters "
+        note = ", " + std::to_string(cost) +
+               " bytes more than its smallest form, which spelled the letters "
                "the installer finds its files by";
     std::printf("%-12s %10llu bytes -> %10llu stored%s\n", PayloadItemName(int(index)),
                 (unsigned long long)display.bytesIn, (unsigned long long)item.storedSize, note.c_str());
@@ -660,8 +657,8 @@ int RunList(const Arguments &a)
         for (const ListedItem &item : info.items)
             if (item.expands && item.size > item.storedSize)
                 padding += item.size - item.storedSize;
-        std::printf("program %zu bytes, alignment and tail %zu bytes, file %zu bytes\n",
-                    info.items.front().offset, padding, last.offset + last.size);
+        std::printf("program %zu bytes, alignment and tail %zu bytes, file %zu bytes\n", info.items.front().offset,
+                    padding, last.offset + last.size);
     }
     if (info.haveSlot)
         std::printf("checksum 0x%08X, program expects 0x%08X: %s\n", unsigned(info.scan.checksum),
@@ -679,14 +676,18 @@ int RunList(const Arguments &a)
     else if (signature.signedFile)
         std::printf("signature: signed by %s%s; %s\n", signature.signer.c_str(),
                     signature.nested ? ", with a nested signature" : "",
-                    sound ? "the balance holds" : balanced ? "the checksum holds, the installer is not sound" : "NOT balanced");
+                    sound      ? "the balance holds"
+                    : balanced ? "the checksum holds, the installer is not sound"
+                               : "NOT balanced");
     else
         std::printf("signature: none\n");
     if (signature.signedFile && !signatureRead)
         return Fail(path + ": the signature cannot be read: " + signature.problem);
     if (mendable)
-        return Fail(path + ": signed but not balanced, so the installer would refuse itself; "
-                    "'mksetup balance " + path + " OUT' makes the checksum hold");
+        return Fail(path +
+                    ": signed but not balanced, so the installer would refuse itself; "
+                    "'mksetup balance " +
+                    path + " OUT' makes the checksum hold");
     if (!sound)
         return Fail(path + ": not a sound installer: " + problem);
     return 0;
@@ -832,8 +833,10 @@ int RunSign(const Arguments &a)
     if (!SignInstallerFile(request, outcome, error))
         return Fail(error);
     if (!outcome.codeSigning)
-        std::fprintf(stderr, "mksetup: warning: the certificate '%s' does not name the code-signing usage; "
-                             "Windows may not accept the signature\n", Printable(request.cert).c_str());
+        std::fprintf(stderr,
+                     "mksetup: warning: the certificate '%s' does not name the code-signing usage; "
+                     "Windows may not accept the signature\n",
+                     Printable(request.cert).c_str());
     PrintBalanced(request.out, outcome);
     return 0;
 }
@@ -892,9 +895,8 @@ int main(int argc, char **argv)
         const char *help;
     };
     static const Command commands[] = {
-        {"build", kBuildHelp},       {"list", kListHelp},     {"extract", kExtractHelp},
-        {"compress", kCompressHelp}, {"expand", kExpandHelp},   {"sign", kSignHelp},
-        {"balance", kBalanceHelp},
+        {"build", kBuildHelp},   {"list", kListHelp}, {"extract", kExtractHelp}, {"compress", kCompressHelp},
+        {"expand", kExpandHelp}, {"sign", kSignHelp}, {"balance", kBalanceHelp},
     };
     for (const Command &c : commands) {
         if (command != c.name)

@@ -18,8 +18,7 @@ constexpr size_t kChecksumField = 64;  // in the optional header, PE32 and PE32+
 
 }  // namespace
 
-bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset,
-                    std::string &error)
+bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset, std::string &error)
 {
     if (headSize < kDosHeaderSize || fileSize < kDosHeaderSize || head[0] != 'M' || head[1] != 'Z') {
         error = "not a Windows program (no MZ header)";
@@ -128,18 +127,20 @@ bool WalkSections(const uint8_t *file, size_t size, size_t &headersEnd,
 
 }  // namespace
 
-bool FindPeSection(const uint8_t *file, size_t size, const char *name, PeSection &section,
-                   std::string &error)
+bool FindPeSection(const uint8_t *file, size_t size, const char *name, PeSection &section, std::string &error)
 {
     bool found = false;
     size_t headersEnd = 0;
-    bool ok = WalkSections(file, size, headersEnd, [&](const PeSection &s) {
-        if (std::strncmp(s.name, name, 8) != 0)
-            return true;
-        section = s;
-        found = true;
-        return false;
-    }, error);
+    bool ok = WalkSections(
+        file, size, headersEnd,
+        [&](const PeSection &s) {
+            if (std::strncmp(s.name, name, 8) != 0)
+                return true;
+            section = s;
+            found = true;
+            return false;
+        },
+        error);
     if (!ok)
         return false;
     if (!found) {
@@ -153,21 +154,27 @@ bool ReadPeSections(const uint8_t *file, size_t size, std::vector<PeSection> &se
 {
     sections.clear();
     size_t headersEnd = 0;
-    return WalkSections(file, size, headersEnd, [&](const PeSection &s) {
-        sections.push_back(s);
-        return true;
-    }, error);
+    return WalkSections(
+        file, size, headersEnd,
+        [&](const PeSection &s) {
+            sections.push_back(s);
+            return true;
+        },
+        error);
 }
 
 bool PeImageEnd(const uint8_t *file, size_t size, size_t &end, std::string &error)
 {
     size_t headersEnd = 0;
     size_t last = 0;
-    bool ok = WalkSections(file, size, headersEnd, [&](const PeSection &s) {
-        if (s.rawSize != 0 && size_t(s.rawOffset) + s.rawSize > last)
-            last = size_t(s.rawOffset) + s.rawSize;
-        return true;
-    }, error);
+    bool ok = WalkSections(
+        file, size, headersEnd,
+        [&](const PeSection &s) {
+            if (s.rawSize != 0 && size_t(s.rawOffset) + s.rawSize > last)
+                last = size_t(s.rawOffset) + s.rawSize;
+            return true;
+        },
+        error);
     if (!ok)
         return false;
     end = last > headersEnd ? last : headersEnd;

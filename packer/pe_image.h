@@ -19,18 +19,17 @@ constexpr uint32_t kCertificateDirectory = 4;
 // Where the PE header of a file of fileSize bytes starts, from its DOS header
 // (`head`, the file's first headSize bytes): false with a reason when there is no
 // MZ header or the PE signature and file header would lie outside the file.
-bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset,
-                    std::string &error);
+bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset, std::string &error);
 
 // The file header and where the optional header lies.
 struct PeHeaders {
-    uint32_t peOffset;         // the "PE\0\0" signature
+    uint32_t peOffset;  // the "PE\0\0" signature
     uint16_t machine;
     uint16_t sectionCount;
     uint16_t characteristics;
-    size_t optionalOffset;     // the optional header
+    size_t optionalOffset;  // the optional header
     uint16_t optionalSize;
-    uint16_t magic;            // kPe32Magic, kPe32PlusMagic, or 0 when the file ends before it
+    uint16_t magic;  // kPe32Magic, kPe32PlusMagic, or 0 when the file ends before it
 };
 
 // Reads the headers of the PE file in file[0, size); false with a reason when it
@@ -43,11 +42,11 @@ bool PeDataDirectoryEntry(const uint8_t *file, size_t size, const PeHeaders &hea
                           size_t &entryOffset);
 
 struct PeSection {
-    char name[9];          // zero-terminated; names longer than 8 bytes are not resolved
+    char name[9];  // zero-terminated; names longer than 8 bytes are not resolved
     uint32_t virtualSize;
     uint32_t virtualAddress;
-    uint32_t rawOffset;    // PointerToRawData
-    uint32_t rawSize;      // SizeOfRawData
+    uint32_t rawOffset;  // PointerToRawData
+    uint32_t rawSize;    // SizeOfRawData
 };
 
 // Every section header, in order. false with a reason when the bytes are not a
@@ -57,8 +56,7 @@ bool ReadPeSections(const uint8_t *file, size_t size, std::vector<PeSection> &se
 // Finds the section called `name`. Returns false with a reason in `error` when
 // the bytes are not a well-formed PE file or the section is missing or lies
 // outside the file.
-bool FindPeSection(const uint8_t *file, size_t size, const char *name, PeSection &section,
-                   std::string &error);
+bool FindPeSection(const uint8_t *file, size_t size, const char *name, PeSection &section, std::string &error);
 
 // The end of the program proper: the largest end of any section's raw data
 // (or of the headers). Bytes after it are appended data the loader ignores.
@@ -66,9 +64,9 @@ bool PeImageEnd(const uint8_t *file, size_t size, size_t &end, std::string &erro
 
 // Where a PE file keeps its signature.
 struct PeSignatureFields {
-    size_t checksumOffset;  // the optional header's CheckSum field
-    size_t directoryOffset; // the certificate table's entry in the data directory
-    uint32_t tableOffset;   // file offset of the table (0 when unsigned)
+    size_t checksumOffset;   // the optional header's CheckSum field
+    size_t directoryOffset;  // the certificate table's entry in the data directory
+    uint32_t tableOffset;    // file offset of the table (0 when unsigned)
     uint32_t tableSize;
 };
 

@@ -125,7 +125,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
         if (Now() >= deadline) {
             EndGroup(pid);
             error = argv[0] + " did not finish within " + std::to_string(timeoutSeconds) +
-                    (timeoutSeconds == 1 ? " second" : " seconds") + " and was stopped "
+                    (timeoutSeconds == 1 ? " second" : " seconds") +
+                    " and was stopped "
                     "(--timeout SECONDS allows longer)";
             return kProgramTimedOut;
         }

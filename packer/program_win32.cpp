@@ -48,8 +48,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
         AppendQuoted(line, a);
     }
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE log = CreateFileA(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE log =
+        CreateFileA(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     HANDLE none = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, NULL);
     if (log == INVALID_HANDLE_VALUE || none == INVALID_HANDLE_VALUE) {
         if (log != INVALID_HANDLE_VALUE)
@@ -70,8 +70,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
     command.push_back('\0');
     // A job holds the program and whatever it starts, so a time limit ends them all.
     HANDLE job = CreateJobObjectA(NULL, NULL);
-    BOOL started = CreateProcessA(NULL, command.data(), NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &start,
-                                  &process);
+    BOOL started =
+        CreateProcessA(NULL, command.data(), NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &start, &process);
     DWORD startError = GetLastError();
     CloseHandle(log);
     CloseHandle(none);
@@ -93,7 +93,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
         CloseHandle(process.hThread);
         if (job != NULL)
             CloseHandle(job);
-        error = argv[0] + " did not finish within " + std::to_string(timeoutSeconds) + " seconds and was stopped "
+        error = argv[0] + " did not finish within " + std::to_string(timeoutSeconds) +
+                " seconds and was stopped "
                 "(--timeout SECONDS allows longer)";
         return kProgramTimedOut;
     }
@@ -109,8 +110,9 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &logPath,
 bool MakeWorkFolder(const std::string &beside, std::string &folder, std::string &error)
 {
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        folder = TemporaryNameBeside(beside, ".work-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                                 std::to_string(GetTickCount() + attempt), 255);
+        folder = TemporaryNameBeside(
+            beside, ".work-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount() + attempt),
+            255);
         if (CreateDirectoryA(folder.c_str(), NULL))
             return true;
         if (GetLastError() != ERROR_ALREADY_EXISTS)

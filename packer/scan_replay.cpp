@@ -89,8 +89,8 @@ bool ContainsMarkerBytes(const uint8_t *data, size_t size)
     char marker[4];
     BuildMarker(marker);
     const uint8_t *end = data + size;
-    return size >= 4 && std::search(data, end, marker, marker + 4,
-                                    [](uint8_t a, char b) { return a == uint8_t(b); }) != end;
+    return size >= 4 &&
+           std::search(data, end, marker, marker + 4, [](uint8_t a, char b) { return a == uint8_t(b); }) != end;
 }
 
 std::string ItemLabel(size_t index)

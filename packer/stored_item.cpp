@@ -19,8 +19,9 @@ std::string StreamProblem(const uint8_t *in, size_t size, std::vector<uint8_t> *
         return "it is no compressed file";
     SzddMemorySource reader{in, size, 0};
     unsigned long long consumed = 0;
-    long result = expanded != nullptr ? SzddExpandCounted(SzddReadMemory, &reader, SzddWriteToVector, expanded, consumed)
-                                      : SzddExpandCounted(SzddReadMemory, &reader, CountOnly, &expandedSize, consumed);
+    long result = expanded != nullptr
+                      ? SzddExpandCounted(SzddReadMemory, &reader, SzddWriteToVector, expanded, consumed)
+                      : SzddExpandCounted(SzddReadMemory, &reader, CountOnly, &expandedSize, consumed);
     if (expanded != nullptr)
         expandedSize = expanded->size();
     if (result < 0)
@@ -35,18 +36,14 @@ std::string MarkerFreeProblem(SzddMarkerFreeStatus status, const SzddMarkerFreeR
 {
     std::string at = "offset " + std::to_string(report.markerInput);
     switch (status) {
-    case SZDD_MARKER_FREE:
-        return "";
-    case SZDD_MARKER_TOO_LARGE:
-        return "too large for the compressed-file format (at most 4294967295 bytes)";
+    case SZDD_MARKER_FREE: return "";
+    case SZDD_MARKER_TOO_LARGE: return "too large for the compressed-file format (at most 4294967295 bytes)";
     case SZDD_MARKER_SEARCH_LIMIT:
         return "its compressed form spells the item marker near " + at +
-               ", and the only encodings without it differ over more than " +
-               std::to_string(kSzddLargestRepairSpan) + " bytes, more than mksetup searches";
-    case SZDD_MARKER_WRITE_FAILED:
-        return "write failed (disk full?)";
-    case SZDD_MARKER_UNAVOIDABLE:
-        break;
+               ", and the only encodings without it differ over more than " + std::to_string(kSzddLargestRepairSpan) +
+               " bytes, more than mksetup searches";
+    case SZDD_MARKER_WRITE_FAILED: return "write failed (disk full?)";
+    case SZDD_MARKER_UNAVOIDABLE: break;
     }
     return "no compressed form of this file avoids the item marker letters (near " + at +
            "): the installer ends an item wherever its bytes spell them, and the data around them "
@@ -143,7 +140,8 @@ bool WriteStoredItem(const std::vector<uint8_t> &input, const std::string &name,
         // A file that starts like a compressed one starts with the marker letters,
         // which as plain data no encoding can keep out of its first bytes.
         if (status != SZDD_MARKER_WRITE_FAILED && SzddHasMagic(input.data(), input.size()) && !problem.empty())
-            error = name + ": " + problem + "; as plain data its first bytes would spell the item marker, "
+            error = name + ": " + problem +
+                    "; as plain data its first bytes would spell the item marker, "
                     "which no encoding avoids: give the compressed files one by one, or the expanded file";
         else
             error = name + ": " + MarkerFreeProblem(status, report);
@@ -153,8 +151,7 @@ bool WriteStoredItem(const std::vector<uint8_t> &input, const std::string &name,
     return true;
 }
 
-bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
-                 std::string &error)
+bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item, std::string &error)
 {
     std::vector<uint8_t> bytes;
     if (!WriteStoredItem(input, name, SzddWriteToVector, &bytes, item, error))

@@ -34,8 +34,7 @@ bool WriteStoredItem(const std::vector<uint8_t> &input, const std::string &name,
 // but is not one sound stream (streams back to back, cut short) is refused with
 // the reason: as data its first bytes spell the marker, which nothing avoids.
 // `name` is used in error messages.
-bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item,
-                 std::string &error);
+bool PrepareItem(const std::vector<uint8_t> &input, const std::string &name, StoredItem &item, std::string &error);
 
 // What an SzddError means, in words for a message.
 std::string SzddErrorText(long code);

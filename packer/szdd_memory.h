@@ -15,7 +15,7 @@ struct SzddMemorySource {
     size_t size;
     size_t at;
 };
-long SzddReadMemory(void *ctx, uint8_t *buf, long n);  // ctx: SzddMemorySource
+long SzddReadMemory(void *ctx, uint8_t *buf, long n);           // ctx: SzddMemorySource
 long SzddWriteToVector(void *ctx, const uint8_t *buf, long n);  // ctx: std::vector<uint8_t>
 
 // Convenience for tools and tests: expands an in-memory file. consumed, when

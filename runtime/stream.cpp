@@ -36,8 +36,8 @@ ByteStream *StreamOpen(const char *path, StreamMode mode)
         return nullptr;
     bool writing = mode == STREAM_WRITE;
     // Others may read and write the file meanwhile, as with the C run-time's streams.
-    HANDLE file = CreateFileA(path, writing ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path, writing ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     stream->open = true;
@@ -72,10 +72,7 @@ int StreamGetByte(ByteStream *stream)
     return stream->buffer[stream->next++];
 }
 
-bool StreamAtEnd(const ByteStream *stream)
-{
-    return stream->atEnd;
-}
+bool StreamAtEnd(const ByteStream *stream) { return stream->atEnd; }
 
 bool StreamFlush(ByteStream *stream)
 {

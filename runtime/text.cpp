@@ -50,18 +50,13 @@ int FormatText(char *out, size_t capacity, const char *format, ...)
             continue;
         }
         switch (*++f) {
-        case '%':
-            output.Put('%');
-            break;
+        case '%': output.Put('%'); break;
         case 's':
             for (const char *s = va_arg(arguments, const char *); *s != '\0'; ++s)
                 output.Put(*s);
             break;
-        case 'd':
-            PutDecimal(output, va_arg(arguments, int));
-            break;
-        default:
-            understood = false;
+        case 'd': PutDecimal(output, va_arg(arguments, int)); break;
+        default: understood = false;
         }
     }
     va_end(arguments);
@@ -112,7 +107,4 @@ const char *TextFindChar(const char *text, char c)
     }
 }
 
-char *TextFindChar(char *text, char c)
-{
-    return const_cast<char *>(TextFindChar(const_cast<const char *>(text), c));
-}
+char *TextFindChar(char *text, char c) { return const_cast<char *>(TextFindChar(const_cast<const char *>(text), c)); }

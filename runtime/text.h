@@ -8,8 +8,7 @@
 // (what fits is kept, always terminated). Understands %s, %d and %%; any other
 // conversion makes the result -1 and out empty. Arguments beyond the format's own
 // are ignored.
-int FormatText(char *out, size_t capacity, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int FormatText(char *out, size_t capacity, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 size_t TextLength(const char *text);
 // The first occurrence of part in text (text itself for an empty part), or nullptr.

@@ -36,10 +36,7 @@ const ShellCommandRow kShellCommands[kShellCommandCount] = {
 
 }  // namespace
 
-HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR)
-{
-    return 0;
-}
+HDDEDATA CALLBACK DdeCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return 0; }
 
 bool FormatShellCommand(int step, const char *destination, bool newShell, char *buffer, int capacity)
 {
@@ -67,8 +64,8 @@ int SendShellCommand(const char *text)
     if (conversation) {
         DWORD transactionResult = 0;
         // The terminating zero travels with the command.
-        HDDEDATA done = DdeClientTransaction((LPBYTE)text, DWORD(TextLength(text) + 1), conversation, 0,
-                                             CF_TEXT, XTYP_EXECUTE, 1000, &transactionResult);
+        HDDEDATA done = DdeClientTransaction((LPBYTE)text, DWORD(TextLength(text) + 1), conversation, 0, CF_TEXT,
+                                             XTYP_EXECUTE, 1000, &transactionResult);
         result = done ? 1 : 0;
         DdeDisconnect(conversation);
     }

@@ -13,8 +13,8 @@ constexpr int kShellCommandCount = 12;
 constexpr int kShellCommandCapacity = 700;
 
 // The installer is a client only: it handles no transaction.
-HDDEDATA CALLBACK DdeCallback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
-                              HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
+HDDEDATA CALLBACK DdeCallback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data,
+                              ULONG_PTR data1, ULONG_PTR data2);
 
 // Command step (1..12) with both placeholders filled by destination, unchanged.
 // False, leaving buffer empty, when the step is unknown or the command would not fit.

@@ -168,7 +168,8 @@ struct Exhaustive {
 std::vector<uint8_t> SmallInput(std::mt19937 &rng)
 {
     // Pieces that repeat (so matches exist to choose from) and spell the marker.
-    static const char *const pieces[] = {"SZDD", "SZD", "SZ", "D", "DD", "  ", "   ", "ab", "abab", "SZDSZD", "S", "Zb"};
+    static const char *const pieces[] = {"SZDD", "SZD", "SZ",   "D",      "DD", "  ",
+                                         "   ",  "ab",  "abab", "SZDSZD", "S",  "Zb"};
     std::vector<uint8_t> v;
     size_t prefix = rng() % 8;
     for (size_t j = 0; j < prefix; ++j)

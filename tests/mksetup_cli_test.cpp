@@ -91,8 +91,8 @@ TEST_F(MksetupCli, CodecInterchangesWithTheClassicTools)
 
 TEST_F(MksetupCli, HelpForTheToolAndEachCommand)
 {
-    for (const char *args : {"--help", "build --help", "list --help", "extract --help", "compress --help",
-                             "expand --help"}) {
+    for (const char *args :
+         {"--help", "build --help", "list --help", "extract --help", "compress --help", "expand --help"}) {
         SCOPED_TRACE(args);
         ToolRun r = Mksetup(args);
         EXPECT_EQ(r.status, 0);
@@ -124,8 +124,7 @@ TEST_F(MksetupCli, ErrorsGiveOneLineAndNoOutput)
          "got 2 files", "o.exe"},
         {"missing stub", "build --stub none.exe --out o.exe payload", "cannot read 'none.exe'", "o.exe"},
         {"stub without slot", "build --stub payload/guide.txt --out o.exe payload", "stub:", "o.exe"},
-        {"output cannot be written", "build --stub stub.exe --out nodir/o.exe payload", "cannot write",
-         "nodir/o.exe"},
+        {"output cannot be written", "build --stub stub.exe --out nodir/o.exe payload", "cannot write", "nodir/o.exe"},
         {"list a cut installer", "list cut.exe", "not a sound installer", ""},
         {"list a changed installer", "list flipped.exe", "differs from the program's", ""},
         {"extract a cut installer", "extract cut.exe x", "cut.exe:", "x"},
@@ -399,7 +398,8 @@ TEST_F(MksetupCli, MessagesNameTheProblem)
     };
     const Case cases[] = {
         {"expand a cut file", "expand cut.tx_ o", "ends before the length its header states"},
-        {"payload folder that does not exist", "build --stub stub.exe --out o nothere", "payload folder 'nothere' does not exist"},
+        {"payload folder that does not exist", "build --stub stub.exe --out o nothere",
+         "payload folder 'nothere' does not exist"},
         {"output is a folder", "build --stub stub.exe --out payload payload", "is a folder"},
     };
     for (const Case &c : cases) {
@@ -523,7 +523,8 @@ TEST_F(MksetupCli, OutOfMemoryNamesTheInput)
         const char *output;
     };
     const Case cases[] = {
-        {"compress", "compress big.bin o", "ulimit -v 500000;", "not enough memory to compress 'big.bin': its 314572800 bytes need about", "o"},
+        {"compress", "compress big.bin o", "ulimit -v 500000;",
+         "not enough memory to compress 'big.bin': its 314572800 bytes need about", "o"},
         {"build", "build --stub stub.exe --out o.exe payload", "ulimit -v 500000;",
          "not enough memory to encode 'payload/ovra32.exe': its 314572800 bytes need about", "o.exe"},
         // Its size says 0 bytes and reading gives more.
@@ -635,8 +636,8 @@ TEST_F(MksetupCli, LongOutputNames)
     for (size_t length : {241u, 248u, 255u}) {
         SCOPED_TRACE(length);
         std::string name(length - 2, 'n');
-        for (const std::string &args : {"compress payload/guide.txt " + name + ".z",
-                                        "build --stub stub.exe --out " + name + ".x payload"}) {
+        for (const std::string &args :
+             {"compress payload/guide.txt " + name + ".z", "build --stub stub.exe --out " + name + ".x payload"}) {
             SCOPED_TRACE(args);
             ToolRun r = Mksetup(args);
             EXPECT_EQ(r.status, 0) << r.err;
@@ -744,19 +745,17 @@ TEST_F(MksetupCli, RefusalsSayWhatToDo)
         {"--quiet twice", "build --quiet --quiet --stub stub.exe --out o.exe payload", 2,
          "--quiet given twice (see 'mksetup build --help')", "o.exe"},
         {"two installers to list", "list a.exe b.exe", 2, "expected one INSTALLER (see 'mksetup list --help')", ""},
-        {"compress without OUT", "compress payload/guide.txt", 2,
-         "expected IN and OUT (see 'mksetup compress --help')", ""},
+        {"compress without OUT", "compress payload/guide.txt", 2, "expected IN and OUT (see 'mksetup compress --help')",
+         ""},
         {"ten files", "build --stub stub.exe --out o.exe" + ten, 2,
          "expected a folder or 11 files in table order, got 10 files: links.ini is missing "
          "(see 'mksetup build --help')",
          "o.exe"},
         // Failures.
         {"output in a folder that does not exist", "build --stub stub.exe --out nodir/o.exe payload", 1,
-         "cannot write 'nodir/o.exe': the folder 'nodir' does not exist (make it first, or write elsewhere)",
-         "nodir"},
+         "cannot write 'nodir/o.exe': the folder 'nodir' does not exist (make it first, or write elsewhere)", "nodir"},
         {"compressed file in a folder that does not exist", "compress payload/guide.txt nodir/g.tx_", 1,
-         "cannot write 'nodir/g.tx_': the folder 'nodir' does not exist (make it first, or write elsewhere)",
-         "nodir"},
+         "cannot write 'nodir/g.tx_': the folder 'nodir' does not exist (make it first, or write elsewhere)", "nodir"},
         {"output inside a file", "build --stub stub.exe --out stub.exe/o.exe payload", 1,
          "cannot write 'stub.exe/o.exe': 'stub.exe' is not a folder", ""},
         {"a folder as the output", "build --stub stub.exe --out outdir payload", 1,
@@ -859,11 +858,16 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
     ASSERT_TRUE(WriteWholeFile(dir_ / "setup.exe", std::string("the earlier installer")));
     auto Interrupt = [&](const std::string &args, const std::string &partials, const char *signal) {
         // The signal goes once the temporary file exists, so the tool is mid-work.
-        std::string script = "{ '" + tool_ + "' " + args + " >out.txt 2>err.txt & pid=$!; "
-                             "for i in $(seq 2000); do ls " + partials + " >/dev/null 2>&1 && break; sleep 0.005; done; "
-                             "kill -" + signal + " $pid; wait $pid; echo $? >rc.txt; }";
+        std::string script = "{ '" + tool_ + "' " + args +
+                             " >out.txt 2>err.txt & pid=$!; "
+                             "for i in $(seq 2000); do ls " +
+                             partials +
+                             " >/dev/null 2>&1 && break; sleep 0.005; done; "
+                             "kill -" +
+                             signal + " $pid; wait $pid; echo $? >rc.txt; }";
         Sh(script);
-        ToolRun r{std::stoi(ReadWholeText(dir_ / "rc.txt")), ReadWholeText(dir_ / "out.txt"), ReadWholeText(dir_ / "err.txt")};
+        ToolRun r{std::stoi(ReadWholeText(dir_ / "rc.txt")), ReadWholeText(dir_ / "out.txt"),
+                  ReadWholeText(dir_ / "err.txt")};
         fs::remove(dir_ / "rc.txt");
         return r;
     };
@@ -883,8 +887,8 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
         SCOPED_TRACE(c.signal);
         ToolRun r = Interrupt("build --stub stub.exe --out setup.exe payload", "setup.exe.partial-*", c.signal);
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_EQ(r.err, std::string("mksetup: interrupted by SIG") + c.signal +
-                             "; nothing unfinished was left behind\n");
+        EXPECT_EQ(r.err,
+                  std::string("mksetup: interrupted by SIG") + c.signal + "; nothing unfinished was left behind\n");
         EXPECT_EQ(ReadWholeText(dir_ / "setup.exe"), "the earlier installer");
         EXPECT_EQ(Leftovers(dir_), "");
     }

@@ -132,7 +132,8 @@ TEST_F(MksetupProgress, ItemsAndSummaryOffATerminal)
     EXPECT_GE(size, 0x600 + stored + 8);
     EXPECT_LE(size, 0x600 + stored + 8 + 12);
     std::smatch summary;
-    ASSERT_TRUE(std::regex_search(r.out, summary, std::regex(R"(\n11 items: (\d+) bytes in, (\d+) stored \((\d+)\.(\d)%\)\n)")))
+    ASSERT_TRUE(
+        std::regex_search(r.out, summary, std::regex(R"(\n11 items: (\d+) bytes in, (\d+) stored \((\d+)\.(\d)%\)\n)")))
         << r.out;
     EXPECT_EQ(std::stoull(summary[1]), totalIn);
     EXPECT_EQ(std::stoull(summary[2]), stored);
@@ -165,7 +166,8 @@ TEST_F(MksetupProgress, LivePercentageOnATerminal)
     EXPECT_LE(seen.back(), 100);
     EXPECT_TRUE(std::regex_search(both.out, std::regex(R"(%\r +\rovra32\.exe +2097152 bytes -> +\d+ stored\r\n)")))
         << both.out;
-    EXPECT_TRUE(std::regex_search(both.out, std::regex(R"(\r\n11 items: \d+ bytes in, \d+ stored \(\d+\.\d%\) in \d+\.\d s\r\n)")))
+    EXPECT_TRUE(std::regex_search(
+        both.out, std::regex(R"(\r\n11 items: \d+ bytes in, \d+ stored \(\d+\.\d%\) in \d+\.\d s\r\n)")))
         << both.out;
     // Only the large item has a live line.
     EXPECT_EQ(both.out.find("\rguide.txt"), std::string::npos);
@@ -224,7 +226,10 @@ TEST_F(MksetupProgress, NotesAPublisherShouldRead)
     EXPECT_EQ(r.err, "mksetup: 'payload' also holds README.txt and old/, which are not among the eleven items: "
                      "they are left out\n");
     std::smatch note;
-    ASSERT_TRUE(std::regex_search(r.out, note, std::regex(R"(\novra\.hlp +\d+ bytes -> +\d+ stored, (\d+) bytes more than its smallest form, which spelled the letters the installer finds its files by\n)")))
+    ASSERT_TRUE(std::regex_search(
+        r.out, note,
+        std::regex(
+            R"(\novra\.hlp +\d+ bytes -> +\d+ stored, (\d+) bytes more than its smallest form, which spelled the letters the installer finds its files by\n)")))
         << r.out;
     EXPECT_GE(std::stoul(note[1]), 1024u);
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\nnetintro\.hlp +\d+ bytes -> +\d+ stored\n)"))) << r.out;
@@ -238,7 +243,8 @@ TEST_F(MksetupProgress, NotesAPublisherShouldRead)
     ToolRun kept = Mksetup("build --stub stub.exe --out setup.exe payload");
     ASSERT_EQ(kept.status, 0) << kept.err;
     EXPECT_EQ(kept.err, "");
-    EXPECT_TRUE(std::regex_search(kept.out, std::regex(R"(\nguide\.txt +(\d+) bytes -> +\1 stored, as it is \(already compressed\)\n)")))
+    EXPECT_TRUE(std::regex_search(
+        kept.out, std::regex(R"(\nguide\.txt +(\d+) bytes -> +\1 stored, as it is \(already compressed\)\n)")))
         << kept.out;
 }
 

@@ -18,8 +18,8 @@
 
 struct ToolRun {
     int status;
-    std::string out;     // standard output (the terminal's screen when it was one)
-    std::string err;     // standard error, when not on the terminal
+    std::string out;  // standard output (the terminal's screen when it was one)
+    std::string err;  // standard error, when not on the terminal
 };
 
 // A shell command run in `dir`: its exit status, or -1 when it did not exit.
@@ -51,9 +51,9 @@ protected:
         const char *tool = std::getenv("SETUP32_MKSETUP");
         ASSERT_NE(tool, nullptr) << "SETUP32_MKSETUP is not set";
         tool_ = tool;
-        dir_ = std::filesystem::temp_directory_path() /
-               (kind + "_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ =
+            std::filesystem::temp_directory_path() / (kind + "_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_ / "payload");
         ASSERT_TRUE(WriteWholeFile(dir_ / "stub.exe", packer_fixture::MakeStub()));
@@ -70,10 +70,7 @@ protected:
     }
 
     // A shell command run in the test folder (fixtures the library cannot make).
-    int Sh(const std::string &command)
-    {
-        return std::system(("cd '" + dir_.string() + "' && " + command).c_str());
-    }
+    int Sh(const std::string &command) { return std::system(("cd '" + dir_.string() + "' && " + command).c_str()); }
 
     std::string tool_;
     std::filesystem::path dir_;

@@ -68,13 +68,21 @@ TEST(SimulateScan, Cases)
     const Case cases[] = {
         {"no marker", BytesOf("just a program, SZD and SZ but no marker"), {}, {}, 0},
         {"one item", BytesOf("headSZDDab"), {4}, {6}, 97 + 2 * 98},
-        {"weights cross items", BytesOf("hSZDDabSZDDc"), {1, 7}, {6, 5},
+        {"weights cross items",
+         BytesOf("hSZDDabSZDDc"),
+         {1, 7},
+         {6, 5},
          97 + 2 * 98 + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 99},
-        {"S,S,Z,D,D inside an item is data", Cat({BytesOf("hSZDDx"), BytesOf("SSZDD"), BytesOf("y")}), {1}, {11},
+        {"S,S,Z,D,D inside an item is data",
+         Cat({BytesOf("hSZDDx"), BytesOf("SSZDD"), BytesOf("y")}),
+         {1},
+         {11},
          'x' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'y'},
-        {"partial marker at the end stays in the last item", BytesOf("hSZDDaSZ"), {1}, {7},
-         'a' + 2 * 'S' + 3 * 'Z'},
-        {"item ending in S hides the next marker", BytesOf("hSZDDaSSZDDb"), {1}, {11},
+        {"partial marker at the end stays in the last item", BytesOf("hSZDDaSZ"), {1}, {7}, 'a' + 2 * 'S' + 3 * 'Z'},
+        {"item ending in S hides the next marker",
+         BytesOf("hSZDDaSSZDDb"),
+         {1},
+         {11},
          'a' + 2 * 'S' + 3 * 'S' - 4 * 'Z' + 'D' + 2 * 'D' + 3 * 'b'},
     };
     for (const Case &c : cases) {
@@ -116,7 +124,8 @@ TEST(SimulateScan, ChangedByteAfterFirstMarkerChangesChecksumButNotInHead)
         size_t at;
         bool checksumChanges;
     };
-    const Case cases[] = {{"head", 100, false}, {"first item", 350, true}, {"second item's last byte", file.size() - 1, true}};
+    const Case cases[] = {
+        {"head", 100, false}, {"first item", 350, true}, {"second item's last byte", file.size() - 1, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> changed = file;
@@ -171,8 +180,12 @@ TEST(LayOutInstaller, AlignmentBreaksHiddenMarkers)
         size_t alignmentBytes;
     };
     const Case cases[] = {
-        {"plain", "x", "x", 0},     {"head ends in S", "S", "x", 1}, {"head ends in SZD", "SZD", "x", 1},
-        {"item ends in SZ", "x", "SZ", 1}, {"item ends in SS", "x", "SS", 0}, {"both", "SZ", "SZD", 2},
+        {"plain", "x", "x", 0},
+        {"head ends in S", "S", "x", 1},
+        {"head ends in SZD", "SZD", "x", 1},
+        {"item ends in SZ", "x", "SZ", 1},
+        {"item ends in SS", "x", "SS", 0},
+        {"both", "SZ", "SZD", 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,11 +216,18 @@ TEST(LayOutInstaller, RefusesMarkersThatWouldSplitAnItem)
     };
     const Case cases[] = {
         {"marker in the head", BytesOf("progSZDDram"), BytesOf("SZDDx"), {}, "program holds"},
-        {"second marker in an item", {}, BytesOf("SZDDabSZDDcd"), {},
+        {"second marker in an item",
+         {},
+         BytesOf("SZDDabSZDDcd"),
+         {},
          "item 0 (ovra32.exe) holds a second marker, which the installer would take for a new item"},
         {"item without marker", {}, BytesOf("SZDx"), {}, "does not start"},
         {"item shorter than the marker", {}, BytesOf("SZ"), {}, "does not start"},
-        {"tail completes a marker", {}, BytesOf("SZDDabS"), BytesOf("ZDD"), "item 0 (ovra32.exe) holds a second marker"},
+        {"tail completes a marker",
+         {},
+         BytesOf("SZDDabS"),
+         BytesOf("ZDD"),
+         "item 0 (ovra32.exe) holds a second marker"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -253,7 +273,10 @@ TEST(PrepareItem, AvoidsMarkerInCompressedData)
         bool flagByte;
     };
     const Case cases[] = {
-        {"the word in a text", BytesOf("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files."), false},
+        {"the word in a text",
+         BytesOf(
+             "The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files."),
+         false},
         {"flag byte spells a marker letter", WordSoup(51833), true},
         {"flag byte, second fixture", WordSoup(86009), true},
     };
@@ -313,7 +336,8 @@ TEST(PrepareItem, SzddInputs)
     EXPECT_TRUE(item.embeddedAsIs);
     EXPECT_EQ(item.bytes, szdd);
     // One whose own encoding holds a second marker is encoded again.
-    std::vector<uint8_t> word = BytesOf("The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files.");
+    std::vector<uint8_t> word = BytesOf(
+        "The installer reads its payload; the installer checks its payload; the installer writes its payload. Items are SZDD files.");
     ASSERT_TRUE(PrepareItem(Compressed(word), "b.txt", item, error)) << error;
     EXPECT_FALSE(item.embeddedAsIs);
     EXPECT_FALSE(ContainsMarkerBytes(item.bytes.data() + 4, item.bytes.size() - 4));
@@ -343,7 +367,8 @@ TEST(PrepareItem, OnlyOneSoundStreamIsTakenAsCompressed)
         {"one stream", one, ""},
         {"empty content", Compressed({}), ""},
         {"plain text", BytesOf("plain text"), ""},
-        {"three streams back to back", Cat({one, other, one}), "followed by " + std::to_string(other.size() + one.size()) + " more bytes"},
+        {"three streams back to back", Cat({one, other, one}),
+         "followed by " + std::to_string(other.size() + one.size()) + " more bytes"},
         {"one byte after the data", Cat({one, BytesOf("x")}), "followed by 1 more bytes"},
         {"cut short", std::vector<uint8_t>(one.begin(), one.end() - 3), "ends before the length"},
         {"header only, cut", std::vector<uint8_t>(one.begin(), one.begin() + 10), "header is cut short"},

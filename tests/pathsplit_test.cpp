@@ -51,10 +51,9 @@ TEST(PathSplit, FollowsTheRuleForEveryCase)
         {"name cut to 255", "c:\\" + Repeat('n', 256) + ".", "c:", "\\", Repeat('n', 255), "."},
         {"extension cut to 255", "c:\\n." + Repeat('e', 256), "c:", "\\", "n", "." + Repeat('e', 254)},
         // Only 260 characters are looked at: the separator at 261 and the name after it vanish.
-        {"260 characters considered", "c:\\" + Repeat('a', 257) + "\\b.txt", "c:", "\\",
-         Repeat('a', 255), ""},
-        {"260 counted after leading spaces", "  c:\\" + Repeat('a', 252) + ".txtxy", "c:", "\\",
-         Repeat('a', 252), ".txtx"},
+        {"260 characters considered", "c:\\" + Repeat('a', 257) + "\\b.txt", "c:", "\\", Repeat('a', 255), ""},
+        {"260 counted after leading spaces", "  c:\\" + Repeat('a', 252) + ".txtxy", "c:", "\\", Repeat('a', 252),
+         ".txtx"},
     };
     for (const SplitCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -21,8 +21,10 @@ TEST(FormatText, FormatsWhatTheInstallerUses)
         for (size_t i = size_t(capacity); i < sizeof out; ++i)
             ASSERT_EQ('#', out[i]) << "written past the capacity at " << i;
     };
-    run(64, "c:\\ovra\\guide.txt", 17, [](char *o, size_t n) { return FormatText(o, n, "%s\\%s", "c:\\ovra", "guide.txt"); });
-    run(64, "Ovra Installation Error [13]", 28, [](char *o, size_t n) { return FormatText(o, n, "Ovra Installation Error [%d]", 13); });
+    run(64, "c:\\ovra\\guide.txt", 17,
+        [](char *o, size_t n) { return FormatText(o, n, "%s\\%s", "c:\\ovra", "guide.txt"); });
+    run(64, "Ovra Installation Error [13]", 28,
+        [](char *o, size_t n) { return FormatText(o, n, "Ovra Installation Error [%d]", 13); });
     run(64, "0%", 2, [](char *o, size_t n) { return FormatText(o, n, "0%%"); });
     run(64, "100%", 4, [](char *o, size_t n) { return FormatText(o, n, "%d%%", 100); });
     run(64, "-2147483648%", 12, [](char *o, size_t n) { return FormatText(o, n, "%d%%", INT_MIN); });

@@ -43,8 +43,8 @@ protected:
         ASSERT_NE(demo, nullptr) << "SETUP32_DEMO_DIR is not set";
         tool_ = tool;
         demo_ = demo;
-        ASSERT_TRUE(fs::exists(demo_ / "setup32.exe"))
-            << demo_ / "setup32.exe" << " is missing: scripts/build.sh makes the demo installer";
+        ASSERT_TRUE(fs::exists(demo_ / "setup32.exe")) << demo_ / "setup32.exe"
+                                                       << " is missing: scripts/build.sh makes the demo installer";
         dir_ = fs::temp_directory_path() / ("signing_test_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -68,7 +68,8 @@ protected:
             " -out locked.pem",
         };
         for (const char *step : steps)
-            ASSERT_EQ(Sh(std::string(step) + " >>openssl.log 2>&1"), 0) << step << "\n" << ReadWholeText(dir_ / "openssl.log");
+            ASSERT_EQ(Sh(std::string(step) + " >>openssl.log 2>&1"), 0) << step << "\n"
+                                                                        << ReadWholeText(dir_ / "openssl.log");
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
@@ -137,7 +138,8 @@ protected:
         ToolRun extract = Tool("extract " + name + " x");
         ASSERT_EQ(extract.status, 0) << extract.err;
         for (int i = 0; i < kPayloadItemCount; ++i)
-            EXPECT_EQ(ReadWholeText(dir_ / "x" / PayloadItemName(i)), ReadWholeText(demo_ / "payload" / PayloadItemName(i)))
+            EXPECT_EQ(ReadWholeText(dir_ / "x" / PayloadItemName(i)),
+                      ReadWholeText(demo_ / "payload" / PayloadItemName(i)))
                 << PayloadItemName(i);
         fs::remove_all(dir_ / "x");
     }
@@ -150,7 +152,7 @@ fs::path SignedInstaller::demo_;
 TEST_F(SignedInstaller, SignedByMksetupVerifiesAndInstallsItsPayload)
 {
     ToolRun sign = Tool("sign --cert signer.pem --key signer.key --name Ovra --url https://ovra.example " + Demo() +
-                    " signed.exe");
+                        " signed.exe");
     ASSERT_EQ(sign.status, 0) << sign.err;
     EXPECT_EQ(sign.err, "");
     EXPECT_TRUE(Contains(sign.out, "signed by CN=Ovra Test Publisher, O=Ovra")) << sign.out;
@@ -216,8 +218,8 @@ TEST_F(SignedInstaller, CertificateWithoutCodeSigningUsageIsWarnedAbout)
 // A signature whose bytes spell the marker would start a twelfth item.
 TEST_F(SignedInstaller, SignatureThatSpellsTheMarkerIsNeverWritten)
 {
-    ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw2.exe >/dev/null 2>&1"),
-              0);
+    ASSERT_EQ(
+        Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw2.exe >/dev/null 2>&1"), 0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "raw2.exe").string());
     PeSignatureFields pe;
     std::string error;
@@ -245,8 +247,9 @@ struct Refusal {
 
 TEST_F(SignedInstaller, RefusalsSayWhyAndWriteNothing)
 {
-    ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out already.exe >/dev/null 2>&1"),
-              0);
+    ASSERT_EQ(
+        Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out already.exe >/dev/null 2>&1"),
+        0);
     const std::string demo = Demo();
     const Refusal cases[] = {
         {"key of another certificate", "sign --cert signer.pem --key other.key " + demo + " out.exe", "",
@@ -258,8 +261,8 @@ TEST_F(SignedInstaller, RefusalsSayWhyAndWriteNothing)
         {"certificate missing", "sign --cert none.pem --key signer.key " + demo + " out.exe", "", "none.pem"},
         {"not an installer", "sign --cert signer.pem --key signer.key ca.pem out.exe", "", "not a sound installer"},
         {"signed already", "sign --cert signer.pem --key signer.key already.exe out.exe", "", "already signed"},
-        {"osslsigncode missing", "sign --cert signer.pem --key signer.key " + demo + " out.exe", "env PATH=/nonexistent",
-         "osslsigncode is not installed (Debian package osslsigncode)"},
+        {"osslsigncode missing", "sign --cert signer.pem --key signer.key " + demo + " out.exe",
+         "env PATH=/nonexistent", "osslsigncode is not installed (Debian package osslsigncode)"},
         {"balance of a file that is not a program", "balance ca.pem out.exe", "", "not a Windows program"},
         {"balance of an unsigned installer", "balance " + demo + " out.exe", "", "the file is not signed"},
         {"output is the input", "balance already.exe already.exe", "", "already.exe"},
@@ -337,11 +340,13 @@ TEST_F(SignedInstaller, InstallerDamagedBeforeSigningIsNeverBalanced)
         SCOPED_TRACE(c.name);
         fs::remove(dir_ / "cut-signed.exe");  // osslsigncode writes no existing output
         ASSERT_TRUE(WriteWholeFile((dir_ / "cut.exe").string(), demo.data(), c.keep));
-        ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in cut.exe -out cut-signed.exe >/dev/null 2>&1"),
-                  0);
+        ASSERT_EQ(
+            Sh("osslsigncode sign -certs signer.pem -key signer.key -in cut.exe -out cut-signed.exe >/dev/null 2>&1"),
+            0);
         ToolRun balance = Tool("balance cut-signed.exe out.exe");
         EXPECT_EQ(balance.status, 1);
-        EXPECT_TRUE(Contains(balance.err, "cut-signed.exe: the installer was not sound when it was signed: ")) << balance.err;
+        EXPECT_TRUE(Contains(balance.err, "cut-signed.exe: the installer was not sound when it was signed: "))
+            << balance.err;
         EXPECT_TRUE(Contains(balance.err, c.cause)) << balance.err;
         EXPECT_EQ(std::count(balance.err.begin(), balance.err.end(), '\n'), 1) << balance.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
@@ -360,9 +365,10 @@ TEST_F(SignedInstaller, InstallerDamagedBeforeSigningIsNeverBalanced)
 // so the refusal names the certificate and asks for another, never to sign again.
 TEST_F(SignedInstaller, CertificateThatSpellsTheMarkerIsNamed)
 {
-    ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout szdd.key -out szdd.pem -days 30 -subj '/CN=SZDD Corp'"
-                 " -addext extendedKeyUsage=codeSigning >/dev/null 2>&1"),
-              0);
+    ASSERT_EQ(
+        Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout szdd.key -out szdd.pem -days 30 -subj '/CN=SZDD Corp'"
+           " -addext extendedKeyUsage=codeSigning >/dev/null 2>&1"),
+        0);
     ToolRun sign = Tool("sign --cert szdd.pem --key szdd.key " + Demo() + " out.exe");
     EXPECT_EQ(sign.status, 1);
     EXPECT_TRUE(Contains(sign.err, "mksetup: szdd.pem: the certificate 'CN=SZDD Corp'")) << sign.err;
@@ -371,8 +377,9 @@ TEST_F(SignedInstaller, CertificateThatSpellsTheMarkerIsNamed)
     EXPECT_EQ(std::count(sign.err.begin(), sign.err.end(), '\n'), 1) << sign.err;
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
 
-    ASSERT_EQ(Sh("osslsigncode sign -certs szdd.pem -key szdd.key -in " + Demo() + " -out szdd-signed.exe >/dev/null 2>&1"),
-              0);
+    ASSERT_EQ(
+        Sh("osslsigncode sign -certs szdd.pem -key szdd.key -in " + Demo() + " -out szdd-signed.exe >/dev/null 2>&1"),
+        0);
     ToolRun balance = Tool("balance szdd-signed.exe out.exe");
     EXPECT_EQ(balance.status, 1);
     EXPECT_TRUE(Contains(balance.err, "szdd-signed.exe: the certificate 'CN=SZDD Corp'")) << balance.err;
@@ -557,8 +564,8 @@ std::vector<uint8_t> GrowLast(const uint8_t *p, int depth, const std::vector<uin
 // a signature, saying so rather than only that the checksum differs.
 TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
 {
-    ASSERT_EQ(Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw3.exe >/dev/null 2>&1"),
-              0);
+    ASSERT_EQ(
+        Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw3.exe >/dev/null 2>&1"), 0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "raw3.exe").string());
     TablePlace place = PlaceOf(file);
     // An unsigned attribute of 2 MiB: contentInfo, [0], signedData, signerInfos, signerInfo.
@@ -605,11 +612,14 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
         const char *message;
     };
     const Case cases[] = {
-        {"table past the limit", "big-table.exe", "big-table.exe: the signature cannot be read: the certificate table holds"},
-        {"checksum holds", "revised.exe", "revised.exe: the signature cannot be read: the certificate table holds no "
-                                          "Authenticode signature"},
-        {"checksum broken too", "broken.exe", "broken.exe: the signature cannot be read: the certificate table holds "
-                                              "no Authenticode signature"},
+        {"table past the limit", "big-table.exe",
+         "big-table.exe: the signature cannot be read: the certificate table holds"},
+        {"checksum holds", "revised.exe",
+         "revised.exe: the signature cannot be read: the certificate table holds no "
+         "Authenticode signature"},
+        {"checksum broken too", "broken.exe",
+         "broken.exe: the signature cannot be read: the certificate table holds "
+         "no Authenticode signature"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -59,10 +59,7 @@ struct TempDir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-int RunShell(const std::string &command)
-{
-    return std::system(command.c_str());
-}
+int RunShell(const std::string &command) { return std::system(command.c_str()); }
 
 std::vector<uint8_t> ExpandWithLibmspack(const std::string &in, const std::string &out)
 {

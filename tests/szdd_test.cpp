@@ -26,8 +26,8 @@ std::vector<uint8_t> Compress(const std::vector<uint8_t> &in, const std::vector<
 // Text-like data with repeats at every distance up to and beyond the window.
 std::vector<uint8_t> TextLike(size_t n, uint32_t seed)
 {
-    static const char *words[] = {"ovra ", "chat ", "server ", "channel ", "  ", "\r\n", "[menus]\r\n",
-                                  "nick=", "0000", "      ", "hosts ", "the ", "of "};
+    static const char *words[] = {"ovra ", "chat ", "server ", "channel ", "  ",   "\r\n", "[menus]\r\n",
+                                  "nick=", "0000",  "      ",  "hosts ",   "the ", "of "};
     std::mt19937 rng(seed);
     std::string s;
     while (s.size() < n)
@@ -477,7 +477,8 @@ TEST(SzddCompressor, HonoursBansAndStaysOptimalUnderThem)
         {"no literal at 0 (space window matches instead)", {{0, 0}}},
         {"no literal at 6", {{6, 0}}},
         {"no match of 12 at 6", {{6, 12}}},
-        {"no match of any length at 6", {{6, 3}, {6, 4}, {6, 5}, {6, 6}, {6, 7}, {6, 8}, {6, 9}, {6, 10}, {6, 11}, {6, 12}}},
+        {"no match of any length at 6",
+         {{6, 3}, {6, 4}, {6, 5}, {6, 6}, {6, 7}, {6, 8}, {6, 9}, {6, 10}, {6, 11}, {6, 12}}},
         {"several positions", {{6, 0}, {9, 0}, {12, 9}, {34, 0}, {35, 5}}},
         {"ban past the end is ignored", {{400, 0}}},
     };
@@ -568,7 +569,8 @@ TEST(SzddMatchFinder, StartedAnywhereAgreesWithARunFromTheStart)
     };
     const Case cases[] = {
         {"text", TextLike(30000, 9)},
-        {"spaces then text", [] {
+        {"spaces then text",
+         [] {
              std::vector<uint8_t> v(5000, ' ');
              std::vector<uint8_t> t = TextLike(9000, 4);
              v.insert(v.end(), t.begin(), t.end());
@@ -584,8 +586,8 @@ TEST(SzddMatchFinder, StartedAnywhereAgreesWithARunFromTheStart)
         StartMatchFinder(whole, c.data.data(), n, 0);
         for (size_t i = 0; i < n; ++i)
             lengths[i] = NextMatch(whole, sources[i]);
-        for (size_t start : {size_t(1), size_t(17), size_t(4095), size_t(4096), size_t(4097), size_t(4113),
-                             size_t(9000), n - 20}) {
+        for (size_t start :
+             {size_t(1), size_t(17), size_t(4095), size_t(4096), size_t(4097), size_t(4113), size_t(9000), n - 20}) {
             MatchFinder part;
             StartMatchFinder(part, c.data.data(), n, start);
             for (size_t i = start; i < std::min(n, start + 6000); ++i) {

@@ -21,10 +21,7 @@ inline std::string ReadWholeText(const std::string &path)
 }
 
 // A text's bytes, for the tests that build files from literals.
-inline std::vector<uint8_t> BytesOf(const std::string &text)
-{
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
+inline std::vector<uint8_t> BytesOf(const std::string &text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 // Replaces the file's content; false when it cannot be written in full.
 inline bool WriteWholeFile(const std::string &path, const void *data, size_t size)

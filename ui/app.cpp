@@ -25,13 +25,11 @@ Ctl3dCall ctl3dRegister;
 Ctl3dCall ctl3dUnregister;
 Ctl3dCall ctl3dAutoSubclass;
 
-const char kIconRetryText[] =
-    "There seems to be a problem adding Ovra icons to the Program Manager!\n\n"
-    "Do you want me to try again?";
-const char kSuccessText[] =
-    "Ovra Installation was successful!\n\n"
-    "Please take the time to browse through the guide.txt, changes.txt, and ovra.hlp files!\n\n"
-    "Have fun!";
+const char kIconRetryText[] = "There seems to be a problem adding Ovra icons to the Program Manager!\n\n"
+                              "Do you want me to try again?";
+const char kSuccessText[] = "Ovra Installation was successful!\n\n"
+                            "Please take the time to browse through the guide.txt, changes.txt, and ovra.hlp files!\n\n"
+                            "Have fun!";
 
 Ctl3dCall Ctl3dFunction(const char *name)
 {
@@ -75,9 +73,8 @@ void RunInstallation()
     if (result == 1) {
         if (session.addIcons) {
             // Only an explicit Yes tries again; the user may retry as often as he likes.
-            while (!CreateProgramGroup() &&
-                   ShowMessage(hostWindow, kIconRetryText, "Ovra Installation Error [15]",
-                               MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL) == IDYES) {
+            while (!CreateProgramGroup() && ShowMessage(hostWindow, kIconRetryText, "Ovra Installation Error [15]",
+                                                        MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL) == IDYES) {
             }
         }
         ShowMessage(hostWindow, kSuccessText, "Ovra Installation", MB_OK | MB_ICONINFORMATION);
@@ -97,9 +94,7 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // A failure leaves ddeInstance 0; the group commands then fail and the user is asked.
         DdeInitializeA(&ddeInstance, DdeCallback, 0, 0);
         return 0;
-    case WM_USER:
-        RunInstallation();
-        return 0;
+    case WM_USER: RunInstallation(); return 0;
     case WM_TIMER:
         KillTimer(window, HOST_CLOSE_TIMER);
         SendMessageA(window, WM_CLOSE, 0, 0);
@@ -108,11 +103,8 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         DdeUninitialize(ddeInstance);
         DestroyWindow(window);
         return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: return DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
@@ -132,8 +124,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         return 0;
 
     // Invisible by its size and place rather than by its style.
-    hostWindow = CreateWindowExA(0, HOST_CLASS_NAME, HOST_CLASS_NAME, WS_OVERLAPPEDWINDOW, -50, -50, 0, 0,
-                                 NULL, NULL, instance, NULL);
+    hostWindow = CreateWindowExA(0, HOST_CLASS_NAME, HOST_CLASS_NAME, WS_OVERLAPPEDWINDOW, -50, -50, 0, 0, NULL, NULL,
+                                 instance, NULL);
     if (!hostWindow)
         return 0;
     ShowWindow(hostWindow, showCommand);

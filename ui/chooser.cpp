@@ -83,9 +83,7 @@ UINT_PTR CALLBACK ChooserHook(HWND chooser, UINT message, WPARAM wParam, LPARAM)
         // would be cut when OK reads it and name some other directory.
         SendDlgItemMessageA(chooser, IDC_CHOOSER_PATH, EM_LIMITTEXT, kPathCapacity - 1, 0);
         break;
-    case WM_SHOWWINDOW:
-        ShowChooser(chooser);
-        break;
+    case WM_SHOWWINDOW: ShowChooser(chooser); break;
     case WM_COMMAND:
         // The first change of control 1088 arrives before WM_INITDIALOG; nothing here
         // depends on that order.

@@ -17,8 +17,7 @@ static const char kCaption[] = "Ovra v5.3 32bit Installation";
 static const char kGreeting[] = "Welcome to the Ovra Installation program!";
 static const char kIntro[] = "This program will install Ovra v5.3 32bit edition to the following directory.";
 static const char kCopyright[] = "Ovra v5.3 32bit edition, copyright (c) the Ovra developers. All rights reserved.";
-static const char kLicenseNotice[] =
-    "Please refer to the Ovra help file for the license terms and use restrictions.";
+static const char kLicenseNotice[] = "Please refer to the Ovra help file for the license terms and use restrictions.";
 static const char kScanning[] = STATUS_SCANNING;
 static const char kSpacesWarning[] =
     "You have chosen to install to a directory path which has spaces in its name; this may affect "
@@ -31,13 +30,10 @@ static const char kAbortQuestion[] = "Are you sure you want to abort the install
 // The explanations and options of the idle layout, and what takes their place
 // while a run goes on.
 static const int kIdleOnly[] = {IDC_EXPLAIN_BROWSE, IDC_EXPLAIN_BACKUPS, IDC_MAKE_BACKUPS,
-                                IDC_EXPLAIN_ICONS, IDC_ADD_ICONS, IDC_EXPLAIN_INSTALL};
+                                IDC_EXPLAIN_ICONS,  IDC_ADD_ICONS,       IDC_EXPLAIN_INSTALL};
 static const int kInstallingOnly[] = {IDC_STATUS_LINE, IDC_PROGRESS_LABEL, IDC_LICENSE_NOTICE, IDC_COPYRIGHT};
 
-static void EnableControl(HWND dialog, int id, bool enable)
-{
-    EnableWindow(GetDlgItem(dialog, id), enable);
-}
+static void EnableControl(HWND dialog, int id, bool enable) { EnableWindow(GetDlgItem(dialog, id), enable); }
 
 static void ShowControl(HWND dialog, int id, bool show)
 {

@@ -7,18 +7,14 @@
 
 namespace {
 
-const char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-const char kCopyProblem[] =
-    "There seems to be a problem copying files to their destination.\n\n"
-    "Please try running the installation program again!";
-const char kBackupProblem[] =
-    "There seems to be a problem backing up your original files.\n\n"
-    "Please try installing to a different directory!";
-const char kCorruptInstaller[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
+const char kReadProblem[] = "There seems to be a problem reading the installation file.\n\n"
+                            "Please try running the installation program again!";
+const char kCopyProblem[] = "There seems to be a problem copying files to their destination.\n\n"
+                            "Please try running the installation program again!";
+const char kBackupProblem[] = "There seems to be a problem backing up your original files.\n\n"
+                              "Please try installing to a different directory!";
+const char kCorruptInstaller[] = "The installation file seems to be corrupt!\n\n"
+                                 "Please try running the installation program again or download a new version!";
 
 struct InstallErrorText {
     InstallError error;
@@ -26,21 +22,18 @@ struct InstallErrorText {
 };
 
 const InstallErrorText kInstallErrorTexts[] = {
-    {INSTALL_ERROR_CREATE_DESTINATION,
-     "There seems to be a problem creating the directory you specified.\n\n"
-     "Please try using a different directory name!"},
+    {INSTALL_ERROR_CREATE_DESTINATION, "There seems to be a problem creating the directory you specified.\n\n"
+                                       "Please try using a different directory name!"},
     {INSTALL_ERROR_OPEN_ITEM, kReadProblem},
     {INSTALL_ERROR_CREATE_TARGET, kCopyProblem},
     {INSTALL_ERROR_EXPAND_ITEM, kCopyProblem},
-    {INSTALL_ERROR_BACKUP_DIRECTORY,
-     "There seems to be a problem creating the backup directory.\n\n"
-     "Please try installing to a different directory!"},
+    {INSTALL_ERROR_BACKUP_DIRECTORY, "There seems to be a problem creating the backup directory.\n\n"
+                                     "Please try installing to a different directory!"},
     {INSTALL_ERROR_BACKUP_FILE, kBackupProblem},
     {INSTALL_ERROR_BACKUP_SETTINGS, kBackupProblem},
     {INSTALL_ERROR_READ_INSTALLER, kReadProblem},
-    {INSTALL_ERROR_CREATE_TEMP,
-     "There seems to be a problem extracting files from the installation file.\n\n"
-     "Please try running the installation program again!"},
+    {INSTALL_ERROR_CREATE_TEMP, "There seems to be a problem extracting files from the installation file.\n\n"
+                                "Please try running the installation program again!"},
     {INSTALL_ERROR_BAD_CHECKSUM, kCorruptInstaller},
     {INSTALL_ERROR_NOTHING_PLACED, kCorruptInstaller},
 };
@@ -76,7 +69,6 @@ int AskInstallQuestion(const char *text)
 
 int AskKeepSettings()
 {
-    return AskInstallQuestion(
-        "The Ovra installation comes with prefab INI files but if I install them you will "
-        "lose your current Ovra settings.\n\nWould you like to KEEP your current Ovra settings?");
+    return AskInstallQuestion("The Ovra installation comes with prefab INI files but if I install them you will "
+                              "lose your current Ovra settings.\n\nWould you like to KEEP your current Ovra settings?");
 }

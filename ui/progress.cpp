@@ -11,10 +11,7 @@ static const COLORREF kFilledColour = RGB(0, 100, 200);
 static const COLORREF kPercentColour = RGB(255, 0, 0);
 static const COLORREF kPercentBackground = RGB(255, 255, 255);
 
-void ShowStatus(const char *text)
-{
-    SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, text);
-}
+void ShowStatus(const char *text) { SetDlgItemTextA(session.dialogWindow, IDC_STATUS_LINE, text); }
 
 // The bar's rectangle in screen coordinates, taken anew each time: false when the
 // dialog has no such control.
@@ -96,8 +93,8 @@ static void DrawBar(HDC dc, RECT bar)
 static int32_t ScaledPixels(long position, long width, long size)
 {
     bool negative = (position < 0) != (width < 0);
-    uint64_t rest = uint64_t(position < 0 ? -int64_t(position) : position) *
-                    uint64_t(width < 0 ? -int64_t(width) : width);
+    uint64_t rest =
+        uint64_t(position < 0 ? -int64_t(position) : position) * uint64_t(width < 0 ? -int64_t(width) : width);
     uint64_t quotient = 0, remainder = 0;
     for (int bit = 63; bit >= 0; --bit) {
         remainder = remainder << 1 | ((rest >> bit) & 1);

@@ -380,8 +380,7 @@ namespace {
 // Writes the file for the given token lengths. The sources are found again by a
 // second run of the match finder, searching only where a match starts, rather
 // than kept for every position.
-void EmitTokens(const uint8_t *in, size_t n, const std::vector<uint8_t> &tokens, BufferedWriter &w,
-                SzddTrace *trace)
+void EmitTokens(const uint8_t *in, size_t n, const std::vector<uint8_t> &tokens, BufferedWriter &w, SzddTrace *trace)
 {
     uint8_t header[kSzddHeaderSize];
     SzddHeader(n, header);
@@ -464,8 +463,8 @@ bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out, const 
     return CompressToVector(in, n, out, bans, nullptr);
 }
 
-bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
-                        const std::vector<SzddTokenBan> &bans, SzddTrace &trace)
+bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out, const std::vector<SzddTokenBan> &bans,
+                        SzddTrace &trace)
 {
     trace.origin.clear();
     trace.originLen.clear();
@@ -486,7 +485,4 @@ long SzddCompressTo(const uint8_t *in, size_t n, SzddWriteFn write, void *ctx, u
     return result;
 }
 
-uint64_t SzddMemoryNeeded(uint64_t n)
-{
-    return 3 * n + (uint64_t(4) << 20);
-}
+uint64_t SzddMemoryNeeded(uint64_t n) { return 3 * n + (uint64_t(4) << 20); }

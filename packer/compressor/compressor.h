@@ -20,8 +20,7 @@ struct SzddTokenBan {
 // Returns false when the input is too large for the format (>= 4 GiB) or when
 // the bans leave no way to encode it (a banned literal with no allowed match
 // covering that position).
-bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
-                  const std::vector<SzddTokenBan> &bans = {});
+bool SzddCompress(const uint8_t *in, size_t n, std::vector<uint8_t> &out, const std::vector<SzddTokenBan> &bans = {});
 
 // The same smallest encoding, written in order to a writer instead of held whole,
 // for files too large to keep twice. Returns 0, SZDD_ERR_BAD_ARGUMENT (input of
@@ -42,19 +41,19 @@ uint64_t SzddMemoryNeeded(uint64_t n);
 // smallest encoding of that neighbourhood that does not. It fails only when no
 // encoding of the whole content avoids the marker.
 enum SzddMarkerFreeStatus {
-    SZDD_MARKER_FREE,         // out holds an encoding without a second marker
-    SZDD_MARKER_TOO_LARGE,    // the input does not fit the format (>= 4 GiB)
-    SZDD_MARKER_UNAVOIDABLE,  // no encoding of this content avoids the marker
-    SZDD_MARKER_SEARCH_LIMIT, // one exists, but only by re-encoding more than the largest span
-    SZDD_MARKER_WRITE_FAILED, // the writer failed (SzddCompressMarkerFreeTo only)
+    SZDD_MARKER_FREE,          // out holds an encoding without a second marker
+    SZDD_MARKER_TOO_LARGE,     // the input does not fit the format (>= 4 GiB)
+    SZDD_MARKER_UNAVOIDABLE,   // no encoding of this content avoids the marker
+    SZDD_MARKER_SEARCH_LIMIT,  // one exists, but only by re-encoding more than the largest span
+    SZDD_MARKER_WRITE_FAILED,  // the writer failed (SzddCompressMarkerFreeTo only)
 };
 constexpr size_t kSzddLargestRepairSpan = size_t(1) << 16;
 struct SzddMarkerFreeReport {
-    size_t optimalSize;  // the smallest encoding, marker or not
-    size_t repairs;      // neighbourhoods encoded again
-    size_t widest;       // the widest neighbourhood searched, in input bytes
-    size_t markerInput;  // input offset behind the first marker that had to be avoided
-    uint64_t storedSize; // bytes of the encoding given
+    size_t optimalSize;   // the smallest encoding, marker or not
+    size_t repairs;       // neighbourhoods encoded again
+    size_t widest;        // the widest neighbourhood searched, in input bytes
+    size_t markerInput;   // input offset behind the first marker that had to be avoided
+    uint64_t storedSize;  // bytes of the encoding given
 };
 SzddMarkerFreeStatus SzddCompressMarkerFree(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
                                             SzddMarkerFreeReport &report);

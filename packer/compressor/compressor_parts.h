@@ -21,9 +21,9 @@ constexpr int kLongPrefixLength[kLongPrefixLevels] = {11, 6};
 struct MatchFinder {
     const uint8_t *in;
     size_t n;
-    size_t next;                 // the position the next call reports on
-    std::vector<uint32_t> head;  // hash of three bytes -> newest position
-    std::vector<uint32_t> prev;  // window slot of a position -> older position, same hash
+    size_t next;                                        // the position the next call reports on
+    std::vector<uint32_t> head;                         // hash of three bytes -> newest position
+    std::vector<uint32_t> prev;                         // window slot of a position -> older position, same hash
     std::vector<uint32_t> longHead[kLongPrefixLevels];  // the same for each longer prefix
     std::vector<uint32_t> longPrev[kLongPrefixLevels];
 };
@@ -69,5 +69,5 @@ struct SzddTrace {
     std::vector<uint32_t> origin;
     std::vector<uint8_t> originLen;
 };
-bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out,
-                        const std::vector<SzddTokenBan> &bans, SzddTrace &trace);
+bool SzddCompressTraced(const uint8_t *in, size_t n, std::vector<uint8_t> &out, const std::vector<SzddTokenBan> &bans,
+                        SzddTrace &trace);

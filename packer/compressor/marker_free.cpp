@@ -57,10 +57,7 @@ void InitMarkerModel(MarkerModel &mm)
 }
 
 // The matcher's step on a byte class: 4 means the marker is complete.
-inline int StepClass(const MarkerModel &mm, int m, int cls)
-{
-    return cls == mm.want[m] ? m + 1 : 0;
-}
+inline int StepClass(const MarkerModel &mm, int m, int cls) { return cls == mm.want[m] ? m + 1 : 0; }
 
 inline uint8_t MatchSecondByte(uint32_t src, int len)
 {
@@ -68,10 +65,7 @@ inline uint8_t MatchSecondByte(uint32_t src, int len)
 }
 
 // Byte j of the stream the window models: the initial spaces, then the input.
-inline uint8_t StreamByte(const uint8_t *in, long long j)
-{
-    return j < 0 ? uint8_t(' ') : in[size_t(j)];
-}
+inline uint8_t StreamByte(const uint8_t *in, long long j) { return j < 0 ? uint8_t(' ') : in[size_t(j)]; }
 
 // Length of the match at input position i from window position w, capped.
 int MatchLengthFrom(const uint8_t *in, size_t i, uint32_t w, int cap)
@@ -156,7 +150,6 @@ bool SourceWithClasses(const MarkerModel &mm, const uint8_t *in, size_t i, int l
     return false;
 }
 
-
 // Search state inside a group: tokens taken in it (k), the matcher state (m),
 // and what the group's flag byte, written before its tokens, was assumed to be:
 // the letter the matcher waited for at the group's start (forced), or anything
@@ -225,7 +218,9 @@ ExitCheck CheckExit(const MarkerModel &mm, const uint8_t *in, size_t n, const Fo
         // Nothing follows; free flag bits after the last token settle the flag byte.
         if (k != 0) {
             uint8_t unused = uint8_t(~((1u << k) - 1));
-            r.lastFlagExtra = kind == FLAG_FORCED ? uint8_t(v & unused) : kind == FLAG_DIFFERS_NOT_YET ? uint8_t(~v & unused) : 0;
+            r.lastFlagExtra = kind == FLAG_FORCED            ? uint8_t(v & unused)
+                              : kind == FLAG_DIFFERS_NOT_YET ? uint8_t(~v & unused)
+                                                             : 0;
         }
         r.ok = true;
         return r;
@@ -509,8 +504,8 @@ int ChooseWindowExit(const MarkerModel &mm, const uint8_t *in, size_t n, const F
 
 // Walk back from the chosen exit state and rebuild the window's tokens, each
 // match with a source of the byte classes the search chose.
-bool WalkWindowBack(const MarkerModel &mm, const uint8_t *in, const Window &win, const WindowSearch &ws,
-                    int exitState, std::vector<Token> &middle)
+bool WalkWindowBack(const MarkerModel &mm, const uint8_t *in, const Window &win, const WindowSearch &ws, int exitState,
+                    std::vector<Token> &middle)
 {
     middle.clear();
     size_t r = ws.W;
@@ -571,7 +566,7 @@ bool RepairWindow(const MarkerModel &mm, const uint8_t *in, size_t n, const Foll
 struct Encoding {
     std::vector<uint8_t> lens;
     std::vector<uint16_t> srcs;
-    uint8_t lastFlagExtra;  // the flag bits after the last token
+    uint8_t lastFlagExtra;            // the flag bits after the last token
     std::vector<uint8_t> groupState;  // the matcher's state before each group's flag byte
 };
 

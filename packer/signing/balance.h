@@ -23,10 +23,10 @@
 struct BalancedTable {
     std::vector<uint8_t> table;  // WIN_CERTIFICATE entry with the balance attribute, padded to 8
     size_t fillerBytes;
-    uint32_t peChecksum;         // for the whole file with this table
-    PeSignatureFields pe;        // where the signed file keeps its signature
-    SignatureInfo signature;     // what the signature says (signer, usage)
-    SignaturePart markerIn;      // on a refusal: where the signature spells the marker
+    uint32_t peChecksum;      // for the whole file with this table
+    PeSignatureFields pe;     // where the signed file keeps its signature
+    SignatureInfo signature;  // what the signature says (signer, usage)
+    SignaturePart markerIn;   // on a refusal: where the signature spells the marker
 };
 
 // Balances a signed installer held in memory: the certificate table at the end of

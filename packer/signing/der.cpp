@@ -44,7 +44,8 @@ std::string NameText(const uint8_t *p, const Der &name)
             !ReadDer(p, atv.contents, atv.end, type) || !ReadDer(p, type.end, atv.end, value))
             break;
         const char *label = nullptr;
-        if (type.tag == 0x06 && type.end - type.contents == 3 && p[type.contents] == 0x55 && p[type.contents + 1] == 0x04)
+        if (type.tag == 0x06 && type.end - type.contents == 3 && p[type.contents] == 0x55 &&
+            p[type.contents + 1] == 0x04)
             for (const auto &k : known)
                 if (k.last == p[type.contents + 2])
                     label = k.label;
@@ -249,7 +250,8 @@ SignaturePart LocateMarker(const uint8_t *p, const SignedDataParts &s, size_t at
                 else if (Within(fields[first + 2], at))
                     where += " (in its issuer)";
             }
-            text = "the certificate" + where + " in the signature spells the item marker: an installer signed "
+            text = "the certificate" + where +
+                   " in the signature spells the item marker: an installer signed "
                    "with it would take those letters for a twelfth item, so it needs another certificate";
             return SIGNATURE_PART_CERTIFICATE;
         }

@@ -39,20 +39,19 @@ bool IsOid(const uint8_t *p, const Der &d, const uint8_t *oid, size_t n);
 // The parts of the signed data that the balance rebuilds around and the messages name.
 struct SignedDataParts {
     Der contentInfo, contentType, explicitContent, signedData, signerInfos, signerInfo;
-    Der certificates;      // tag 0 when there are none
-    Der sid;               // the signer's IssuerAndSerialNumber (or key identifier)
-    Der signedAttrs;       // tag 0 when there are none
-    Der signatureValue;    // the signer's signature value
-    size_t signerPrefixEnd;// end of the signer's signature value
-    Der unsignedAttrs;     // tag 0 when there are none
+    Der certificates;        // tag 0 when there are none
+    Der sid;                 // the signer's IssuerAndSerialNumber (or key identifier)
+    Der signedAttrs;         // tag 0 when there are none
+    Der signatureValue;      // the signer's signature value
+    size_t signerPrefixEnd;  // end of the signer's signature value
+    Der unsignedAttrs;       // tag 0 when there are none
 };
 
 // Reads a PKCS#7 signed data blob with one signer; false with a reason otherwise.
 bool ParseSignedData(const uint8_t *p, size_t size, SignedDataParts &s, std::string &error);
 
 // Calls visit(attribute, type) for each unsigned attribute.
-template <typename Visit>
-bool ForEachUnsignedAttribute(const uint8_t *p, const SignedDataParts &s, Visit visit)
+template <typename Visit> bool ForEachUnsignedAttribute(const uint8_t *p, const SignedDataParts &s, Visit visit)
 {
     if (s.unsignedAttrs.tag == 0)
         return true;
@@ -70,12 +69,12 @@ bool ForEachUnsignedAttribute(const uint8_t *p, const SignedDataParts &s, Visit 
 
 // What a certificate table says about its signature.
 struct SignatureInfo {
-    std::string signer;     // the signer certificate's subject, "CN=..., O=..."
-    bool codeSigning;       // the signer certificate names the code-signing usage
-    bool nested;            // a second signature is nested in the first
-    bool balanceAttribute;  // carries a balance attribute
-    size_t blobSize;        // the PKCS#7 blob's DER length
-    size_t paddingAfterBlob;// bytes after the blob in the table (all zero: checked)
+    std::string signer;       // the signer certificate's subject, "CN=..., O=..."
+    bool codeSigning;         // the signer certificate names the code-signing usage
+    bool nested;              // a second signature is nested in the first
+    bool balanceAttribute;    // carries a balance attribute
+    size_t blobSize;          // the PKCS#7 blob's DER length
+    size_t paddingAfterBlob;  // bytes after the blob in the table (all zero: checked)
 };
 
 // Reads the table's one WIN_CERTIFICATE entry and its PKCS#7 signed data. false

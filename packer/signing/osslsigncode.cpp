@@ -161,8 +161,8 @@ bool ReadSignedCopy(const std::string &signedPath, const std::string &installer,
         try {
             signedFile.resize(size_t(out.size));
         } catch (const std::bad_alloc &) {
-            error = "not enough memory to hold the signed copy of '" + installer + "' (" +
-                    std::to_string(out.size) + " bytes)";
+            error = "not enough memory to hold the signed copy of '" + installer + "' (" + std::to_string(out.size) +
+                    " bytes)";
             ok = false;
         }
     }
@@ -187,8 +187,8 @@ bool ReadSignedCopy(const std::string &signedPath, const std::string &installer,
             bool patched = (offset >= pe.checksumOffset && offset < pe.checksumOffset + 4) ||
                            (offset >= pe.directoryOffset && offset < pe.directoryOffset + 8);
             if (!patched && signedFile[i + at] != original[i]) {
-                error = "osslsigncode's output differs from '" + installer + "' at offset " +
-                        std::to_string(offset) + ": it must only append a signature";
+                error = "osslsigncode's output differs from '" + installer + "' at offset " + std::to_string(offset) +
+                        ": it must only append a signature";
                 ok = false;
                 break;
             }

@@ -14,7 +14,7 @@ struct SignRequest {
     std::string passFile;  // empty: the key has no pass phrase
     std::string name;      // the signed program's description, when given
     std::string url;
-    bool force;  // a read-only OUT may be replaced
+    bool force;               // a read-only OUT may be replaced
     unsigned timeoutSeconds;  // osslsigncode is stopped after this long
 };
 
@@ -23,10 +23,10 @@ struct SignRequest {
 constexpr unsigned kDefaultSignTimeout = 300;
 
 struct SignOutcome {
-    std::string signer;     // the signer certificate's subject
-    bool codeSigning;       // the certificate names the code-signing usage
-    size_t fillerBytes;     // the balance attribute's filler
-    uint64_t size;          // bytes written
+    std::string signer;  // the signer certificate's subject
+    bool codeSigning;    // the certificate names the code-signing usage
+    size_t fillerBytes;  // the balance attribute's filler
+    uint64_t size;       // bytes written
 };
 
 // Signs a sound, unsigned installer with osslsigncode and balances the result;

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition, ...)                                                     \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
-            std::fprintf(stderr, "fuzz check failed: %s: ", #condition);               \
-            std::fprintf(stderr, __VA_ARGS__);                                         \
-            std::fprintf(stderr, "\n");                                                \
-            std::abort();                                                              \
-        }                                                                              \
+#define FUZZ_CHECK(condition, ...)                                                                                     \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "fuzz check failed: %s: ", #condition);                                               \
+            std::fprintf(stderr, __VA_ARGS__);                                                                         \
+            std::fprintf(stderr, "\n");                                                                                \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)

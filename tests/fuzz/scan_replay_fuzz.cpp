@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t expectedOffset = scan.items[0].offset;
     for (const ScanItem &item : scan.items) {
         FUZZ_CHECK(item.offset == expectedOffset, "item at %zu, previous ended at %zu", item.offset, expectedOffset);
-        FUZZ_CHECK(item.size >= 4 && item.offset + item.size <= size, "item %zu+%zu of %zu", item.offset,
-                   item.size, size);
+        FUZZ_CHECK(item.size >= 4 && item.offset + item.size <= size, "item %zu+%zu of %zu", item.offset, item.size,
+                   size);
         for (int i = 0; i < 4; i++)
             FUZZ_CHECK(data[item.offset + i] == uint8_t(marker[i]), "item at %zu does not start with the marker",
                        item.offset);
@@ -53,7 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             checksum += weight * data[i];
         weight = weight % 4 + 1;
     }
-    FUZZ_CHECK(checksum == scan.checksum, "replay %08x, independent %08x", unsigned(scan.checksum),
-               unsigned(checksum));
+    FUZZ_CHECK(checksum == scan.checksum, "replay %08x, independent %08x", unsigned(scan.checksum), unsigned(checksum));
     return 0;
 }

@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (result >= 0) {
         FUZZ_CHECK(size_t(result) == whole.size(), "result %ld, output %zu", result, whole.size());
         if (compressed) {
-            uint32_t length = uint32_t(data[10]) | uint32_t(data[11]) << 8 | uint32_t(data[12]) << 16 |
-                              uint32_t(data[13]) << 24;
+            uint32_t length =
+                uint32_t(data[10]) | uint32_t(data[11]) << 8 | uint32_t(data[12]) << 16 | uint32_t(data[13]) << 24;
             FUZZ_CHECK(whole.size() == length, "output %zu, header says %u", whole.size(), unsigned(length));
         } else {
             FUZZ_CHECK(whole.size() == size && (size == 0 || std::memcmp(whole.data(), data, size) == 0),

@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(proposed.compare(proposed.size() - 5, 5, "\\ovra") == 0, "\"%s\" does not end in \\ovra",
                    proposed.c_str());
         // One backslash joins them: added only when the directory has none at its end.
-        FUZZ_CHECK((suffix[0] == '\\') == (directory.back() != '\\'), "\"%s\" became \"%s\"",
-                   directory.c_str(), proposed.c_str());
+        FUZZ_CHECK((suffix[0] == '\\') == (directory.back() != '\\'), "\"%s\" became \"%s\"", directory.c_str(),
+                   proposed.c_str());
     }
     return 0;
 }

@@ -69,8 +69,8 @@ void MakeReference(Watch &watch)
     referenceClass.hInstance = watch.instance;
     referenceClass.lpszClassName = "ReferenceHost";
     RegisterClassA(&referenceClass);
-    HWND reference = CreateWindowExA(0, "ReferenceHost", kHostName, WS_OVERLAPPEDWINDOW, -50, -50, 0, 0, NULL,
-                                     NULL, watch.instance, NULL);
+    HWND reference = CreateWindowExA(0, "ReferenceHost", kHostName, WS_OVERLAPPEDWINDOW, -50, -50, 0, 0, NULL, NULL,
+                                     watch.instance, NULL);
     ShowWindow(reference, watch.showCommand);
     UpdateWindow(reference);
     watch.referenceStyle = GetWindowLongA(reference, GWL_STYLE);

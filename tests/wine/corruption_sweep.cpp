@@ -59,8 +59,10 @@ std::vector<Position> SamplePositions(const BuildReport &report, size_t installe
         size_t next = i + 1 < kPayloadItemCount ? report.itemOffsets[i + 1] : installerSize - kTailSize;
         for (size_t at = start; at < next; at++) {
             size_t inItem = at - start;
-            const char *kind = inItem < 4 ? "marker" : inItem < kSzddHeaderSize ? "header" : inItem < stored ? "data"
-                                                                                                              : "alignment";
+            const char *kind = inItem < 4                 ? "marker"
+                               : inItem < kSzddHeaderSize ? "header"
+                               : inItem < stored          ? "data"
+                                                          : "alignment";
             all[kind].push_back(at);
         }
     }
@@ -192,8 +194,9 @@ TEST_F(CorruptionSweep, EveryChangedByteEndsInIdenticalFilesOrANumberedErrorThat
             else
                 RemoveTree(where);
             Outcome o = Run(changed, where);
-            std::string name = o.success ? "success" : o.hung ? "no end"
-                                                              : "error " + std::to_string(o.error) + (o.idle ? " (idle)" : "");
+            std::string name = o.success ? "success"
+                               : o.hung  ? "no end"
+                                         : "error " + std::to_string(o.error) + (o.idle ? " (idle)" : "");
             outcomes[std::string(over ? "earlier " : "fresh ") + name]++;
             std::string broken = Judge(o, where, over);
             if (!broken.empty()) {

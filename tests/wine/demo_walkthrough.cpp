@@ -66,7 +66,8 @@ bool Walk(DrivenProgram &program, const std::string &installer, const std::strin
     // The demo run lasts about a second, less than taking a picture: the installer's
     // thread is held while the screen is taken, so the picture shows the run mid-way.
     bool held = SuspendThread(program.process.hThread) != DWORD(-1);
-    bool shot = Shoot(shots, "2-installing.png", (status + (held ? ", the installer held for the picture" : "")).c_str());
+    bool shot =
+        Shoot(shots, "2-installing.png", (status + (held ? ", the installer held for the picture" : "")).c_str());
     if (held)
         ResumeThread(program.process.hThread);
     if (!shot)

@@ -31,10 +31,7 @@ const UINT_PTR kStepTimer = 1025;
 // How long a paint may take to reach the screen.
 const DWORD kScreenWait = 4000;
 
-void WriteBytes(const std::string &path, const Bytes &data)
-{
-    ASSERT_TRUE(WriteWholeFile(path, data)) << path;
-}
+void WriteBytes(const std::string &path, const Bytes &data) { ASSERT_TRUE(WriteWholeFile(path, data)) << path; }
 
 // The stand-in host packed with the long-run payload: a run lasts long enough to be
 // interrupted in the middle.
@@ -80,15 +77,12 @@ struct ControlState {
     bool enabled;
 };
 const ControlState kIdleLayout[] = {
-    {IDC_INSTALL, true, true},          {IDC_CANCEL, true, true},
-    {IDC_GREETING, true, true},         {IDC_INTRO, true, true},
-    {IDC_DEST_GROUP, true, true},       {IDC_DEST_TEXT, true, true},
-    {IDC_BROWSE, true, true},           {IDC_EXPLAIN_BROWSE, true, true},
-    {IDC_EXPLAIN_BACKUPS, true, true},  {IDC_MAKE_BACKUPS, true, true},
-    {IDC_EXPLAIN_ICONS, true, true},    {IDC_ADD_ICONS, true, true},
-    {IDC_EXPLAIN_INSTALL, true, true},  {IDC_STATUS_LINE, false, false},
-    {IDC_PROGRESS_LABEL, false, false}, {IDC_PROGRESS_AREA, false, false},
-    {IDC_LICENSE_NOTICE, false, false}, {IDC_COPYRIGHT, false, false},
+    {IDC_INSTALL, true, true},         {IDC_CANCEL, true, true},           {IDC_GREETING, true, true},
+    {IDC_INTRO, true, true},           {IDC_DEST_GROUP, true, true},       {IDC_DEST_TEXT, true, true},
+    {IDC_BROWSE, true, true},          {IDC_EXPLAIN_BROWSE, true, true},   {IDC_EXPLAIN_BACKUPS, true, true},
+    {IDC_MAKE_BACKUPS, true, true},    {IDC_EXPLAIN_ICONS, true, true},    {IDC_ADD_ICONS, true, true},
+    {IDC_EXPLAIN_INSTALL, true, true}, {IDC_STATUS_LINE, false, false},    {IDC_PROGRESS_LABEL, false, false},
+    {IDC_PROGRESS_AREA, false, false}, {IDC_LICENSE_NOTICE, false, false}, {IDC_COPYRIGHT, false, false},
     {IDC_ICON_PLACE, false, false},
 };
 const ControlState kInstallingLayout[] = {
@@ -104,8 +98,7 @@ const ControlState kInstallingLayout[] = {
     {IDC_ICON_PLACE, false, false},
 };
 
-template <size_t N>
-void ExpectLayout(HWND dialog, const ControlState (&layout)[N], const char *name)
+template <size_t N> void ExpectLayout(HWND dialog, const ControlState (&layout)[N], const char *name)
 {
     for (const ControlState &c : layout) {
         EXPECT_EQ(c.visible, ControlVisible(dialog, c.id)) << name << " layout: visibility of control " << c.id;
@@ -236,10 +229,7 @@ protected:
 
     // Starts the installer (the packed host unless another is given), which writes its
     // report to reportPath, and finds its dialog.
-    void Start(const Bytes &installer = PackedHost())
-    {
-        PackedProgramTest::Start(installer, "\"" + reportPath + "\"");
-    }
+    void Start(const Bytes &installer = PackedHost()) { PackedProgramTest::Start(installer, "\"" + reportPath + "\""); }
 
     // The screen once every window of the program has finished painting.
     void Screenshot(const char *name)
@@ -393,7 +383,8 @@ bool LoadDialogTemplate(const std::string &program, const char *name, DialogTemp
     if (!module)
         return false;
     HRSRC found = FindResourceA(module, name, MAKEINTRESOURCEA(5));  // RT_DIALOG
-    const DLGTEMPLATE *head = found ? static_cast<const DLGTEMPLATE *>(LockResource(LoadResource(module, found))) : NULL;
+    const DLGTEMPLATE *head =
+        found ? static_cast<const DLGTEMPLATE *>(LockResource(LoadResource(module, found))) : NULL;
     if (head) {
         result.style = head->style;
         result.x = head->x, result.y = head->y, result.cx = head->cx, result.cy = head->cy;
@@ -523,15 +514,15 @@ TEST(Templates, ChooserIsCompiledAsDesigned)
 TEST_F(DialogTest, LiveDialogKeepsTheTemplatesOrderAndHiddenControls)
 {
     Start();
-    int order[] = {IDC_INSTALL, IDC_CANCEL, IDC_GREETING, IDC_INTRO, IDC_DEST_GROUP, IDC_DEST_TEXT, IDC_BROWSE,
-                   IDC_EXPLAIN_BROWSE, IDC_EXPLAIN_BACKUPS, IDC_MAKE_BACKUPS, IDC_EXPLAIN_INSTALL, IDC_STATUS_LINE,
-                   IDC_PROGRESS_LABEL, IDC_PROGRESS_AREA, IDC_COPYRIGHT, IDC_EXPLAIN_ICONS, IDC_ADD_ICONS,
-                   IDC_LICENSE_NOTICE, IDC_ICON_PLACE};
+    int order[] = {IDC_INSTALL,         IDC_CANCEL,      IDC_GREETING,       IDC_INTRO,           IDC_DEST_GROUP,
+                   IDC_DEST_TEXT,       IDC_BROWSE,      IDC_EXPLAIN_BROWSE, IDC_EXPLAIN_BACKUPS, IDC_MAKE_BACKUPS,
+                   IDC_EXPLAIN_INSTALL, IDC_STATUS_LINE, IDC_PROGRESS_LABEL, IDC_PROGRESS_AREA,   IDC_COPYRIGHT,
+                   IDC_EXPLAIN_ICONS,   IDC_ADD_ICONS,   IDC_LICENSE_NOTICE, IDC_ICON_PLACE};
     for (size_t i = 1; i < sizeof order / sizeof order[0]; i++)
         EXPECT_EQ(GetDlgItem(dialog, order[i]), GetWindow(GetDlgItem(dialog, order[i - 1]), GW_HWNDNEXT))
             << "control after " << order[i - 1];
-    for (int id : {IDC_STATUS_LINE, IDC_PROGRESS_LABEL, IDC_PROGRESS_AREA, IDC_COPYRIGHT, IDC_LICENSE_NOTICE,
-                   IDC_ICON_PLACE})
+    for (int id :
+         {IDC_STATUS_LINE, IDC_PROGRESS_LABEL, IDC_PROGRESS_AREA, IDC_COPYRIGHT, IDC_LICENSE_NOTICE, IDC_ICON_PLACE})
         EXPECT_EQ(0, ControlStyle(dialog, id) & WS_VISIBLE) << "control " << id << " starts visible";
     Click(dialog, IDC_CANCEL);
     EXPECT_EQ(0, Finish().result);

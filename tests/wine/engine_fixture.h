@@ -26,10 +26,10 @@ void WriteAll(const std::string &path, const std::string &content);
 void ExpectErrorBox(const SeenBox &box, int code, const std::string &text, HWND owner);
 
 struct EngineTest : ::testing::Test {
-    std::string base;          // everything of the test lives below it
-    std::string dest;          // the destination, existing unless a test removes it
-    std::string oldSettings;   // ovra.ini in the Windows directory
-    HWND owner = nullptr;      // stands in for the Install dialog
+    std::string base;         // everything of the test lives below it
+    std::string dest;         // the destination, existing unless a test removes it
+    std::string oldSettings;  // ovra.ini in the Windows directory
+    HWND owner = nullptr;     // stands in for the Install dialog
     std::unique_ptr<ScopedBoxAnswerer> answerer;
 
     void SetUp() override;

@@ -53,9 +53,9 @@ TEST(Session, PayloadTargetPathNamesOnlyTableItemsThatFit)
         std::string expected;
     };
     // 299 characters fit a buffer of 300; 300 never do.
-    std::string fits = "c:\\" + std::string(299 - 3 - 1 - 9, 'd');      // + "\guide.txt" = 299
-    std::string tooLong = "c:\\" + std::string(300 - 3 - 1 - 9, 'd');   // + "\guide.txt" = 300
-    std::string longest = "c:\\" + std::string(299 - 3, 'd');           // the longest destination
+    std::string fits = "c:\\" + std::string(299 - 3 - 1 - 9, 'd');     // + "\guide.txt" = 299
+    std::string tooLong = "c:\\" + std::string(300 - 3 - 1 - 9, 'd');  // + "\guide.txt" = 300
+    std::string longest = "c:\\" + std::string(299 - 3, 'd');          // the longest destination
     const Case cases[] = {
         {"settings file", "c:\\ovra", 6, "c:\\ovra\\ovra.ini"},
         {"first item", "c:\\ovra", 0, "c:\\ovra\\ovra32.exe"},
@@ -200,8 +200,9 @@ struct RemovalWatch {
 
     bool Start(const std::string &path)
     {
-        directory = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+        directory =
+            CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
         overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         return directory != INVALID_HANDLE_VALUE && Arm();
     }
@@ -223,8 +224,8 @@ struct RemovalWatch {
                 auto *info = reinterpret_cast<FILE_NOTIFY_INFORMATION *>(buffer + offset);
                 if (info->Action == FILE_ACTION_REMOVED) {
                     char name[MAX_PATH];
-                    int n = WideCharToMultiByte(CP_ACP, 0, info->FileName, info->FileNameLength / 2, name,
-                                                sizeof name, nullptr, nullptr);
+                    int n = WideCharToMultiByte(CP_ACP, 0, info->FileName, info->FileNameLength / 2, name, sizeof name,
+                                                nullptr, nullptr);
                     names.emplace_back(name, n);
                 }
                 if (info->NextEntryOffset == 0)

@@ -13,32 +13,22 @@ constexpr char kRetryCaption[] = "Ovra Installation Error [15]";
 constexpr char kGroupName[] = "Ovra";  // the Program Manager group, and Wine's folder for it
 
 // "Ovra Installation Error [number]": the caption of each numbered error.
-inline std::string ErrorCaption(int number)
-{
-    return "Ovra Installation Error [" + std::to_string(number) + "]";
-}
+inline std::string ErrorCaption(int number) { return "Ovra Installation Error [" + std::to_string(number) + "]"; }
 
-constexpr char kDirectoryProblem[] =
-    "There seems to be a problem creating the directory you specified.\n\n"
-    "Please try using a different directory name!";
-constexpr char kReadProblem[] =
-    "There seems to be a problem reading the installation file.\n\n"
-    "Please try running the installation program again!";
-constexpr char kCopyProblem[] =
-    "There seems to be a problem copying files to their destination.\n\n"
-    "Please try running the installation program again!";
-constexpr char kBackupDirProblem[] =
-    "There seems to be a problem creating the backup directory.\n\n"
-    "Please try installing to a different directory!";
-constexpr char kBackupProblem[] =
-    "There seems to be a problem backing up your original files.\n\n"
-    "Please try installing to a different directory!";
-constexpr char kExtractProblem[] =
-    "There seems to be a problem extracting files from the installation file.\n\n"
-    "Please try running the installation program again!";
-constexpr char kCorrupt[] =
-    "The installation file seems to be corrupt!\n\n"
-    "Please try running the installation program again or download a new version!";
+constexpr char kDirectoryProblem[] = "There seems to be a problem creating the directory you specified.\n\n"
+                                     "Please try using a different directory name!";
+constexpr char kReadProblem[] = "There seems to be a problem reading the installation file.\n\n"
+                                "Please try running the installation program again!";
+constexpr char kCopyProblem[] = "There seems to be a problem copying files to their destination.\n\n"
+                                "Please try running the installation program again!";
+constexpr char kBackupDirProblem[] = "There seems to be a problem creating the backup directory.\n\n"
+                                     "Please try installing to a different directory!";
+constexpr char kBackupProblem[] = "There seems to be a problem backing up your original files.\n\n"
+                                  "Please try installing to a different directory!";
+constexpr char kExtractProblem[] = "There seems to be a problem extracting files from the installation file.\n\n"
+                                   "Please try running the installation program again!";
+constexpr char kCorrupt[] = "The installation file seems to be corrupt!\n\n"
+                            "Please try running the installation program again or download a new version!";
 constexpr char kSettingsQuestion[] =
     "The Ovra installation comes with prefab INI files but if I install them you will lose your current Ovra "
     "settings.\n\nWould you like to KEEP your current Ovra settings?";

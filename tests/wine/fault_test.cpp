@@ -27,8 +27,7 @@ std::string WindowsSettingsFile() { return WindowsDirectory() + "\\ovra.ini"; }
 // A handle opened the way a running program holds its file: no sharing at all.
 HANDLE HoldWithoutSharing(const std::string &path)
 {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       NULL);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 // True while some other handle reads the file: an open without sharing is refused.
@@ -305,7 +304,6 @@ TEST_F(FaultTest, SoftFailureHalfWayClosesTheFileKeepsTheOptionsAndASecondRunFin
     EXPECT_EQ(OldContent(blocked), ReadWholeFile(dest + "\\backup\\" + PayloadItemName(blocked)));
 }
 
-
 // ---- Destinations that cannot be used ------------------------------------------------
 
 // The lowest drive letter that names nothing in this prefix.
@@ -396,8 +394,11 @@ TEST_F(FaultTest, LongDestinationsInstallWholeOrFailWithNothingLeft)
         const char *text;
     } cases[] = {
         {247, 0, ""},  // longest target 259 characters
-        {248, 4, kCopyProblem},       {260, 4, kCopyProblem},       {287, 1, kDirectoryProblem},
-        {298, 1, kDirectoryProblem},  {299, 1, kDirectoryProblem},
+        {248, 4, kCopyProblem},
+        {260, 4, kCopyProblem},
+        {287, 1, kDirectoryProblem},
+        {298, 1, kDirectoryProblem},
+        {299, 1, kDirectoryProblem},
     };
     for (const Case &c : cases) {
         std::string where = ParentOfLength(work, c.length - 5) + "\\dest";
@@ -535,7 +536,8 @@ TEST_F(FaultTest, DestinationOutsideAsciiInstallsGroupsAndRollsBack)
 {
     if (GetACP() != 1252)
         GTEST_SKIP() << "the system code page is " << GetACP() << ", not 1252";
-    const std::string where = work + "\\\xFC" "bung";  // übung
+    const std::string where = work + "\\\xFC"
+                                     "bung";  // übung
     {
         StandInServer server;
         ASSERT_TRUE(server.Start(""));

@@ -31,15 +31,12 @@ std::string TestDir()
     return dir;
 }
 
-std::string PathOf(const char *name)
-{
-    return TestDir() + "\\" + name;
-}
+std::string PathOf(const char *name) { return TestDir() + "\\" + name; }
 
 std::vector<uint8_t> SampleContent(size_t n, uint32_t seed)
 {
-    static const char *words[] = {"[ovra]\r\n", "nick=", "server=", "chat.example.net ", "    ", "7300\r\n",
-                                  "channel ", "\0\0\0\0", "MZ", "PE\0\0"};
+    static const char *words[] = {"[ovra]\r\n", "nick=", "server=", "chat.example.net ", "    ", "7300\r\n", "channel ",
+                                  "\0\0\0\0",   "MZ",    "PE\0\0"};
     std::mt19937 rng(seed);
     std::vector<uint8_t> v;
     while (v.size() < n) {
@@ -209,10 +206,11 @@ TEST(OvraLZ, OpenAndHandleErrors)
 
 // Removes the files the cases wrote, and their directory.
 class TestDirCleanup : public ::testing::Environment {
-  public:
+public:
     void TearDown() override
     {
-        for (const char *name : {"item.tmp", "ours.out", "system.out", "plain.ini", "damaged.tmp", "src.txt", "dst.txt"})
+        for (const char *name :
+             {"item.tmp", "ours.out", "system.out", "plain.ini", "damaged.tmp", "src.txt", "dst.txt"})
             DeleteFileA(PathOf(name).c_str());
         RemoveDirectoryA(TestDir().c_str());
     }

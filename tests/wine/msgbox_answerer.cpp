@@ -44,14 +44,10 @@ int DefaultAnswer(UINT buttons)
 {
     switch (buttons) {
     case MB_YESNO:
-    case MB_YESNOCANCEL:
-        return IDNO;
-    case MB_RETRYCANCEL:
-        return IDCANCEL;
-    case MB_ABORTRETRYIGNORE:
-        return IDABORT;
-    default:
-        return IDOK;
+    case MB_YESNOCANCEL: return IDNO;
+    case MB_RETRYCANCEL: return IDCANCEL;
+    case MB_ABORTRETRYIGNORE: return IDABORT;
+    default: return IDOK;
     }
 }
 

@@ -12,14 +12,14 @@
 
 struct BoxAnswerer {
     HHOOK hook = nullptr;
-    HHOOK initHook = nullptr;    // sees each dialog's WM_INITDIALOG return
-    HWND initWindow = nullptr;   // the last dialog whose WM_INITDIALOG has returned,
-    UINT initStyle = 0;          // and the box style it was started with
+    HHOOK initHook = nullptr;   // sees each dialog's WM_INITDIALOG return
+    HWND initWindow = nullptr;  // the last dialog whose WM_INITDIALOG has returned,
+    UINT initStyle = 0;         // and the box style it was started with
     bool initStyleKnown = false;
-    HWND pending = nullptr;      // a box activated before its WM_INITDIALOG returned
-    std::deque<int> answers;   // pressed in order, one per box
+    HWND pending = nullptr;   // a box activated before its WM_INITDIALOG returned
+    std::deque<int> answers;  // pressed in order, one per box
     std::vector<SeenBox> boxes;
-    std::vector<HWND> open;    // boxes already answered and not yet destroyed
+    std::vector<HWND> open;  // boxes already answered and not yet destroyed
 };
 
 // Installs the hook on the calling thread; only one answerer at a time.

@@ -34,10 +34,10 @@ struct SettingsCase {
     bool targetExists;  // the destination already has the file
     int answer;         // 0: no question expected
     bool backups;
-    const char *target;      // content afterwards: "new" for the item, or a literal
-    const char *backedUp;    // backup\<name>, or kMissing
-    const char *ovra2;       // backup\ovra2.ini
-    const char *setAside;    // <dest>\ovra.$$$
+    const char *target;    // content afterwards: "new" for the item, or a literal
+    const char *backedUp;  // backup\<name>, or kMissing
+    const char *ovra2;     // backup\ovra2.ini
+    const char *setAside;  // <dest>\ovra.$$$
     bool kept;
 };
 

@@ -43,8 +43,8 @@ std::string UnixPath(const std::string &windowsPath)
 bool RunUnixCommand(const std::string &command, DWORD timeoutMs)
 {
     static int runs = 0;
-    std::string mark = TempDirectory() + "unix_done_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(++runs);
+    std::string mark =
+        TempDirectory() + "unix_done_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++runs);
     DeleteFileA(mark.c_str());
     std::string unixMark = UnixPath(mark);
     if (unixMark.empty())

@@ -14,22 +14,15 @@ namespace {
 // The commands for c:\ovra under the newer shell, written out; the older shell
 // differs in two rows.
 const char *const kOvraCommands[] = {
-    "[CreateGroup(\"Ovra\")]",
-    "[ShowGroup(\"Ovra\",1)]",
-    "[ReplaceItem(\"Ovra32\")]",
-    "[AddItem(\"c:\\ovra\\Ovra32.exe\",\"Ovra32\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Ovra Help\")]",
-    "[AddItem(\"c:\\ovra\\Ovra.hlp\",\"Ovra Help\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Net Intro\")]",
-    "[AddItem(\"c:\\ovra\\Netintro.hlp\",\"Net Intro\",,0,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Guide.txt\")]",
-    "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",,,,,\"c:\\ovra\")]",
-    "[ReplaceItem(\"Changes.txt\")]",
-    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",,,,,\"c:\\ovra\")]",
+    "[CreateGroup(\"Ovra\")]",        "[ShowGroup(\"Ovra\",1)]",
+    "[ReplaceItem(\"Ovra32\")]",      "[AddItem(\"c:\\ovra\\Ovra32.exe\",\"Ovra32\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Ovra Help\")]",   "[AddItem(\"c:\\ovra\\Ovra.hlp\",\"Ovra Help\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Net Intro\")]",   "[AddItem(\"c:\\ovra\\Netintro.hlp\",\"Net Intro\",,0,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Guide.txt\")]",   "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",,,,,\"c:\\ovra\")]",
+    "[ReplaceItem(\"Changes.txt\")]", "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",,,,,\"c:\\ovra\")]",
 };
 const char kOldShellGuide[] = "[AddItem(\"c:\\ovra\\guide.txt\",\"Guide.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
-const char kOldShellChanges[] =
-    "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
+const char kOldShellChanges[] = "[AddItem(\"c:\\ovra\\changes.txt\",\"Changes.txt\",\"write.exe\",0,,,\"c:\\ovra\")]";
 
 }  // namespace
 
@@ -116,8 +109,8 @@ void ExpectFiveShortcuts(const std::string &group, const std::string &destinatio
         const char *name;
         const char *file;
     } expected[] = {
-        {"Ovra32.lnk", "ovra32.exe"},      {"Ovra Help.lnk", "ovra.hlp"},      {"Net Intro.lnk", "netintro.hlp"},
-        {"Guide.txt.lnk", "guide.txt"},    {"Changes.txt.lnk", "changes.txt"},
+        {"Ovra32.lnk", "ovra32.exe"},   {"Ovra Help.lnk", "ovra.hlp"},      {"Net Intro.lnk", "netintro.hlp"},
+        {"Guide.txt.lnk", "guide.txt"}, {"Changes.txt.lnk", "changes.txt"},
     };
     std::vector<Shortcut> shortcuts = ReadShortcuts(group);
     EXPECT_EQ(5u, shortcuts.size());

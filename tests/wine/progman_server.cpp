@@ -33,19 +33,15 @@ static void Record(const char *kind, const unsigned char *bytes = nullptr, DWORD
     fflush(logFile);
 }
 
-static HDDEDATA CALLBACK ServerCallback(UINT type, UINT, HCONV, HSZ topic, HSZ service, HDDEDATA data,
-                                        ULONG_PTR, ULONG_PTR)
+static HDDEDATA CALLBACK ServerCallback(UINT type, UINT, HCONV, HSZ topic, HSZ service, HDDEDATA data, ULONG_PTR,
+                                        ULONG_PTR)
 {
     switch (type) {
     case XTYP_CONNECT:
-        return HDDEDATA(UINT_PTR(DdeCmpStringHandles(topic, progman) == 0 &&
-                                 DdeCmpStringHandles(service, progman) == 0));
-    case XTYP_CONNECT_CONFIRM:
-        Record("C");
-        return 0;
-    case XTYP_DISCONNECT:
-        Record("D");
-        return 0;
+        return HDDEDATA(
+            UINT_PTR(DdeCmpStringHandles(topic, progman) == 0 && DdeCmpStringHandles(service, progman) == 0));
+    case XTYP_CONNECT_CONFIRM: Record("C"); return 0;
+    case XTYP_DISCONNECT: Record("D"); return 0;
     case XTYP_EXECUTE: {
         DWORD size = DdeGetData(data, nullptr, 0, 0);
         std::string bytes(size, '\0');
@@ -57,8 +53,7 @@ static HDDEDATA CALLBACK ServerCallback(UINT type, UINT, HCONV, HSZ topic, HSZ s
             Sleep(1500);
         return HDDEDATA(UINT_PTR(answer == 'R' ? DDE_FNOTPROCESSED : DDE_FACK));
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 

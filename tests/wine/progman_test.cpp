@@ -20,10 +20,7 @@ namespace {
 // The group, showing it, and for each of the five items a replace and an add.
 constexpr int kCommands = 12;
 
-std::vector<std::string> OvraCommands(bool newShell)
-{
-    return ExpectedShellCommands("c:\\ovra", newShell);
-}
+std::vector<std::string> OvraCommands(bool newShell) { return ExpectedShellCommands("c:\\ovra", newShell); }
 
 std::string Format(int step, const std::string &destination, bool newShell, int capacity = kShellCommandCapacity)
 {
@@ -213,8 +210,8 @@ TEST_F(WineProgramManagerTest, GroupWithFiveShortcutsReplacedByASecondRun)
     SYSTEMTIME year2000{2000, 1, 0, 1, 0, 0, 0, 0};
     SystemTimeToFileTime(&year2000, &old);
     for (const Shortcut &s : Shortcuts()) {
-        HANDLE file = CreateFileA((group + "\\" + s.name).c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0,
-                                  NULL);
+        HANDLE file =
+            CreateFileA((group + "\\" + s.name).c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(INVALID_HANDLE_VALUE, file) << s.name;
         SetFileTime(file, NULL, NULL, &old);
         CloseHandle(file);

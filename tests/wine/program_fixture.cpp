@@ -41,7 +41,6 @@ HWND HostWindow(const DrivenProgram &program)
     return hosts.empty() ? NULL : hosts[0];
 }
 
-
 // The pixels of a rectangle of the screen, as 0x00RRGGBB.
 static std::vector<uint32_t> GrabPixels(HDC source, int x, int y, int width, int height)
 {
@@ -85,7 +84,9 @@ std::string BoxIcon(HWND box)
     struct Candidate {
         const char *name;
         LPCSTR id;
-    } candidates[] = {{"stop", IDI_HAND}, {"question", IDI_QUESTION}, {"exclamation", IDI_EXCLAMATION},
+    } candidates[] = {{"stop", IDI_HAND},
+                      {"question", IDI_QUESTION},
+                      {"exclamation", IDI_EXCLAMATION},
                       {"information", IDI_ASTERISK}};
     // Painted by now; the screen follows a moment later, so it is read until an icon
     // shows or the time is up.
@@ -96,9 +97,9 @@ std::string BoxIcon(HWND box)
         uint32_t background = shown[0];
         size_t fewest = shown.size() / 10;  // more differing pixels than this: no match
         for (const Candidate &c : candidates) {
-            std::vector<uint32_t> drawn = IconOverBackground(LoadIconA(NULL, c.id), width, height,
-                                                             RGB(background >> 16, (background >> 8) & 0xFF,
-                                                                 background & 0xFF));
+            std::vector<uint32_t> drawn =
+                IconOverBackground(LoadIconA(NULL, c.id), width, height,
+                                   RGB(background >> 16, (background >> 8) & 0xFF, background & 0xFF));
             size_t differing = 0;
             for (size_t i = 0; i < shown.size(); i++)
                 differing += shown[i] != drawn[i];
@@ -111,7 +112,6 @@ std::string BoxIcon(HWND box)
     ReleaseDC(NULL, screen);
     return best;
 }
-
 
 void ProgramTest::SetUp()
 {

@@ -151,8 +151,9 @@ TEST_F(ProgramTest, TracedWholeInstallation)
     ASSERT_TRUE(ReadPeHeaders(installer.data(), installer.size(), headers, error)) << error;
     size_t optional = headers.optionalOffset;
     bool wide = headers.magic == kPe32PlusMagic;
-    unsigned long long base = wide ? (uint64_t(ReadLe32(&installer[optional + 28])) << 32 | ReadLe32(&installer[optional + 24]))
-                                   : ReadLe32(&installer[optional + 28]);
+    unsigned long long base =
+        wide ? (uint64_t(ReadLe32(&installer[optional + 28])) << 32 | ReadLe32(&installer[optional + 24]))
+             : ReadLe32(&installer[optional + 28]);
     unsigned long long end = base + ReadLe32(&installer[optional + 56]);
 
     ASSERT_TRUE(Launch(installer, "", environment.data()));
@@ -179,9 +180,11 @@ protected:
         EXPECT_TRUE(WriteWholeFile(work + "\\unsigned.exe", installer));
         std::string in = "'" + unixWork + "/";
         bool made = RunUnixCommand(
-            "cd " + in + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 30"
-            " -subj /CN=Ovra-Test -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 && osslsigncode sign"
-            " -certs cert.pem -key key.pem -in unsigned.exe -out signed.exe >/dev/null 2>&1", 60000);
+            "cd " + in +
+                "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 30"
+                " -subj /CN=Ovra-Test -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 && osslsigncode sign"
+                " -certs cert.pem -key key.pem -in unsigned.exe -out signed.exe >/dev/null 2>&1",
+            60000);
         EXPECT_TRUE(made) << "openssl or osslsigncode failed in " << unixWork;
         return ReadWholeFile(work + "\\signed.exe");
     }
@@ -395,8 +398,8 @@ struct AppDefaults {
         if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &handle, NULL) !=
             ERROR_SUCCESS)
             return false;
-        LONG result = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
-                                     DWORD(strlen(value) + 1));
+        LONG result =
+            RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), DWORD(strlen(value) + 1));
         RegCloseKey(handle);
         return result == ERROR_SUCCESS;
     }
@@ -452,9 +455,9 @@ bool ReadErrorMode(const DrivenProgram &program, DWORD &mode, std::string &why)
         why = name + " is not at the test's base in the program";
         return false;
     }
-    HANDLE thread = CreateRemoteThread(program.process.hProcess, NULL, 0,
-                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void *>(function)),
-                                       NULL, 0, NULL);
+    HANDLE thread =
+        CreateRemoteThread(program.process.hProcess, NULL, 0,
+                           reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void *>(function)), NULL, 0, NULL);
     if (!thread) {
         why = "CreateRemoteThread failed with error " + std::to_string(GetLastError());
         return false;
@@ -484,9 +487,15 @@ TEST_F(ProgramTest, ShellGenerationUnderEachWindowsVersion)
         bool newShell;
         Ctl3d ctl3d;
     } cases[] = {
-        {"win31", false, kBuiltin}, {"nt351", false, kBuiltin}, {"win95", true, kBuiltin},
-        {"nt40", true, kBuiltin},   {"win98", true, kBuiltin},  {"winme", true, kBuiltin},
-        {"win2k", false, kBuiltin}, {"winxp", false, kBuiltin}, {"win7", false, kBuiltin},
+        {"win31", false, kBuiltin},
+        {"nt351", false, kBuiltin},
+        {"win95", true, kBuiltin},
+        {"nt40", true, kBuiltin},
+        {"win98", true, kBuiltin},
+        {"winme", true, kBuiltin},
+        {"win2k", false, kBuiltin},
+        {"winxp", false, kBuiltin},
+        {"win7", false, kBuiltin},
         {"win10", false, kBuiltin},
         // The same old shell as the first row, which does load the library: its absence
         // here is the override's doing, and the program must carry on without a word.
@@ -557,8 +566,7 @@ TEST_F(ProgramTest, ShellGenerationUnderEachWindowsVersion)
 
         calls = ReadText(log);
         if (c.ctl3d == kStandInFull && !c.newShell)
-            EXPECT_EQ("attach\nCtl3dRegister main\nCtl3dAutoSubclass main\nCtl3dUnregister main\ndetach freed\n",
-                      calls)
+            EXPECT_EQ("attach\nCtl3dRegister main\nCtl3dAutoSubclass main\nCtl3dUnregister main\ndetach freed\n", calls)
                 << "unregistered, then freed, after the program's end";
         if (c.ctl3d == kStandInLacking)
             EXPECT_EQ(std::string::npos, calls.find("Ctl3d")) << calls;

@@ -108,8 +108,8 @@ void ExpectBar(const Surface &s, int filledEnd, const char *text, int textX)
             if (actual == kRed)
                 redSeen++;
             if (actual != expected) {
-                ADD_FAILURE() << "pixel (" << x << ", " << y << "): expected 0x" << std::hex << expected
-                              << ", got 0x" << actual;
+                ADD_FAILURE() << "pixel (" << x << ", " << y << "): expected 0x" << std::hex << expected << ", got 0x"
+                              << actual;
                 return;
             }
         }
@@ -210,10 +210,8 @@ TEST_F(ProgressTest, StatusLineNamesTheItem)
         int pixels, placed;
         const char *expected;
     } cases[] = {
-        {"right after a reset", 0, 0, "Scanning files..."},
-        {"bar not advanced", 0, 3, "Scanning files..."},
-        {"fourth item", 1, 3, "Extracting file: netintro.hlp"},
-        {"first item", 5, 0, "Extracting file: ovra32.exe"},
+        {"right after a reset", 0, 0, "Scanning files..."},     {"bar not advanced", 0, 3, "Scanning files..."},
+        {"fourth item", 1, 3, "Extracting file: netintro.hlp"}, {"first item", 5, 0, "Extracting file: ovra32.exe"},
         {"beyond the table", 1, 11, "Extracting file: "},
     };
     for (const Case &c : cases) {

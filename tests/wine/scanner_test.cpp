@@ -157,10 +157,7 @@ protected:
         return out;
     }
 
-    Bytes Packed(const std::vector<Bytes> &inputs, BuildReport &report)
-    {
-        return PackProgram(harness, inputs, report);
-    }
+    Bytes Packed(const std::vector<Bytes> &inputs, BuildReport &report) { return PackProgram(harness, inputs, report); }
 
     Report Run(const Bytes &installer, const char *environment = nullptr, const char *option = "")
     {
@@ -266,9 +263,9 @@ TEST_F(ScanTest, SoundInstallerPlacesEveryItem)
     ASSERT_EQ(validating.size(), 11u);
     for (int i = 0; i < kPayloadItemCount; i++) {
         EXPECT_EQ(validating[i], PayloadItemName(i));
-        EXPECT_NE(std::find(r.statuses.begin(), r.statuses.end(),
-                            std::string("Extracting file: ") + PayloadItemName(i)),
-                  r.statuses.end())
+        EXPECT_NE(
+            std::find(r.statuses.begin(), r.statuses.end(), std::string("Extracting file: ") + PayloadItemName(i)),
+            r.statuses.end())
             << "no extracting status for " << PayloadItemName(i);
     }
     EXPECT_EQ(r.statuses.front(), "Scanning files...");
@@ -285,10 +282,10 @@ TEST_F(ScanTest, CraftedLayoutsScanAsTheMatcherSays)
 
     struct Case {
         const char *name;
-        int item;              // item whose stored bytes are replaced, -1 for none
-        std::string content;   // its literal-only content
+        int item;             // item whose stored bytes are replaced, -1 for none
+        std::string content;  // its literal-only content
         Bytes tail;
-        bool splitMarker;      // pad item 0 so that item 1's marker straddles two steps
+        bool splitMarker;  // pad item 0 so that item 1's marker straddles two steps
     } cases[] = {
         {"marker split across two steps", -1, "", {}, true},
         {"S,S,Z,D,D inside an item", 4, "abSSZDDc-then-more-text", {}, false},

@@ -12,8 +12,8 @@ HWND CreateStandInWindow(int x, int y, int width, int height, RECT bar)
     HWND window = CreateWindowExA(0, "STATIC", "", WS_POPUP, x, y, width, height, NULL, NULL, instance, NULL);
     if (window == NULL)
         return NULL;
-    CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, height - 16, width, 16, window,
-                    HMENU(INT_PTR(IDC_STATUS_LINE)), instance, NULL);
+    CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, height - 16, width, 16, window, HMENU(INT_PTR(IDC_STATUS_LINE)),
+                    instance, NULL);
     CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_GROUPBOX, bar.left, bar.top, bar.right - bar.left,
                     bar.bottom - bar.top, window, HMENU(INT_PTR(IDC_PROGRESS_AREA)), instance, NULL);
     return window;

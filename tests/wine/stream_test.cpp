@@ -13,15 +13,9 @@
 
 namespace {
 
-std::string PathOf(const char *name)
-{
-    return TempDirectory() + name;
-}
+std::string PathOf(const char *name) { return TempDirectory() + name; }
 
-uint8_t ByteAt(long i)
-{
-    return uint8_t(i * 31 + (i >> 8));
-}
+uint8_t ByteAt(long i) { return uint8_t(i * 31 + (i >> 8)); }
 
 TEST(ByteStream, WrittenBytesReadBackInOrderAcrossTheBuffer)
 {

@@ -19,8 +19,7 @@ bool StartProgram(DrivenProgram &program, const std::string &commandLine, const 
     // program started is what is under test, so a start is tried again.
     for (int attempt = 1; attempt <= 3; attempt++) {
         program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, const_cast<char *>(environment),
-                                         directory.empty() ? NULL : directory.c_str(), &startup,
-                                         &program.process) != 0;
+                                         directory.empty() ? NULL : directory.c_str(), &startup, &program.process) != 0;
         if (program.started)
             break;
         DWORD error = GetLastError();
@@ -159,25 +158,16 @@ std::string ControlText(HWND dialog, int id)
     return std::string(text, n > 0 ? size_t(n) : 0);
 }
 
-bool ControlVisible(HWND dialog, int id)
-{
-    return IsWindowVisible(GetDlgItem(dialog, id)) != 0;
-}
+bool ControlVisible(HWND dialog, int id) { return IsWindowVisible(GetDlgItem(dialog, id)) != 0; }
 
-bool ControlEnabled(HWND dialog, int id)
-{
-    return IsWindowEnabled(GetDlgItem(dialog, id)) != 0;
-}
+bool ControlEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != 0; }
 
 bool ControlChecked(HWND dialog, int id)
 {
     return SendMessageA(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-LONG ControlStyle(HWND dialog, int id)
-{
-    return GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE);
-}
+LONG ControlStyle(HWND dialog, int id) { return GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE); }
 
 HWND FocusedWindow(HWND dialog)
 {
@@ -188,10 +178,7 @@ HWND FocusedWindow(HWND dialog)
     return info.hwndFocus;
 }
 
-void Click(HWND dialog, int id)
-{
-    PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
-}
+void Click(HWND dialog, int id) { PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
 bool WaitForControlText(HWND dialog, int id, const std::string &text, DWORD timeoutMs)
 {
@@ -326,10 +313,7 @@ static bool ImportScreen(const std::string &path)
     return RunUnixCommand("/usr/bin/import -window root -depth 8 '" + path + "'", 30000);
 }
 
-bool TakeScreenshot(const std::string &pngPath)
-{
-    return ImportScreen(pngPath);
-}
+bool TakeScreenshot(const std::string &pngPath) { return ImportScreen(pngPath); }
 
 bool CaptureScreen(ScreenImage &image)
 {

@@ -57,8 +57,8 @@ struct SeenBox {
     std::string caption;
     std::string text;
     bool hasYes = false, hasNo = false, hasOk = false;
-    UINT buttons = 0;       // MB_OK, MB_OKCANCEL, MB_YESNO, MB_YESNOCANCEL, ... as the buttons present say
-    UINT icon = 0;          // MB_ICONSTOP, ...: read only inside the box's process (see BoxIcon outside it)
+    UINT buttons = 0;  // MB_OK, MB_OKCANCEL, MB_YESNO, MB_YESNOCANCEL, ... as the buttons present say
+    UINT icon = 0;     // MB_ICONSTOP, ...: read only inside the box's process (see BoxIcon outside it)
     // The style the box was asked for (MB_OK | MB_ICONHAND | ...), from the parameters
     // its dialog starts with: only inside the box's process; styleKnown false elsewhere.
     UINT style = 0;

@@ -42,17 +42,10 @@ TEST(ChooserSuffix, AddsOvraOnceAndNeverDoublesTheBackslash)
         const char *directory;
         const char *suffix;
     } cases[] = {
-        {"c:\\games", "\\ovra"},
-        {"c:\\games\\", "ovra"},
-        {"d:\\", "ovra"},
-        {"c:\\ovra", ""},
-        {"c:\\tools\\ovra32", ""},
-        {"c:\\ovrafiles", ""},
-        {"c:\\ovra\\old", ""},
-        {"c:\\ov", "\\ovra"},
-        {"c:\\my ovra", "\\ovra"},   // ovra without the backslash before it
-        {"c:\\games\\xovra", "\\ovra"},
-        {"\\\\server\\share", "\\ovra"},
+        {"c:\\games", "\\ovra"},        {"c:\\games\\", "ovra"},         {"d:\\", "ovra"},      {"c:\\ovra", ""},
+        {"c:\\tools\\ovra32", ""},      {"c:\\ovrafiles", ""},           {"c:\\ovra\\old", ""}, {"c:\\ov", "\\ovra"},
+        {"c:\\my ovra", "\\ovra"},  // ovra without the backslash before it
+        {"c:\\games\\xovra", "\\ovra"}, {"\\\\server\\share", "\\ovra"},
     };
     for (const Case &c : cases)
         EXPECT_STREQ(c.suffix, ChooserSuffix(c.directory)) << c.directory;
