@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ googletest wine wine32:i386 wine64 g++-mingw-w64-i686
           g++-mingw-w64-x86-64-posix
           mingw-w64-tools xvfb xauth mscompress libmspack-dev imagemagick
-          osslsigncode openssl man-db dpkg-dev)
+          osslsigncode openssl man-db dpkg-dev clang-format)
 case "${1:-}" in
     "") ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
