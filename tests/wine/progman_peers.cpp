@@ -36,9 +36,21 @@ bool StandInServer::Start(const std::string &answers)
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     bool started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process) != 0;
-    bool isReady = started && WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
+    if (!started) {
+        ADD_FAILURE() << "the stand-in server did not start: CreateProcessA error " << GetLastError();
+        CloseHandle(ready);
+        return false;
+    }
+    DWORD waited = WaitForSingleObject(ready, 20000);
     CloseHandle(ready);
-    return isReady;
+    if (waited != WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        ADD_FAILURE() << "the stand-in server was not ready: wait result " << waited << ", its exit code " << code
+                      << " (259: still running)";
+        return false;
+    }
+    return true;
 }
 
 ServerLog StandInServer::Stop()
