@@ -143,8 +143,10 @@ run_one() {
     local args=(--gtest_fail_fast)
     [ -n "$filter" ] && args+=(--gtest_filter="$filter")
     if [ "$tree" = native ]; then
-        (cd "$dir" && SETUP32_SOURCE_DIR=$src SETUP32_MKSETUP=$native/mksetup ASAN_OPTIONS=detect_leaks=1 \
-            timeout 900 "./$program" "${args[@]}")
+        # Through CTest, so the program runs with the environment its test is registered
+        # with (the sources, mksetup, the demo installer) and no list of it is kept here.
+        GTEST_FILTER=${filter:-*} GTEST_FAIL_FAST=1 timeout 900 ctest --test-dir "$dir" -R "^$program\$" \
+            --output-on-failure
     else
         (cd "$dir" && timeout 900 wine "./$program.exe" "${args[@]}")
     fi
