@@ -11,7 +11,8 @@
 # --installer FILE runs a publisher's own installer the same way instead of the demo,
 # and compares what it installed with what `mksetup extract FILE` gives. --no-build
 # skips the build (the trees must have been built). SETUP32_RUN_DIR, when set, is the
-# folder used instead of build/run (the tests' own run).
+# folder used instead of build/run, and SETUP32_RUN_TREE the Windows tree whose programs
+# run instead of the one scripts/build.sh chose (the tests' own run, from their tree).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
@@ -26,7 +27,7 @@ while [ $# -gt 0 ]; do
             installer=$2
             shift 2 ;;
         --no-build) build=; shift ;;
-        -h|--help) sed -n '2,14s/^# \{0,1\}//p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,15s/^# \{0,1\}//p' "$0"; exit 0 ;;
         *) echo "run: unknown argument '$1'" >&2; usage ;;
     esac
 done
@@ -92,7 +93,11 @@ fi
 # The product is the 32-bit installer; where 32-bit programs cannot run, the same
 # installer is packed from the 64-bit build of the program and runs in a 64-bit prefix.
 . "$root/scripts/wine-env.sh"
-wine_tree "$root"
+if [ -n "${SETUP32_RUN_TREE:-}" ]; then
+    WINE_TREE=$SETUP32_RUN_TREE
+else
+    wine_tree "$root"
+fi
 run=${SETUP32_RUN_DIR:-$root/build/run}
 mkdir -p "$run"
 wine_env "$WINE_TREE" "$run/wineprefix"

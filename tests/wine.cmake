@@ -108,3 +108,13 @@ add_test(NAME mksetup_windows_wine_test
 # scripts/build.sh), in a prefix of its own kept in this tree.
 add_test(NAME run_installer_wine_test
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/run_installer.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+
+# What the emulated guest runs by default (scripts/test-i686-in-guest.sh): every
+# whole-program test (the packed installer started, driven and checked), the Program
+# Manager commands against Wine's own server, and the in-process ones that are cheap
+# there. Left to its --all: the drive-type and full-drive cases (each makes a prefix of
+# its own), the traced installation, the corruption sweep, the Windows mksetup and the
+# publisher's installer through scripts/run.sh.
+set_tests_properties(program_wine_test dialog_wine_test fault_wine_test app_wine_test shell_generation_wine_test
+  engine_wine_test placement_wine_test lzexpand_wine_test progress_wine_test ui_rules_wine_test stream_wine_test
+  scanner_wine_test progman_wine_test PROPERTIES LABELS guest)

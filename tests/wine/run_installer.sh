@@ -30,7 +30,7 @@ cp "$work"/payload/* "$work/in/"
 [ -f "$work/payload-guide.tx_" ] && cp "$work/payload-guide.tx_" "$work/in/guide.txt"
 "$mksetup" build --quiet --stub "$stub" --out "$work/mine.exe" "$work/in" || { fail "the test's installer was not built"; exit 1; }
 
-env -u DISPLAY SETUP32_RUN_DIR="$run" timeout 900 bash "$source/scripts/run.sh" --no-build --installer "$work/mine.exe" \
+env -u DISPLAY SETUP32_RUN_DIR="$run" SETUP32_RUN_TREE="$build" timeout 900 bash "$source/scripts/run.sh" --no-build --installer "$work/mine.exe" \
     >"$work/run.log" 2>&1
 code=$?
 cat "$work/run.log"
@@ -61,7 +61,7 @@ grep -q '^run: every file installed in c:\\ovra is the one mksetup extract gives
     || fail "the comparison's result is not said"
 
 # A file that is no installer: refused, one exit, no Wine run.
-env -u DISPLAY SETUP32_RUN_DIR="$work/none" bash "$source/scripts/run.sh" --no-build --installer "$work/payload/guide.txt" \
+env -u DISPLAY SETUP32_RUN_DIR="$work/none" SETUP32_RUN_TREE="$build" bash "$source/scripts/run.sh" --no-build --installer "$work/payload/guide.txt" \
     >"$work/refused.log" 2>&1
 [ $? -eq 1 ] || fail "a file that is no installer was not refused: $(cat "$work/refused.log")"
 grep -q "is not an installer that would run" "$work/refused.log" || fail "refusal: $(cat "$work/refused.log")"
