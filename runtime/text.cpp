@@ -44,7 +44,7 @@ int FormatText(char *out, size_t capacity, const char *format, ...)
     va_list arguments;
     va_start(arguments, format);
     bool understood = true;
-    for (const char *f = format; *f != '\0' && understood; ++f) {
+    for (const char *f = format; understood && *f != '\0'; ++f) {
         if (*f != '%') {
             output.Put(*f);
             continue;

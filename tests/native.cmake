@@ -25,3 +25,6 @@ set_property(TEST shipped_program_test APPEND PROPERTY ENVIRONMENT
   "SETUP32_I686_STUB=${CMAKE_BINARY_DIR}/../target/setup32-stub.exe"
   "SETUP32_X64_STUB=${CMAKE_BINARY_DIR}/../target64/setup32-stub.exe")
 native_test(runtime_text_test tests/runtime_text_test.cpp runtime/text.cpp)
+# Unoptimised, so the sanitizers see every read of a format: an optimiser drops a read
+# past the end whose value goes unused, and the test would pass by luck.
+target_compile_options(runtime_text_test PRIVATE -O0)
