@@ -1,11 +1,8 @@
 # Windows tree: the installer program, the demo payload programs and the Wine tests.
-# The installer formats with runtime/text.h and calls no C run-time. The programs
-# built with these flags that still print (the dialog host) take msvcrt's own printf
-# rather than mingw's C99 one: libstdc++ switches the C99 one on in any C++ header,
-# so stdio.h is read first, before it can. No -fdata-sections: with it
-# zero-initialised records such as the session take room in the file instead of in .bss.
+# The installer formats with runtime/text.h and calls no C run-time. No -fdata-sections:
+# with it zero-initialised records such as the session take room in the file instead
+# of in .bss.
 set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections
-    -D__USE_MINGW_ANSI_STDIO=0 -include stdio.h
     -fno-asynchronous-unwind-tables -Wall -Wextra
     # Loops stay loops: GCC would otherwise turn some into calls of strlen, memset or
     # memcpy, which the installer program has only as far as runtime/memory.cpp goes.
@@ -13,12 +10,11 @@ set(INSTALLER_COMPILE_FLAGS -Os -fno-exceptions -fno-rtti -ffunction-sections
     # A function pointer cast to another signature (a WINAPI lost on the way) is
     # harmless on x86_64 and a broken stack on i686, where nothing here runs it.
     -Werror=cast-function-type)
-set(INSTALLER_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-    -Wl,--disable-dynamicbase,--disable-reloc-section)
+set(PROGRAM_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--disable-dynamicbase)
+set(DEMO_LINK_FLAGS ${PROGRAM_LINK_FLAGS} -Wl,--disable-reloc-section)
 # The installer program keeps its base relocations: Win32s loads every program into
 # one shared address space and moves it there.
-set(STUB_LINK_FLAGS -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-    -Wl,--disable-dynamicbase,--enable-reloc-section)
+set(STUB_LINK_FLAGS ${PROGRAM_LINK_FLAGS} -Wl,--enable-reloc-section)
 
 # The tree records which Wine prefix its programs run in (win32 or win64, set by
 # cmake/mingw.cmake from the triplet): the scripts and CTest's drive scripts read it
@@ -61,8 +57,7 @@ target_compile_options(setup32-stub PRIVATE ${INSTALLER_COMPILE_FLAGS})
 # No MinGW start-up objects and no C run-time at all (-nostdlib): the program imports
 # only KERNEL32, USER32, GDI32 and COMDLG32, which every Windows it is made for has
 # (MSVCRT.DLL came later than NT 3.1 and the first Windows 95). libgcc is linked for
-# the compiler's own helpers (the stack probe of large frames, 64-bit division on
-# i686). The loader calls SetupStart, and cmake/setup32.ld folds the rest into a few
+# the compiler's own helpers (the stack probe of large frames). The loader calls SetupStart, and cmake/setup32.ld folds the rest into a few
 # sections. C names carry a leading underscore on i686 only.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(SETUP_ENTRY _SetupStart)
@@ -88,7 +83,7 @@ foreach(prog ovra32 ovaux32)
   add_executable(${prog} WIN32 resources/demo/demo_app.cpp)
   target_compile_definitions(${prog} PRIVATE DEMO_PROGRAM_NAME="${prog}")
   target_compile_options(${prog} PRIVATE ${INSTALLER_COMPILE_FLAGS})
-  target_link_options(${prog} PRIVATE ${INSTALLER_LINK_FLAGS} -mwindows)
+  target_link_options(${prog} PRIVATE ${DEMO_LINK_FLAGS} -mwindows)
   set_target_properties(${prog} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)
 endforeach()
 

@@ -1,6 +1,6 @@
-// The four memory functions the compiler itself calls (for copies and clears of
-// records and arrays), linked into the installer program alone: the test programs
-// take the C run-time's.
+// The four memory functions the compiler may call (for copies and clears of records
+// and arrays) and the shared sources call by name (memcmp), linked into the installer
+// program alone: the test programs take the C run-time's.
 #include <cstddef>
 
 extern "C" {

@@ -39,7 +39,9 @@ wine_test(ui_rules_wine_test tests/wine/ui_rules_test.cpp)
 add_executable(dialog_host tests/wine/dialog_host.cpp resources/setup32.rc)
 target_include_directories(dialog_host PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(dialog_host PRIVATE ovra_installer)
-target_compile_options(dialog_host PRIVATE ${INSTALLER_COMPILE_FLAGS})
+# The host prints its report with msvcrt's own printf rather than mingw's C99 one:
+# libstdc++ switches the C99 one on in any C++ header, so stdio.h is read first.
+target_compile_options(dialog_host PRIVATE ${INSTALLER_COMPILE_FLAGS} -D__USE_MINGW_ANSI_STDIO=0 -include stdio.h)
 target_link_options(dialog_host PRIVATE -static -s -Wl,--gc-sections)
 check_no_marker(dialog_host)
 add_executable(dialog_wine_test tests/wine/dialog_test.cpp)
