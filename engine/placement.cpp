@@ -1,8 +1,6 @@
 // File placement: one extracted item into the destination, with the settings
 // question, the migration of an old settings file, backups of replaced files, and
 // the expansion through our LZ layer.
-#include <cstring>
-
 #include "engine/lzexpand.h"
 #include "engine/session.h"
 #include "runtime/text.h"

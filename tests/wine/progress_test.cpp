@@ -2,11 +2,11 @@
 // status line texts, on a plain window that lends the bar its control 115.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "engine/session.h"
+#include "prefix.h"
 #include "resources/resource.h"
 #include "stand_in_window.h"
 #include "ui/progress.h"
@@ -159,13 +159,13 @@ TEST_F(ProgressTest, BarFollowsReadPosition)
         {"W - 1 pixels", 200, 199, 199, kBarX + kBarW - 1, nullptr},
         {"past 2 GB in between", 20000000, 19990000, 199, kBarX + kBarW - 1, nullptr},
     };
+    const std::string temp = TempDirectory();
+    ASSERT_FALSE(temp.empty());
+    const std::string path = temp + "progress_size.bin";
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ResetSession();
         session.dialogWindow = window;
-        char temp[MAX_PATH];
-        ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
-        std::string path = std::string(temp) + "progress_size.bin";
         ByteStream *f = FileOfSize(path, c.size, c.position);
         ASSERT_NE(f, nullptr);
         Surface s;
