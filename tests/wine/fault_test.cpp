@@ -40,22 +40,6 @@ bool HeldByAnother(const std::string &path)
     return false;
 }
 
-// Sets a variable of this process for the programs it starts; the old value comes
-// back when the scope ends.
-struct ScopedEnvironment {
-    std::string name, old;
-    bool had;
-    ScopedEnvironment(const char *variable, const std::string &value) : name(variable)
-    {
-        char buffer[1024];
-        DWORD n = GetEnvironmentVariableA(variable, buffer, sizeof buffer);
-        had = n > 0 && n < sizeof buffer;
-        old = had ? std::string(buffer, n) : "";
-        SetEnvironmentVariableA(variable, value.c_str());
-    }
-    ~ScopedEnvironment() { SetEnvironmentVariableA(name.c_str(), had ? old.c_str() : NULL); }
-};
-
 class FaultTest : public ProgramTest {
 protected:
     std::vector<HANDLE> held;

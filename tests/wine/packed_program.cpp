@@ -67,14 +67,14 @@ void PackedProgramTest::TearDown()
     RemoveTree(work);
 }
 
-bool PackedProgramTest::Launch(const Bytes &installer, const std::string &arguments, const char *environment)
+bool PackedProgramTest::Launch(const Bytes &installer, const std::string &arguments)
 {
     if (!WriteWholeFile(exe, installer)) {
         ADD_FAILURE() << "cannot write " << exe;
         return false;
     }
     std::string command = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);
-    if (!StartProgram(program, command, work, environment)) {
+    if (!StartProgram(program, command, work)) {
         ADD_FAILURE() << "cannot start " << exe << ": error " << GetLastError();
         return false;
     }

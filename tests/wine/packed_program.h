@@ -42,9 +42,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Writes installer under exe and starts it in work, with arguments after its quoted
-    // name and the given environment block (NULL: this process's); false (a failure
-    // reported) when it cannot be written or started.
-    bool Launch(const Bytes &installer, const std::string &arguments = "", const char *environment = NULL);
+    // name; false (a failure reported) when it cannot be written or started.
+    bool Launch(const Bytes &installer, const std::string &arguments = "");
     // Launches the installer and finds its Install dialog.
     void Start(const Bytes &installer, const std::string &arguments = "");
     void SetDestination(const std::string &path);

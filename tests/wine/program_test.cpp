@@ -134,16 +134,6 @@ TEST_F(ProgramTest, TracedWholeInstallation)
 {
     if (getenv("SETUP32_TRACE_CALLS") == NULL)
         GTEST_SKIP() << "run by tests/wine/c_runtime_free_run.sh, which reads the trace";
-    std::vector<char> environment;
-    char *strings = GetEnvironmentStringsA();
-    for (const char *entry = strings; *entry; entry += strlen(entry) + 1)
-        if (strncmp(entry, "WINEDEBUG=", 10) != 0)
-            environment.insert(environment.end(), entry, entry + strlen(entry) + 1);
-    FreeEnvironmentStringsA(strings);
-    const char trace[] = "WINEDEBUG=+pid,+relay";
-    environment.insert(environment.end(), trace, trace + sizeof trace);
-    environment.push_back('\0');
-
     const Bytes &installer = SmallInstaller();
     ASSERT_GT(installer.size(), 0x200u);
     PeHeaders headers;
@@ -156,7 +146,10 @@ TEST_F(ProgramTest, TracedWholeInstallation)
              : ReadLe32(&installer[optional + 28]);
     unsigned long long end = base + ReadLe32(&installer[optional + 56]);
 
-    ASSERT_TRUE(Launch(installer, "", environment.data()));
+    {
+        ScopedEnvironment trace("WINEDEBUG", "+pid,+relay");
+        ASSERT_TRUE(Launch(installer));
+    }
     dialog = FindDialog(program, kDialogCaption, kRunWait);
     ASSERT_NE(dialog, HWND(NULL)) << "no Install dialog";
     SetDestination(dest);

@@ -108,18 +108,6 @@ std::string BoxLine(int code, const char *text)
     return ErrorCaption(code) + "|" + escaped + tail;
 }
 
-// This process's environment with TMP and TEMP replaced, as a block for CreateProcess.
-std::string WithTempDirectory(const std::string &directory)
-{
-    std::string env = "TMP=" + directory + '\0' + "TEMP=" + directory + '\0';
-    char *block = GetEnvironmentStringsA();
-    for (const char *p = block; *p; p += strlen(p) + 1)
-        if (_strnicmp(p, "TMP=", 4) != 0 && _strnicmp(p, "TEMP=", 5) != 0)
-            env += std::string(p) + '\0';
-    FreeEnvironmentStringsA(block);
-    return env + '\0';
-}
-
 class ScanTest : public PackedProgramTest {
 protected:
     Bytes harness;
@@ -159,11 +147,11 @@ protected:
 
     Bytes Packed(const std::vector<Bytes> &inputs, BuildReport &report) { return PackProgram(harness, inputs, report); }
 
-    Report Run(const Bytes &installer, const char *environment = nullptr, const char *option = "")
+    Report Run(const Bytes &installer, const char *option = "")
     {
         std::string reportPath = work + "\\report.txt";
         Report r;
-        if (!Launch(installer, "\"" + reportPath + "\" \"" + dest + "\" " + option, environment))
+        if (!Launch(installer, "\"" + reportPath + "\" \"" + dest + "\" " + option))
             return r;
         ExpectEnd(120000);
 
@@ -402,8 +390,9 @@ TEST_F(ScanTest, TemporaryFileFallsBackToDriveCRoot)
     BuildReport built;
     Bytes installer = Packed(inputs, built);
     // A temporary directory too long for the buffer counts as none.
-    std::string env = WithTempDirectory("c:\\" + std::string(320, 't'));
-    Report r = Run(installer, env.c_str());
+    const std::string tooLong = "c:\\" + std::string(320, 't');
+    ScopedEnvironment tmp("TMP", tooLong), tempVariable("TEMP", tooLong);
+    Report r = Run(installer);
     ASSERT_EQ(r.temps.size(), 11u);
     for (const Temp &t : r.temps)
         EXPECT_EQ(t.path, "c:\\ovra.tmp");
@@ -416,7 +405,7 @@ TEST_F(ScanTest, InstallerFileThatCannotBeOpenedIsReported)
 {
     BuildReport built;
     Bytes installer = Packed(Inputs(), built);
-    Report r = Run(installer, nullptr, "--move-self-away");
+    Report r = Run(installer, "--move-self-away");
     EXPECT_EQ(r.open, 0);
     EXPECT_TRUE(r.steps.empty()) << "a step ran without the installer file";
     ASSERT_EQ(r.boxes.size(), 1u);
@@ -434,7 +423,8 @@ TEST_F(ScanTest, TemporaryFileThatCannotBeCreatedEndsTheRun)
     std::string tempDir = work + "\\tmp\\";
     ASSERT_TRUE(CreateDirectoryA(tempDir.c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA((tempDir + "ovra.tmp").c_str(), NULL));
-    Report r = Run(installer, WithTempDirectory(tempDir).c_str());
+    ScopedEnvironment tmp("TMP", tempDir), tempVariable("TEMP", tempDir);
+    Report r = Run(installer);
     ASSERT_FALSE(r.steps.empty());
     EXPECT_EQ(r.steps.back().result, 0);
     EXPECT_EQ(r.steps.back().position, -1) << "the installer file was left open";

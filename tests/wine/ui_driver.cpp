@@ -9,8 +9,7 @@
 
 #include "prefix.h"
 
-bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory,
-                  const char *environment)
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -18,7 +17,7 @@ bool StartProgram(DrivenProgram &program, const std::string &commandLine, const 
     // Wine has been seen to refuse a start once (error 1359) on a loaded machine; the
     // program started is what is under test, so a start is tried again.
     for (int attempt = 1; attempt <= 3; attempt++) {
-        program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, const_cast<char *>(environment),
+        program.started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL,
                                          directory.empty() ? NULL : directory.c_str(), &startup, &program.process) != 0;
         if (program.started)
             break;
@@ -31,6 +30,17 @@ bool StartProgram(DrivenProgram &program, const std::string &commandLine, const 
     }
     return program.started;
 }
+
+ScopedEnvironment::ScopedEnvironment(const char *variable, const std::string &value) : name(variable)
+{
+    char buffer[1024];
+    DWORD n = GetEnvironmentVariableA(variable, buffer, sizeof buffer);
+    had = n > 0 && n < sizeof buffer;
+    old = had ? std::string(buffer, n) : "";
+    SetEnvironmentVariableA(variable, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() { SetEnvironmentVariableA(name.c_str(), had ? old.c_str() : NULL); }
 
 long WaitForExit(DrivenProgram &program, DWORD timeoutMs)
 {

@@ -13,11 +13,17 @@ struct DrivenProgram {
     bool started = false;
 };
 
-// Starts commandLine in directory (or the current one when empty) with environment (a
-// block for CreateProcess, or NULL for this process's own); a start that Wine refuses
-// is tried again.
-bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory = "",
-                  const char *environment = NULL);
+// Starts commandLine in directory (or the current one when empty) with this process's
+// environment; a start that Wine refuses is tried again.
+bool StartProgram(DrivenProgram &program, const std::string &commandLine, const std::string &directory = "");
+// Sets a variable of this process for the programs it starts; the old value comes
+// back when the scope ends.
+struct ScopedEnvironment {
+    std::string name, old;
+    bool had;
+    ScopedEnvironment(const char *variable, const std::string &value);
+    ~ScopedEnvironment();
+};
 // Exit code, or -2 when it has not ended within timeoutMs (it is then terminated).
 long WaitForExit(DrivenProgram &program, DWORD timeoutMs);
 void StopProgram(DrivenProgram &program);  // terminates it if still running
