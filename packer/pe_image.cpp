@@ -220,8 +220,3 @@ uint32_t PeChecksumFinish(uint64_t sum, size_t size)
     sum = (sum & 0xFFFF) + (sum >> 16);
     return uint32_t(sum + size);
 }
-
-uint32_t PeImageChecksum(const uint8_t *file, size_t size, size_t checksumOffset)
-{
-    return PeChecksumFinish(PeChecksumAdd(0, file, 0, size, checksumOffset), size);
-}

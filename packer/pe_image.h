@@ -75,11 +75,8 @@ struct PeSignatureFields {
 // the bytes are not a PE file.
 bool ReadPeSignatureFields(const uint8_t *head, size_t size, PeSignatureFields &fields, std::string &error);
 
-// The standard PE image checksum of a whole file (its own field counted as zero).
-uint32_t PeImageChecksum(const uint8_t *file, size_t size, size_t checksumOffset);
-
-// The same checksum of a file given in pieces: PeChecksumAdd over each piece in
-// order (the bytes at file offsets [from, to), from even), then PeChecksumFinish
-// with the whole file's size.
+// The standard PE image checksum (its own field counted as zero) of a file given
+// in pieces: PeChecksumAdd over each piece in order (the bytes at file offsets
+// [from, to), from even), then PeChecksumFinish with the whole file's size.
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t *piece, size_t from, size_t to, size_t checksumOffset);
 uint32_t PeChecksumFinish(uint64_t sum, size_t size);

@@ -308,7 +308,6 @@ bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, 
     if (!ParseSignedData(blob, blobRoom, s, error))
         return false;
     info.blobSize = s.contentInfo.end;
-    info.paddingAfterBlob = size - kWinCertificateHeader - info.blobSize;
     for (size_t i = kWinCertificateHeader + info.blobSize; i < size; ++i) {
         if (table[i] != 0) {
             error = "the certificate table holds data after the signature";
@@ -318,8 +317,6 @@ bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, 
     bool walked = ForEachUnsignedAttribute(blob, s, [&](const Der &, const Der &type) {
         if (IsOid(blob, type, kOidNestedSignature, sizeof kOidNestedSignature))
             info.nested = true;
-        if (IsOid(blob, type, kOidBalance, sizeof kOidBalance))
-            info.balanceAttribute = true;
     });
     if (!walked) {
         error = "the signature's unsigned attributes are damaged";

@@ -69,12 +69,10 @@ template <typename Visit> bool ForEachUnsignedAttribute(const uint8_t *p, const 
 
 // What a certificate table says about its signature.
 struct SignatureInfo {
-    std::string signer;       // the signer certificate's subject, "CN=..., O=..."
-    bool codeSigning;         // the signer certificate names the code-signing usage
-    bool nested;              // a second signature is nested in the first
-    bool balanceAttribute;    // carries a balance attribute
-    size_t blobSize;          // the PKCS#7 blob's DER length
-    size_t paddingAfterBlob;  // bytes after the blob in the table (all zero: checked)
+    std::string signer;  // the signer certificate's subject, "CN=..., O=..."
+    bool codeSigning;    // the signer certificate names the code-signing usage
+    bool nested;         // a second signature is nested in the first
+    size_t blobSize;     // the PKCS#7 blob's DER length
 };
 
 // Reads the table's one WIN_CERTIFICATE entry and its PKCS#7 signed data. false
