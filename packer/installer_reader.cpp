@@ -79,6 +79,12 @@ bool HasProgramHeaders(const InstallerSource &src, std::string &problem)
 
 }  // namespace
 
+bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error)
+{
+    src = InstallerSource{nullptr, nullptr, 0};
+    return OpenInputFile(path, src.file, src.size, error);
+}
+
 bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
 {
     if (offset > src.size || n > src.size - offset)

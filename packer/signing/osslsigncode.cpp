@@ -90,8 +90,8 @@ bool ReadHeadFields(const InstallerSource &src, const std::string &path, PeSigna
 // stack a second table on the first. It is read as it goes, never held.
 bool CheckUnsignedInstaller(const std::string &path, uint64_t &size, PeSignatureFields &pe, std::string &error)
 {
-    InstallerSource src{nullptr, nullptr, 0};
-    if (!OpenInputFile(path, src.file, src.size, error))
+    InstallerSource src;
+    if (!OpenInstaller(path, src, error))
         return false;
     size = src.size;
     std::string reason;
@@ -132,9 +132,9 @@ bool CheckSigningInput(const std::string &path, std::string &error)
 bool ReadSignedCopy(const std::string &signedPath, const std::string &installer, uint64_t installerSize,
                     const PeSignatureFields &pe, std::vector<uint8_t> &signedFile, std::string &error)
 {
-    InstallerSource out{nullptr, nullptr, 0};
+    InstallerSource out;
     std::string ignored;
-    if (!OpenInputFile(signedPath, out.file, out.size, ignored)) {
+    if (!OpenInstaller(signedPath, out, ignored)) {
         error = "osslsigncode reported success but wrote no signed copy of '" + installer + "'";
         return false;
     }
@@ -152,7 +152,7 @@ bool ReadSignedCopy(const std::string &signedPath, const std::string &installer,
         ok = false;
     }
     InstallerSource in{nullptr, nullptr, 0};
-    ok = ok && OpenInputFile(installer, in.file, in.size, error);
+    ok = ok && OpenInstaller(installer, in, error);
     if (ok && in.size != installerSize) {
         error = "'" + installer + "' changed while it was signed";
         ok = false;
@@ -282,8 +282,8 @@ bool BalanceInstallerFile(const std::string &in, const std::string &out, bool fo
                           std::string &error)
 {
     // The headers decide before the whole file is read.
-    InstallerSource src{nullptr, nullptr, 0};
-    if (!OpenInputFile(in, src.file, src.size, error))
+    InstallerSource src;
+    if (!OpenInstaller(in, src, error))
         return false;
     PeSignatureFields pe;
     bool ok = ReadHeadFields(src, in, pe, error);
