@@ -514,7 +514,7 @@ int RunList(const Arguments &a)
     SignatureStatus signature;
     bool signatureRead = ReadInstallerSignature(src, signature);
     bool balanced = info.haveSlot && info.scan.checksum == info.expectedChecksum;
-    bool mendable = signature.signedFile && signatureRead && !balanced && BalanceWouldMend(src, info);
+    bool mendable = signature.signedFile && signatureRead && !balanced && BalanceWouldMend(src, signature, info);
     std::fclose(src.file);
     if (signature.signedFile && !signatureRead)
         std::printf("signature: unreadable: %s\n", signature.problem.c_str());

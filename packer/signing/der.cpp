@@ -281,14 +281,20 @@ SignaturePart LocateMarker(const uint8_t *p, const SignedDataParts &s, size_t at
     return SIGNATURE_PART_OTHER;
 }
 
+bool CheckTableSize(uint64_t size, std::string &error)
+{
+    if (size <= kLargestCertificateTable)
+        return true;
+    error = "the certificate table holds " + std::to_string(size) + " bytes, more than the " +
+            std::to_string(kLargestCertificateTable) + " mksetup reads";
+    return false;
+}
+
 bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, std::string &error)
 {
     info = SignatureInfo{};
-    if (size > kLargestCertificateTable) {
-        error = "the certificate table holds " + std::to_string(size) + " bytes, more than the " +
-                std::to_string(kLargestCertificateTable) + " mksetup reads";
+    if (!CheckTableSize(size, error))
         return false;
-    }
     if (size < kWinCertificateHeader) {
         error = "the certificate table is cut short";
         return false;

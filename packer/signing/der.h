@@ -10,6 +10,8 @@
 // The largest certificate table any command reads or writes: far more than a
 // signature with its chain, timestamps and a nested signature needs.
 constexpr uint32_t kLargestCertificateTable = 1u << 20;
+// false with the reason when a table of `size` bytes passes it.
+bool CheckTableSize(uint64_t size, std::string &error);
 
 // The certificate table's one entry: a WIN_CERTIFICATE header, then the blob.
 constexpr size_t kWinCertificateHeader = 8;
