@@ -70,11 +70,7 @@ bool HasProgramHeaders(const InstallerSource &src, std::string &problem)
         problem = "not a Windows program (PE header outside the file)";
         return false;
     }
-    if (std::memcmp(signature, "PE\0\0", 4) != 0) {
-        problem = "not a Windows program (no PE signature)";
-        return false;
-    }
-    return true;
+    return CheckPeSignature(signature, problem);
 }
 
 }  // namespace

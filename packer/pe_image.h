@@ -21,6 +21,9 @@ constexpr uint32_t kCertificateDirectory = 4;
 // MZ header or the PE signature and file header would lie outside the file.
 bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset, std::string &error);
 
+// The four bytes found there: false with a reason when they are not the PE signature.
+bool CheckPeSignature(const uint8_t *signature, std::string &error);
+
 // The file header and where the optional header lies.
 struct PeHeaders {
     uint32_t peOffset;  // the "PE\0\0" signature
