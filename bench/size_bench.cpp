@@ -23,11 +23,6 @@ uint32_t U32(const Bytes &b, size_t at)
     return at + 4 <= b.size() ? uint32_t(U16(b, at) | uint32_t(U16(b, at + 2)) << 16) : 0;
 }
 
-struct Section {
-    std::string name;
-    uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
-};
-
 const char *ResourceTypeName(uint32_t id)
 {
     switch (id) {
@@ -76,9 +71,9 @@ const char *DirectoryName(unsigned index)
 }
 
 // Converts an address in memory to a file offset; 0 when no section holds it.
-size_t FileOffset(const std::vector<Section> &sections, uint32_t rva)
+size_t FileOffset(const std::vector<PeSection> &sections, uint32_t rva)
 {
-    for (const Section &s : sections)
+    for (const PeSection &s : sections)
         if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
             return s.rawOffset + (rva - s.virtualAddress);
     return 0;
@@ -97,7 +92,7 @@ using ImportList = std::map<std::string, std::vector<std::string>>;
 
 // Everything the imports take: descriptors, both pointer tables, the DLL names and the
 // hint-and-name entries (ld pads each of those to an even length).
-uint32_t ImportBytes(const Bytes &file, const std::vector<Section> &sections, uint32_t importRva, bool wide,
+uint32_t ImportBytes(const Bytes &file, const std::vector<PeSection> &sections, uint32_t importRva, bool wide,
                      unsigned &dlls, unsigned &functions, ImportList &list)
 {
     size_t pointer = wide ? 8 : 4;
@@ -147,19 +142,16 @@ int main(int argc, char **argv)
     std::ifstream in(argv[1], std::ios::binary);
     Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     PeHeaders pe;
-    std::vector<PeSection> peSections;
+    std::vector<PeSection> sections;
     std::string error;
     if (!ReadPeHeaders(file.data(), file.size(), pe, error) ||
-        !ReadPeSections(file.data(), file.size(), peSections, error)) {
+        !ReadPeSections(file.data(), file.size(), sections, error)) {
         std::fprintf(stderr, "size_bench: %s: %s\n", argv[1], error.c_str());
         return 1;
     }
     unsigned sectionCount = pe.sectionCount;
     size_t optional = pe.optionalOffset;
     uint32_t headers = U32(file, optional + 60);  // SizeOfHeaders
-    std::vector<Section> sections;
-    for (const PeSection &s : peSections)
-        sections.push_back({s.name, s.virtualAddress, s.virtualSize, s.rawOffset, s.rawSize});
     // Data directory entry d: its RVA and size (0 and 0 when the program has none).
     auto directory = [&](unsigned d, uint32_t &rva, uint32_t &size) {
         size_t at = 0;
@@ -177,8 +169,8 @@ int main(int argc, char **argv)
     uint32_t rsrcRva = 0, rsrcSize = 0;
     directory(2, rsrcRva, rsrcSize);
     ImportList imports;
-    for (const Section &s : sections) {
-        std::printf("  %-10s %8u bytes in the file (%u in memory)\n", s.name.c_str(), s.rawSize, s.virtualSize);
+    for (const PeSection &s : sections) {
+        std::printf("  %-10s %8u bytes in the file (%u in memory)\n", s.name, s.rawSize, s.virtualSize);
         for (unsigned d = 0; d < 16; d++) {
             uint32_t rva = 0, size = 0;
             directory(d, rva, size);

@@ -2,6 +2,7 @@
 // expansion speed against mscompress, msexpand and libmspack, and the peak
 // memory of expanding a 100 MB file (it must not grow with the file).
 #include "packer/compressor/compressor.h"
+#include "packer/files.h"
 #include "packer/szdd_memory.h"
 #include "format/byte_order.h"
 #include "tests/test_data.h"
@@ -86,22 +87,11 @@ size_t MscompressSize(const std::string &dir, const std::vector<uint8_t> &data, 
     return ReadWholeFile(dir + "/item_").size();
 }
 
-long ReadStdio(void *ctx, uint8_t *buf, long n)
-{
-    size_t got = std::fread(buf, 1, size_t(n), static_cast<FILE *>(ctx));
-    return std::ferror(static_cast<FILE *>(ctx)) ? -1 : long(got);
-}
-
-long WriteStdio(void *ctx, const uint8_t *buf, long n)
-{
-    return std::fwrite(buf, 1, size_t(n), static_cast<FILE *>(ctx)) == size_t(n) ? n : -1;
-}
-
 long ExpandFileToFile(const std::string &in, const std::string &out)
 {
     FILE *src = std::fopen(in.c_str(), "rb");
     FILE *dst = std::fopen(out.c_str(), "wb");
-    long r = (src && dst) ? SzddExpand(ReadStdio, src, WriteStdio, dst) : -100;
+    long r = (src && dst) ? SzddExpand(ReadFromStream, src, WriteToStream, dst) : -100;
     if (src)
         std::fclose(src);
     if (dst)

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -96,6 +98,25 @@ bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &dat
         return false;
     }
     return CommitOutput(out, error);
+}
+
+bool CheckOutputFolder(const std::string &out, std::string &error)
+{
+    std::filesystem::path folder = std::filesystem::path(out).parent_path();
+    if (folder.empty())
+        return true;
+    std::error_code ec;
+    std::filesystem::file_status status = std::filesystem::status(folder, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        error = "cannot write '" + out + "': the folder '" + folder.string() +
+                "' does not exist (make it first, or write elsewhere)";
+        return false;
+    }
+    if (!ec && !std::filesystem::is_directory(status)) {
+        error = "cannot write '" + out + "': '" + folder.string() + "' is not a folder";
+        return false;
+    }
+    return true;
 }
 
 long ReadFromStream(void *ctx, uint8_t *buf, long n)

@@ -35,6 +35,10 @@ bool SameFile(const std::string &a, const std::string &b);
 // and so is a read-only file unless `force` is given (as the common file tools do).
 bool CheckOutputName(const std::string &path, bool force, std::string &error);
 
+// An output goes into a folder that exists: a mistyped folder is named, not made
+// (extract, whose operand is the folder itself, makes it).
+bool CheckOutputFolder(const std::string &out, std::string &error);
+
 // A file being written: `temp` is created exclusively next to `path` (a name of
 // its own, never following a link) and becomes `path` only once placed. An
 // earlier regular file at `path` gives the new one its mode (and, for root, its

@@ -70,14 +70,16 @@ bool HasProgramHeaders(const InstallerSource &src, std::string &problem)
         problem = "not a Windows program (PE header outside the file)";
         return false;
     }
-    if (std::memcmp(signature, "PE\0\0", 4) != 0) {
-        problem = "not a Windows program (no PE signature)";
-        return false;
-    }
-    return true;
+    return CheckPeSignature(signature, problem);
 }
 
 }  // namespace
+
+bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error)
+{
+    src = InstallerSource{nullptr, nullptr, 0};
+    return OpenInputFile(path, src.file, src.size, error);
+}
 
 bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n)
 {

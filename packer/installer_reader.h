@@ -43,6 +43,9 @@ struct InstallerSource {
     std::FILE *file;
     uint64_t size;
 };
+// Opens an installer file to be read as it goes: memory stays flat whatever its
+// size. The caller closes src.file.
+bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error);
 bool ReadInstallerAt(const InstallerSource &src, uint64_t offset, uint8_t *buf, size_t n);
 bool InspectInstallerSource(const InstallerSource &src, InstallerInfo &info, std::string &problem);
 // Expands one listed item into the writer; returns the SzddExpand result.

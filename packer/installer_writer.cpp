@@ -277,7 +277,6 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
             return false;
         report.headSize = stub.size() + (align ? 1 : 0);
         report.checksum = checksum;
-        report.tailAdjust = uint8_t(adjust);
         report.itemOffsets = s.itemOffsets;
         report.installerSize = s.written;
         return true;

@@ -35,7 +35,6 @@ struct BuildReport {
     std::vector<size_t> itemOffsets;
     size_t headSize;  // stub plus its alignment byte, if any
     uint32_t checksum;
-    uint8_t tailAdjust;
     uint64_t installerSize;
     // Nothing but S, Z and D follows the checksum slot in the stub, so the checksum
     // decides the alignment byte before the items: a first pass that writes

@@ -286,48 +286,6 @@ bool OutputIsAnInput(const std::string &out, const std::vector<std::string> &inp
     return false;
 }
 
-// List and extract read the installer as they go: memory stays flat whatever its size.
-bool OpenInstaller(const std::string &path, InstallerSource &src, std::string &error)
-{
-    src = InstallerSource{nullptr, nullptr, 0};
-    return OpenInputFile(path, src.file, src.size, error);
-}
-
-bool SameNameIgnoringCase(const std::string &a, const char *b)
-{
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] - 'A' + 'a') : a[i];
-        if (x != b[i])
-            return false;
-    }
-    return true;
-}
-
-// Eleven files are taken in table order. The shell's sorted order of payload/*
-// puts files the table names elsewhere: a file named after another item than the
-// place it is given in is refused, with the order to give.
-bool CheckTableOrder(const std::vector<std::string> &files, std::string &error)
-{
-    for (size_t i = 0; i < files.size(); ++i) {
-        std::string name = std::filesystem::path(files[i]).filename().string();
-        for (int j = 0; j < kPayloadItemCount; ++j) {
-            if (size_t(j) == i || !SameNameIgnoringCase(name, PayloadItemName(j)))
-                continue;
-            std::string order;
-            for (int k = 0; k < kPayloadItemCount; ++k)
-                order += std::string(k ? " " : "") + PayloadItemName(k);
-            error = "'" + files[i] + "' is given as item " + std::to_string(i + 1) + " (" + PayloadItemName(int(i)) +
-                    ") but the table has " + name + " as item " + std::to_string(j + 1) +
-                    "; give the files in this order: " + order + " (or give their folder)";
-            return false;
-        }
-    }
-    return true;
-}
-
 // The stub as list and extract will read it from the installer: its headers from
 // at most the first 16 MiB, every section inside the program part. A stub they
 // would refuse is refused here, so every installer built is one they accept.
@@ -363,119 +321,6 @@ bool CheckStubAsListed(const std::string &path, const std::vector<uint8_t> &stub
     }
     if (!FindChecksumSlot(stub.data(), readable, slot, reason)) {
         error = "stub: " + reason;
-        return false;
-    }
-    return true;
-}
-
-// "a", "a and b", "a, b and c".
-std::string JoinNames(const std::vector<std::string> &names)
-{
-    std::string text;
-    for (size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    return text;
-}
-
-std::string TableOrder()
-{
-    std::string order;
-    for (int k = 0; k < kPayloadItemCount; ++k)
-        order += std::string(k ? " " : "") + PayloadItemName(k);
-    return order;
-}
-
-// How many SOURCE arguments the build takes is part of its command line: one
-// folder or eleven files. Fewer files named after the table name the ones left out.
-bool CheckSourceCount(const std::vector<std::string> &sources, std::string &error)
-{
-    size_t n = sources.size();
-    if (n == 1 || n == size_t(kPayloadItemCount))
-        return true;
-    error = "expected a folder or " + std::to_string(kPayloadItemCount) + " files in table order, got " +
-            std::to_string(n) + (n == 1 ? " file" : " files");
-    std::vector<bool> given(kPayloadItemCount, false);
-    bool named = false;
-    for (const std::string &source : sources) {
-        std::string name = std::filesystem::path(source).filename().string();
-        for (int j = 0; j < kPayloadItemCount; ++j)
-            if (SameNameIgnoringCase(name, PayloadItemName(j)))
-                given[j] = named = true;
-    }
-    if (named && n < size_t(kPayloadItemCount)) {
-        std::vector<std::string> missing;
-        for (int j = 0; j < kPayloadItemCount; ++j)
-            if (!given[j])
-                missing.push_back(PayloadItemName(j));
-        error += ": " + JoinNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
-    }
-    return false;
-}
-
-// An output goes into a folder that exists: a mistyped folder is named, not made
-// (extract, whose operand is the folder itself, makes it).
-bool CheckOutputFolder(const std::string &out, std::string &error)
-{
-    std::filesystem::path folder = std::filesystem::path(out).parent_path();
-    if (folder.empty())
-        return true;
-    std::error_code ec;
-    std::filesystem::file_status status = std::filesystem::status(folder, ec);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        error = "cannot write '" + out + "': the folder '" + folder.string() +
-                "' does not exist (make it first, or write elsewhere)";
-        return false;
-    }
-    if (!ec && !std::filesystem::is_directory(status)) {
-        error = "cannot write '" + out + "': '" + folder.string() + "' is not a folder";
-        return false;
-    }
-    return true;
-}
-
-// The names in a payload folder, or nothing when it cannot be read (reading
-// the files then says why).
-std::vector<std::string> FolderNames(const std::string &folder, bool markFolders)
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code kind;
-        bool isFolder = markFolders && it->is_directory(kind);
-        names.push_back(it->path().filename().string() + (isFolder ? "/" : ""));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// A payload folder holds the eleven names as the table spells them: one that
-// differs only in case, or one missing, is said before any work.
-bool CheckPayloadFolder(const std::string &folder, std::string &error)
-{
-    std::vector<std::string> names = FolderNames(folder, false);
-    if (names.empty())
-        return true;
-    std::vector<std::string> caseOnly, missing;
-    for (int i = 0; i < kPayloadItemCount; ++i) {
-        const char *item = PayloadItemName(i);
-        if (std::find(names.begin(), names.end(), item) != names.end())
-            continue;
-        auto other = std::find_if(names.begin(), names.end(),
-                                  [&](const std::string &n) { return SameNameIgnoringCase(n, item); });
-        if (other != names.end())
-            caseOnly.push_back(*other + " (" + item + ")");
-        else
-            missing.push_back(item);
-    }
-    if (!caseOnly.empty()) {
-        error = "the payload folder '" + folder +
-                "' has names that differ from the table's only in case: " + JoinNames(caseOnly) + "; rename " +
-                (caseOnly.size() == 1 ? "it" : "them") + " as the table spells the names";
-        return false;
-    }
-    if (!missing.empty()) {
-        error = "the payload folder '" + folder + "' has no " + JoinNames(missing) +
-                "; it must hold all eleven: " + TableOrder();
         return false;
     }
     return true;
@@ -669,7 +514,7 @@ int RunList(const Arguments &a)
     SignatureStatus signature;
     bool signatureRead = ReadInstallerSignature(src, signature);
     bool balanced = info.haveSlot && info.scan.checksum == info.expectedChecksum;
-    bool mendable = signature.signedFile && signatureRead && !balanced && BalanceWouldMend(src, info);
+    bool mendable = signature.signedFile && signatureRead && !balanced && BalanceWouldMend(src, signature, info);
     std::fclose(src.file);
     if (signature.signedFile && !signatureRead)
         std::printf("signature: unreadable: %s\n", signature.problem.c_str());

@@ -32,15 +32,19 @@ bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uin
     return true;
 }
 
+bool CheckPeSignature(const uint8_t *signature, std::string &error)
+{
+    if (std::memcmp(signature, "PE\0\0", 4) == 0)
+        return true;
+    error = "not a Windows program (no PE signature)";
+    return false;
+}
+
 bool ReadPeHeaders(const uint8_t *file, size_t size, PeHeaders &headers, std::string &error)
 {
     uint32_t pe = 0;
-    if (!LocatePeHeader(file, size, size, pe, error))
+    if (!LocatePeHeader(file, size, size, pe, error) || !CheckPeSignature(file + pe, error))
         return false;
-    if (std::memcmp(file + pe, "PE\0\0", 4) != 0) {
-        error = "not a Windows program (no PE signature)";
-        return false;
-    }
     const uint8_t *fileHeader = file + pe + 4;
     headers.peOffset = pe;
     headers.machine = ReadLe16(fileHeader);
@@ -219,9 +223,4 @@ uint32_t PeChecksumFinish(uint64_t sum, size_t size)
 {
     sum = (sum & 0xFFFF) + (sum >> 16);
     return uint32_t(sum + size);
-}
-
-uint32_t PeImageChecksum(const uint8_t *file, size_t size, size_t checksumOffset)
-{
-    return PeChecksumFinish(PeChecksumAdd(0, file, 0, size, checksumOffset), size);
 }

@@ -21,6 +21,9 @@ constexpr uint32_t kCertificateDirectory = 4;
 // MZ header or the PE signature and file header would lie outside the file.
 bool LocatePeHeader(const uint8_t *head, size_t headSize, uint64_t fileSize, uint32_t &peOffset, std::string &error);
 
+// The four bytes found there: false with a reason when they are not the PE signature.
+bool CheckPeSignature(const uint8_t *signature, std::string &error);
+
 // The file header and where the optional header lies.
 struct PeHeaders {
     uint32_t peOffset;  // the "PE\0\0" signature
@@ -75,11 +78,8 @@ struct PeSignatureFields {
 // the bytes are not a PE file.
 bool ReadPeSignatureFields(const uint8_t *head, size_t size, PeSignatureFields &fields, std::string &error);
 
-// The standard PE image checksum of a whole file (its own field counted as zero).
-uint32_t PeImageChecksum(const uint8_t *file, size_t size, size_t checksumOffset);
-
-// The same checksum of a file given in pieces: PeChecksumAdd over each piece in
-// order (the bytes at file offsets [from, to), from even), then PeChecksumFinish
-// with the whole file's size.
+// The standard PE image checksum (its own field counted as zero) of a file given
+// in pieces: PeChecksumAdd over each piece in order (the bytes at file offsets
+// [from, to), from even), then PeChecksumFinish with the whole file's size.
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t *piece, size_t from, size_t to, size_t checksumOffset);
 uint32_t PeChecksumFinish(uint64_t sum, size_t size);

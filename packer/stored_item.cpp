@@ -82,12 +82,6 @@ bool WriteAllTo(SzddWriteFn write, void *ctx, const uint8_t *data, size_t size)
     return true;
 }
 
-long CountOnly(void *ctx, const uint8_t *, long n)
-{
-    *static_cast<uint64_t *>(ctx) += uint64_t(n);
-    return n;
-}
-
 bool IsOneSoundSzddStream(const std::vector<uint8_t> &input, std::vector<uint8_t> &expanded)
 {
     return SzddStreamProblem(input, expanded).empty();

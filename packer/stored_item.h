@@ -41,7 +41,3 @@ std::string SzddErrorText(long code);
 
 // Writes a whole item through a writer, in pieces whose length fits a long on any platform.
 bool WriteAllTo(SzddWriteFn write, void *ctx, const uint8_t *data, size_t size);
-
-// A writer that only counts into its uint64_t: a stream is checked without
-// keeping its expansion.
-long CountOnly(void *ctx, const uint8_t *, long n);

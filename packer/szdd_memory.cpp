@@ -22,6 +22,12 @@ long SzddWriteToVector(void *ctx, const uint8_t *buf, long n)
     return n;
 }
 
+long CountOnly(void *ctx, const uint8_t *, long n)
+{
+    *static_cast<uint64_t *>(ctx) += uint64_t(n);
+    return n;
+}
+
 long SzddExpandBuffer(const uint8_t *in, size_t n, std::vector<uint8_t> &out, size_t *consumed)
 {
     out.clear();

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-// In-memory ends for the streaming calls, for tools and tests: a source that
-// reads from a buffer, and a writer that appends to a vector.
 struct SzddMemorySource {
     const uint8_t *data;
     size_t size;
@@ -17,6 +15,9 @@ struct SzddMemorySource {
 };
 long SzddReadMemory(void *ctx, uint8_t *buf, long n);           // ctx: SzddMemorySource
 long SzddWriteToVector(void *ctx, const uint8_t *buf, long n);  // ctx: std::vector<uint8_t>
+// A writer that only counts into its uint64_t: a stream is checked without
+// keeping its expansion.
+long CountOnly(void *ctx, const uint8_t *, long n);  // ctx: uint64_t
 
 // Convenience for tools and tests: expands an in-memory file. consumed, when
 // given, gets the bytes of `in` the expansion used.

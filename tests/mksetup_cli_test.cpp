@@ -454,28 +454,6 @@ TEST_F(MksetupCli, ItemsHoldingCompressedFilesInsideTheirData)
     }
 }
 
-// A small tmpfs for a full disk, mounted under the test folder when run as root
-// and unmounted however the test ends.
-class SmallDisk {
-public:
-    SmallDisk(const fs::path &at, const char *size) : at_(at)
-    {
-        fs::create_directories(at);
-        std::string command = "mount -t tmpfs -o size=" + std::string(size) + " tmpfs '" + at.string() + "'";
-        mounted_ = ::geteuid() == 0 && std::system(command.c_str()) == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted_)
-            std::system(("umount -l '" + at_.string() + "'").c_str());
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path at_;
-    bool mounted_ = false;
-};
-
 // The eleven files are all written out before any is renamed, and an earlier
 // file is replaced only when every one can be: a disk that fills up part-way
 // leaves the earlier files as they were and nothing else.
@@ -870,14 +848,6 @@ TEST_F(MksetupCli, InterruptionLeavesNothingBehind)
                   ReadWholeText(dir_ / "err.txt")};
         fs::remove(dir_ / "rc.txt");
         return r;
-    };
-    auto Leftovers = [&](const fs::path &where) {
-        std::string found;
-        for (const auto &entry : fs::directory_iterator(where))
-            if (entry.path().filename().string().find(".partial-") != std::string::npos ||
-                entry.path().filename().string().find(".earlier-") != std::string::npos)
-                found += entry.path().filename().string() + " ";
-        return found;
     };
     const struct {
         const char *signal;

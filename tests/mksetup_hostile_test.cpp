@@ -31,19 +31,6 @@ protected:
         ToolRun build = Mksetup("build --stub stub.exe --out setup.exe payload");
         ASSERT_EQ(build.status, 0) << build.err;
     }
-
-    // Temporary files or work folders of the tool left anywhere in the test folder.
-    std::string Leftovers()
-    {
-        std::string found;
-        for (const auto &entry : fs::recursive_directory_iterator(dir_)) {
-            std::string name = entry.path().filename().string();
-            if (name.find(".partial-") != std::string::npos || name.find(".work-") != std::string::npos ||
-                name.find(".earlier-") != std::string::npos)
-                found += name + " ";
-        }
-        return found;
-    }
 };
 
 struct stat StatOf(const fs::path &p)
@@ -96,7 +83,7 @@ TEST_F(MksetupHostile, RootsOutputsNeverPassToAnotherUser)
     struct stat st = StatOf(dir_ / "theirs" / "out.exe");
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 // A large file that is no program is refused from its first bytes by every
@@ -126,7 +113,7 @@ TEST_F(MksetupHostile, LargeFileThatIsNoProgramIsRefusedFromItsHeaders)
         if (c.output != nullptr)
             EXPECT_FALSE(fs::exists(dir_ / c.output));
     }
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 // A program of 96 sections without names, one of them outside the file.

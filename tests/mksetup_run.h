@@ -42,6 +42,42 @@ inline ToolRun MksetupIn(const std::string &tool, const std::filesystem::path &d
     return r;
 }
 
+// Temporary files, earlier files kept aside and work folders of the tool left
+// anywhere under `dir`, by name.
+inline std::string Leftovers(const std::filesystem::path &dir)
+{
+    std::string found;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".partial-") != std::string::npos || name.find(".work-") != std::string::npos ||
+            name.find(".earlier-") != std::string::npos)
+            found += name + " ";
+    }
+    return found;
+}
+
+// A small tmpfs for a full disk, mounted under the test folder when run as root
+// and unmounted however the test ends.
+class SmallDisk {
+public:
+    SmallDisk(const std::filesystem::path &at, const char *size) : at_(at)
+    {
+        std::filesystem::create_directories(at);
+        std::string command = "mount -t tmpfs -o size=" + std::string(size) + " tmpfs '" + at.string() + "'";
+        mounted_ = ::geteuid() == 0 && std::system(command.c_str()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            std::system(("umount -l '" + at_.string() + "'").c_str());
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+};
+
 class MksetupFolderTest : public ::testing::Test {
 protected:
     // The folder KIND_PID_TEST under the temporary directory, with stub.exe and
@@ -70,7 +106,7 @@ protected:
     }
 
     // A shell command run in the test folder (fixtures the library cannot make).
-    int Sh(const std::string &command) { return std::system(("cd '" + dir_.string() + "' && " + command).c_str()); }
+    int Sh(const std::string &command) { return ShellIn(dir_, command); }
 
     std::string tool_;
     std::filesystem::path dir_;

@@ -27,6 +27,16 @@ namespace {
 
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
+// Where a signed file keeps its certificate table, or why the file is no Windows program.
+::testing::AssertionResult ReadsSignatureFields(const std::vector<uint8_t> &file, PeSignatureFields &pe)
+{
+    pe = PeSignatureFields{};
+    std::string error;
+    if (ReadPeSignatureFields(file.data(), file.size(), pe, error))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << error;
+}
+
 class SignedInstaller : public ::testing::Test {
 protected:
     static fs::path dir_;
@@ -83,18 +93,6 @@ protected:
 
     static std::string Demo() { return "'" + (demo_ / "setup32.exe").string() + "'"; }
 
-    // Temporary files or work folders of the tool left in the test folder.
-    static std::string Leftovers()
-    {
-        std::string found;
-        for (const auto &entry : fs::directory_iterator(dir_)) {
-            std::string name = entry.path().filename().string();
-            if (Contains(name, ".partial-") || Contains(name, ".work-"))
-                found += name + " ";
-        }
-        return found;
-    }
-
     // Everything a publisher and a user rely on in a signed installer.
     static void ExpectSoundSignedInstaller(const std::string &name, const std::string &signer)
     {
@@ -111,8 +109,7 @@ protected:
         std::vector<uint8_t> file = ReadWholeFile((dir_ / name).string());
         ASSERT_GT(file.size(), 0x200u);
         PeSignatureFields pe;
-        std::string error;
-        ASSERT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
+        ASSERT_TRUE(ReadsSignatureFields(file, pe));
         uint32_t tableAt = pe.tableOffset;
         uint32_t tableSize = pe.tableSize;
         ASSERT_EQ(size_t(tableAt) + tableSize, file.size());
@@ -166,7 +163,7 @@ TEST_F(SignedInstaller, SignedByMksetupVerifiesAndInstallsItsPayload)
     ToolRun locked = Tool("sign --cert locked.pem --key locked.key --pass-file pass.txt " + Demo() + " locked.exe");
     ASSERT_EQ(locked.status, 0) << locked.err;
     ExpectSoundSignedInstaller("locked.exe", "CN=Ovra Locked");
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 TEST_F(SignedInstaller, SignedElsewhereIsRefusedUntilBalanced)
@@ -222,8 +219,7 @@ TEST_F(SignedInstaller, SignatureThatSpellsTheMarkerIsNeverWritten)
         Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw2.exe >/dev/null 2>&1"), 0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "raw2.exe").string());
     PeSignatureFields pe;
-    std::string error;
-    ASSERT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
+    ASSERT_TRUE(ReadsSignatureFields(file, pe));
     uint32_t tableAt = pe.tableOffset;
     uint32_t entryLength = ReadLe32(&file[tableAt]);
     // The last bytes of the blob are the signature value's (no unsigned attributes yet).
@@ -235,7 +231,7 @@ TEST_F(SignedInstaller, SignatureThatSpellsTheMarkerIsNeverWritten)
     EXPECT_NE(balance.status, 0);
     EXPECT_TRUE(Contains(balance.err, "spells the item marker")) << balance.err;
     EXPECT_FALSE(fs::exists(dir_ / "spelled-out.exe"));
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 struct Refusal {
@@ -275,7 +271,7 @@ TEST_F(SignedInstaller, RefusalsSayWhyAndWriteNothing)
         EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-        EXPECT_EQ(Leftovers(), "");
+        EXPECT_EQ(Leftovers(dir_), "");
     }
 }
 
@@ -287,8 +283,8 @@ TEST_F(SignedInstaller, DamagedCertificateTablesAreRefused)
               0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "cut.exe").string());
     PeSignatureFields pe;
+    ASSERT_TRUE(ReadsSignatureFields(file, pe));
     std::string error;
-    ASSERT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
     BalancedTable balance;
     ASSERT_TRUE(BalanceSignedInstaller(file, balance, error)) << error;
     for (uint32_t keep = 0; keep < pe.tableSize; keep += 7) {
@@ -298,21 +294,6 @@ TEST_F(SignedInstaller, DamagedCertificateTablesAreRefused)
         EXPECT_FALSE(BalanceSignedInstaller(cut, balance, error)) << "table cut to " << keep;
         EXPECT_FALSE(error.empty()) << "table cut to " << keep;
     }
-}
-
-// Where a signed file keeps its certificate table.
-struct TablePlace {
-    size_t directory;  // the table's entry in the data directory
-    uint32_t offset;
-    uint32_t size;
-};
-
-TablePlace PlaceOf(const std::vector<uint8_t> &file)
-{
-    PeSignatureFields pe{};
-    std::string error;
-    EXPECT_TRUE(ReadPeSignatureFields(file.data(), file.size(), pe, error)) << error;
-    return TablePlace{pe.directoryOffset, pe.tableOffset, pe.tableSize};
 }
 
 // An installer cut before it was signed, then signed as it is by osslsigncode: the
@@ -357,7 +338,7 @@ TEST_F(SignedInstaller, InstallerDamagedBeforeSigningIsNeverBalanced)
             EXPECT_FALSE(Contains(r.out, "the balance holds")) << command << ": " << r.out;
         }
         EXPECT_FALSE(fs::exists(dir_ / "x"));
-        EXPECT_EQ(Leftovers(), "");
+        EXPECT_EQ(Leftovers(dir_), "");
     }
 }
 
@@ -385,7 +366,7 @@ TEST_F(SignedInstaller, CertificateThatSpellsTheMarkerIsNamed)
     EXPECT_TRUE(Contains(balance.err, "szdd-signed.exe: the certificate 'CN=SZDD Corp'")) << balance.err;
     EXPECT_TRUE(Contains(balance.err, "needs another certificate")) << balance.err;
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 // A stand-in for osslsigncode, first on PATH, doing what FAKE_SIGNER says.
@@ -449,7 +430,7 @@ TEST_F(SignedInstaller, HangingSignerIsStoppedWithItsWorkFolder)
     EXPECT_EQ(std::count(timed.err.begin(), timed.err.end(), '\n'), 1) << timed.err;
     EXPECT_FALSE(AnyRunning(dir_ / "pids")) << ReadWholeText(dir_ / "pids");
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 
     fs::remove(dir_ / "pids");
     int status = Sh(fake + " '" + tool_ + "' sign --cert signer.pem --key signer.key " + Demo() +
@@ -461,7 +442,7 @@ TEST_F(SignedInstaller, HangingSignerIsStoppedWithItsWorkFolder)
     EXPECT_EQ(err, "mksetup: interrupted by SIGTERM; nothing unfinished was left behind\n");
     EXPECT_FALSE(AnyRunning(dir_ / "pids")) << ReadWholeText(dir_ / "pids");
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 // What osslsigncode wrote is checked before it is read: it must be the installer
@@ -487,7 +468,7 @@ TEST_F(SignedInstaller, WrongSignerOutputIsBlamedOnTheSigner)
         EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-        EXPECT_EQ(Leftovers(), "");
+        EXPECT_EQ(Leftovers(dir_), "");
     }
 }
 
@@ -501,7 +482,7 @@ TEST_F(SignedInstaller, LongOutputNamesAreSigned)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(fs::exists(dir_ / name));
         fs::remove(dir_ / name);
-        EXPECT_EQ(Leftovers(), "");
+        EXPECT_EQ(Leftovers(dir_), "");
     }
 }
 
@@ -567,7 +548,8 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
     ASSERT_EQ(
         Sh("osslsigncode sign -certs signer.pem -key signer.key -in " + Demo() + " -out raw3.exe >/dev/null 2>&1"), 0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "raw3.exe").string());
-    TablePlace place = PlaceOf(file);
+    PeSignatureFields place;
+    EXPECT_TRUE(ReadsSignatureFields(file, place));
     // An unsigned attribute of 2 MiB: contentInfo, [0], signedData, signerInfos, signerInfo.
     std::vector<uint8_t> value(2u << 20, 0x01);
     std::vector<uint8_t> octets = DerHead(0x04, value.size());
@@ -580,12 +562,12 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
     sequence.insert(sequence.end(), attribute.begin(), attribute.end());
     std::vector<uint8_t> unsignedAttrs = DerHead(0xA1, sequence.size());
     unsignedAttrs.insert(unsignedAttrs.end(), sequence.begin(), sequence.end());
-    std::vector<uint8_t> blob = GrowLast(&file[place.offset + 8], 4, unsignedAttrs);
-    std::vector<uint8_t> big(file.begin(), file.begin() + place.offset + 8);
+    std::vector<uint8_t> blob = GrowLast(&file[place.tableOffset + 8], 4, unsignedAttrs);
+    std::vector<uint8_t> big(file.begin(), file.begin() + place.tableOffset + 8);
     big.insert(big.end(), blob.begin(), blob.end());
-    WriteLe32(&big[place.offset], uint32_t(8 + blob.size()));
+    WriteLe32(&big[place.tableOffset], uint32_t(8 + blob.size()));
     big.resize((big.size() + 7) & ~size_t(7), 0);
-    WriteLe32(&big[place.directory + 4], uint32_t(big.size() - place.offset));
+    WriteLe32(&big[place.directoryOffset + 4], uint32_t(big.size() - place.tableOffset));
     ASSERT_TRUE(WriteWholeFile((dir_ / "big-table.exe").string(), big));
 
     ToolRun balance = Tool("balance big-table.exe out.exe");
@@ -598,13 +580,14 @@ TEST_F(SignedInstaller, CertificateTablesHaveOneLimitAndUnreadableOnesFailList)
     // change four bytes on, its checksum still holds.
     ASSERT_EQ(Tool("sign --cert signer.pem --key signer.key " + Demo() + " signed3.exe").status, 0);
     std::vector<uint8_t> good = ReadWholeFile((dir_ / "signed3.exe").string());
-    TablePlace at = PlaceOf(good);
+    PeSignatureFields at;
+    EXPECT_TRUE(ReadsSignatureFields(good, at));
     std::vector<uint8_t> revised = good;
-    revised[at.offset + 4] += 1;
-    revised[at.offset + 8] -= 1;
+    revised[at.tableOffset + 4] += 1;
+    revised[at.tableOffset + 8] -= 1;
     ASSERT_TRUE(WriteWholeFile((dir_ / "revised.exe").string(), revised));
     std::vector<uint8_t> broken = good;
-    broken[at.offset + 4] += 1;
+    broken[at.tableOffset + 4] += 1;
     ASSERT_TRUE(WriteWholeFile((dir_ / "broken.exe").string(), broken));
     struct Case {
         const char *name;
@@ -641,7 +624,7 @@ TEST_F(SignedInstaller, SigningInputsPastTheirLimitAreNamed)
                                 "or pass-phrase file may hold"))
         << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Leftovers(dir_), "");
 }
 
 // A full disk beside the output: osslsigncode says only that it cannot write;
@@ -650,12 +633,12 @@ TEST_F(SignedInstaller, FullDiskDuringSigningIsNamed)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a full disk is a tmpfs mount here, which needs root";
-    ASSERT_EQ(Sh("mkdir -p small && mount -t tmpfs -o size=40k signing_test_small small"), 0);
+    SmallDisk disk(dir_ / "small", "40k");
+    ASSERT_TRUE(disk.mounted());
     ToolRun r = Tool("sign --cert signer.pem --key signer.key " + Demo() + " small/out.exe");
     std::vector<std::string> left;
     for (const auto &entry : fs::directory_iterator(dir_ / "small"))
         left.push_back(entry.path().filename().string());
-    Sh("umount small");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "the disk holding 'small/out.exe' is full (")) << r.err;
     EXPECT_FALSE(Contains(r.err, "DECODER")) << r.err;
@@ -670,8 +653,9 @@ TEST_F(SignedInstaller, ListNeverSaysTheBalanceHoldsForATwelfthItem)
 {
     ASSERT_EQ(Tool("sign --cert signer.pem --key signer.key " + Demo() + " twelve.exe").status, 0);
     std::vector<uint8_t> file = ReadWholeFile((dir_ / "twelve.exe").string());
-    TablePlace place = PlaceOf(file);
-    size_t blobEnd = place.offset + ReadLe32(&file[place.offset]);
+    PeSignatureFields place;
+    EXPECT_TRUE(ReadsSignatureFields(file, place));
+    size_t blobEnd = place.tableOffset + ReadLe32(&file[place.tableOffset]);
     ScanResult before;
     SimulateScan(file.data(), file.size(), before);
     size_t at = blobEnd - 40;  // inside the filler, which is at least 64 bytes

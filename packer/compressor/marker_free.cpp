@@ -9,9 +9,6 @@
 #include <algorithm>
 #include <cstring>
 
-// The compressor for installer items: the smallest encoding that never spells the
-// item marker after the file's own.
-//
 // The installer ends an item wherever its bytes spell the marker, so a stored
 // item must not. Among all encodings of the same content (token lengths, the
 // source of each match, the free flag bits after the last token) one without

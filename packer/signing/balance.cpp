@@ -152,17 +152,31 @@ bool ChooseFiller(const std::vector<int> &weights, int64_t delta, std::vector<ui
 
 }  // namespace
 
+bool CheckTablePlace(const PeSignatureFields &pe, uint64_t fileSize, std::string &error)
+{
+    if (pe.tableSize == 0) {
+        error = "the file is not signed";
+        return false;
+    }
+    if (pe.tableOffset > fileSize || fileSize - pe.tableOffset != pe.tableSize) {
+        error = "the certificate table is not at the end of the file";
+        return false;
+    }
+    return true;
+}
+
 bool BalanceSignedInstaller(const std::vector<uint8_t> &signedFile, BalancedTable &balance, std::string &error)
 {
     PeSignatureFields pe;
     if (!ReadPeSignatureFields(signedFile.data(), signedFile.size(), pe, error))
         return false;
-    if (pe.tableOffset == 0 || pe.tableSize == 0) {
-        error = "the file is not signed";
+    // No table starts at the headers: an offset of 0 is no table, as a size of 0 is.
+    if (pe.tableOffset == 0)
+        pe.tableSize = 0;
+    if (!CheckTablePlace(pe, signedFile.size(), error))
         return false;
-    }
-    if (pe.tableOffset > signedFile.size() || signedFile.size() - pe.tableOffset != pe.tableSize ||
-        pe.tableOffset % 8 != 0) {
+    // A signing tool pads the file to 8 bytes before it appends the table.
+    if (pe.tableOffset % 8 != 0) {
         error = "the certificate table is not at the end of the file";
         return false;
     }

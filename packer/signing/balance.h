@@ -29,6 +29,11 @@ struct BalancedTable {
     SignaturePart markerIn;   // on a refusal: where the signature spells the marker
 };
 
+// Where a file's certificate table lies (pe from its headers, fileSize the file's
+// size): false with the reason when the file is not signed or the table does not
+// end the file.
+bool CheckTablePlace(const PeSignatureFields &pe, uint64_t fileSize, std::string &error);
+
 // Balances a signed installer held in memory: the certificate table at the end of
 // the file gets the balance attribute (an earlier one is replaced), and the whole
 // file's payload checksum then equals the program's slot; the table's length and

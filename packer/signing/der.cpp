@@ -59,6 +59,38 @@ std::string NameText(const uint8_t *p, const Der &name)
     return text;
 }
 
+// A certificate's first fields: [0] version, serial, signature algorithm, issuer,
+// validity, subject, key, ..., [3] extensions (the version may be left out).
+struct CertificateFields {
+    Der field[10];
+    int count;
+    int first;   // the serial's index: 1 after a version, else 0
+    bool named;  // the fields up to the key were read
+    const Der &Serial() const { return field[first]; }
+    const Der &Issuer() const { return field[first + 2]; }
+    const Der &Subject() const { return field[first + 4]; }
+};
+
+// false when the certificate's body or one of its fields cannot be read; the
+// fields read before that are kept.
+bool ReadCertificateFields(const uint8_t *p, const Der &cert, CertificateFields &c)
+{
+    c = CertificateFields{};
+    Der tbs, field;
+    bool whole = ReadDer(p, cert.contents, cert.end, tbs);
+    if (whole) {
+        for (size_t f = tbs.contents; f < tbs.end && c.count < 10; f = field.end) {
+            whole = ReadDer(p, f, tbs.end, field);
+            if (!whole)
+                break;
+            c.field[c.count++] = field;
+        }
+    }
+    c.first = (c.count > 0 && c.field[0].tag == 0xA0) ? 1 : 0;
+    c.named = c.count >= c.first + 6;
+    return whole;
+}
+
 // The signer's certificate: the one whose issuer and serial number the signer
 // names, or the first one when it names a key identifier instead.
 void DescribeSigner(const uint8_t *p, const SignedDataParts &s, SignatureInfo &info)
@@ -72,33 +104,23 @@ void DescribeSigner(const uint8_t *p, const SignedDataParts &s, SignatureInfo &i
                     ReadDer(p, sidIssuer.end, s.sid.end, sidSerial);
     size_t at = s.certificates.contents;
     while (at < s.certificates.end) {
-        Der cert, tbs, field;
-        if (!ReadDer(p, at, s.certificates.end, cert) || !ReadDer(p, cert.contents, cert.end, tbs))
+        Der cert;
+        CertificateFields c;
+        if (!ReadDer(p, at, s.certificates.end, cert) || !ReadCertificateFields(p, cert, c) || !c.named)
             return;
         at = cert.end;
-        // [0] version, serial, signature algorithm, issuer, validity, subject, key, ..., [3] extensions
-        Der fields[10];
-        int count = 0;
-        for (size_t f = tbs.contents; f < tbs.end && count < 10; f = field.end) {
-            if (!ReadDer(p, f, tbs.end, field))
-                return;
-            fields[count++] = field;
-        }
-        int first = (count > 0 && fields[0].tag == 0xA0) ? 1 : 0;
-        if (count < first + 6)
-            return;
-        const Der &serial = fields[first], &issuer = fields[first + 2], &subject = fields[first + 4];
+        const Der &serial = c.Serial(), &issuer = c.Issuer();
         if (bySerial && !(serial.end - serial.start == sidSerial.end - sidSerial.start &&
                           std::memcmp(p + serial.start, p + sidSerial.start, serial.end - serial.start) == 0 &&
                           issuer.end - issuer.start == sidIssuer.end - sidIssuer.start &&
                           std::memcmp(p + issuer.start, p + sidIssuer.start, issuer.end - issuer.start) == 0))
             continue;
-        info.signer = NameText(p, subject);
-        for (int i = first + 6; i < count; ++i) {
-            if (fields[i].tag != 0xA3)
+        info.signer = NameText(p, c.Subject());
+        for (int i = c.first + 6; i < c.count; ++i) {
+            if (c.field[i].tag != 0xA3)
                 continue;
             Der list, ext, id, item;
-            if (!ReadDer(p, fields[i].contents, fields[i].end, list))
+            if (!ReadDer(p, c.field[i].contents, c.field[i].end, list))
                 return;
             for (size_t e = list.contents; e < list.end; e = ext.end) {
                 if (!ReadDer(p, e, list.end, ext) || !ReadDer(p, ext.contents, ext.end, id))
@@ -227,27 +249,21 @@ bool ParseSignedData(const uint8_t *p, size_t size, SignedDataParts &s, std::str
 SignaturePart LocateMarker(const uint8_t *p, const SignedDataParts &s, size_t at, std::string &text)
 {
     if (Within(s.certificates, at)) {
-        Der cert, tbs, field;
+        Der cert;
         for (size_t c = s.certificates.contents; c < s.certificates.end; c = cert.end) {
             if (!ReadDer(p, c, s.certificates.end, cert))
                 break;
             if (!Within(cert, at))
                 continue;
-            Der fields[10];
-            int count = 0;
-            if (ReadDer(p, cert.contents, cert.end, tbs))
-                for (size_t f = tbs.contents; f < tbs.end && count < 10; f = field.end) {
-                    if (!ReadDer(p, f, tbs.end, field))
-                        break;
-                    fields[count++] = field;
-                }
-            int first = (count > 0 && fields[0].tag == 0xA0) ? 1 : 0;
+            // A damaged certificate is named as far as its fields read.
+            CertificateFields fields;
+            ReadCertificateFields(p, cert, fields);
             std::string where;
-            if (count >= first + 6) {
-                where = " '" + NameText(p, fields[first + 4]) + "'";
-                if (Within(fields[first + 4], at))
+            if (fields.named) {
+                where = " '" + NameText(p, fields.Subject()) + "'";
+                if (Within(fields.Subject(), at))
                     where += " (in its subject)";
-                else if (Within(fields[first + 2], at))
+                else if (Within(fields.Issuer(), at))
                     where += " (in its issuer)";
             }
             text = "the certificate" + where +
@@ -281,14 +297,20 @@ SignaturePart LocateMarker(const uint8_t *p, const SignedDataParts &s, size_t at
     return SIGNATURE_PART_OTHER;
 }
 
+bool CheckTableSize(uint64_t size, std::string &error)
+{
+    if (size <= kLargestCertificateTable)
+        return true;
+    error = "the certificate table holds " + std::to_string(size) + " bytes, more than the " +
+            std::to_string(kLargestCertificateTable) + " mksetup reads";
+    return false;
+}
+
 bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, std::string &error)
 {
     info = SignatureInfo{};
-    if (size > kLargestCertificateTable) {
-        error = "the certificate table holds " + std::to_string(size) + " bytes, more than the " +
-                std::to_string(kLargestCertificateTable) + " mksetup reads";
+    if (!CheckTableSize(size, error))
         return false;
-    }
     if (size < kWinCertificateHeader) {
         error = "the certificate table is cut short";
         return false;
@@ -308,7 +330,6 @@ bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, 
     if (!ParseSignedData(blob, blobRoom, s, error))
         return false;
     info.blobSize = s.contentInfo.end;
-    info.paddingAfterBlob = size - kWinCertificateHeader - info.blobSize;
     for (size_t i = kWinCertificateHeader + info.blobSize; i < size; ++i) {
         if (table[i] != 0) {
             error = "the certificate table holds data after the signature";
@@ -318,8 +339,6 @@ bool ReadSignatureTable(const uint8_t *table, size_t size, SignatureInfo &info, 
     bool walked = ForEachUnsignedAttribute(blob, s, [&](const Der &, const Der &type) {
         if (IsOid(blob, type, kOidNestedSignature, sizeof kOidNestedSignature))
             info.nested = true;
-        if (IsOid(blob, type, kOidBalance, sizeof kOidBalance))
-            info.balanceAttribute = true;
     });
     if (!walked) {
         error = "the signature's unsigned attributes are damaged";

@@ -10,6 +10,8 @@
 // The largest certificate table any command reads or writes: far more than a
 // signature with its chain, timestamps and a nested signature needs.
 constexpr uint32_t kLargestCertificateTable = 1u << 20;
+// false with the reason when a table of `size` bytes passes it.
+bool CheckTableSize(uint64_t size, std::string &error);
 
 // The certificate table's one entry: a WIN_CERTIFICATE header, then the blob.
 constexpr size_t kWinCertificateHeader = 8;
@@ -69,12 +71,10 @@ template <typename Visit> bool ForEachUnsignedAttribute(const uint8_t *p, const 
 
 // What a certificate table says about its signature.
 struct SignatureInfo {
-    std::string signer;       // the signer certificate's subject, "CN=..., O=..."
-    bool codeSigning;         // the signer certificate names the code-signing usage
-    bool nested;              // a second signature is nested in the first
-    bool balanceAttribute;    // carries a balance attribute
-    size_t blobSize;          // the PKCS#7 blob's DER length
-    size_t paddingAfterBlob;  // bytes after the blob in the table (all zero: checked)
+    std::string signer;  // the signer certificate's subject, "CN=..., O=..."
+    bool codeSigning;    // the signer certificate names the code-signing usage
+    bool nested;         // a second signature is nested in the first
+    size_t blobSize;     // the PKCS#7 blob's DER length
 };
 
 // Reads the table's one WIN_CERTIFICATE entry and its PKCS#7 signed data. false

@@ -90,8 +90,8 @@ bool ReadHeadFields(const InstallerSource &src, const std::string &path, PeSigna
 // stack a second table on the first. It is read as it goes, never held.
 bool CheckUnsignedInstaller(const std::string &path, uint64_t &size, PeSignatureFields &pe, std::string &error)
 {
-    InstallerSource src{nullptr, nullptr, 0};
-    if (!OpenInputFile(path, src.file, src.size, error))
+    InstallerSource src;
+    if (!OpenInstaller(path, src, error))
         return false;
     size = src.size;
     std::string reason;
@@ -132,9 +132,9 @@ bool CheckSigningInput(const std::string &path, std::string &error)
 bool ReadSignedCopy(const std::string &signedPath, const std::string &installer, uint64_t installerSize,
                     const PeSignatureFields &pe, std::vector<uint8_t> &signedFile, std::string &error)
 {
-    InstallerSource out{nullptr, nullptr, 0};
+    InstallerSource out;
     std::string ignored;
-    if (!OpenInputFile(signedPath, out.file, out.size, ignored)) {
+    if (!OpenInstaller(signedPath, out, ignored)) {
         error = "osslsigncode reported success but wrote no signed copy of '" + installer + "'";
         return false;
     }
@@ -152,7 +152,7 @@ bool ReadSignedCopy(const std::string &signedPath, const std::string &installer,
         ok = false;
     }
     InstallerSource in{nullptr, nullptr, 0};
-    ok = ok && OpenInputFile(installer, in.file, in.size, error);
+    ok = ok && OpenInstaller(installer, in, error);
     if (ok && in.size != installerSize) {
         error = "'" + installer + "' changed while it was signed";
         ok = false;
@@ -282,22 +282,14 @@ bool BalanceInstallerFile(const std::string &in, const std::string &out, bool fo
                           std::string &error)
 {
     // The headers decide before the whole file is read.
-    InstallerSource src{nullptr, nullptr, 0};
-    if (!OpenInputFile(in, src.file, src.size, error))
+    InstallerSource src;
+    if (!OpenInstaller(in, src, error))
         return false;
     PeSignatureFields pe;
-    bool ok = ReadHeadFields(src, in, pe, error);
+    bool ok = ReadHeadFields(src, in, pe, error) && CheckTablePlace(pe, src.size, error) &&
+              CheckTableSize(pe.tableSize, error);
     std::fclose(src.file);
-    if (ok && pe.tableSize == 0)
-        error = "the file is not signed";
-    else if (ok && (pe.tableOffset > src.size || src.size - pe.tableOffset != pe.tableSize))
-        error = "the certificate table is not at the end of the file";
-    else if (ok && pe.tableSize > kLargestCertificateTable)
-        error = "the certificate table holds " + std::to_string(pe.tableSize) + " bytes, more than the " +
-                std::to_string(kLargestCertificateTable) + " mksetup reads";
-    else if (ok)
-        error.clear();
-    if (!error.empty()) {
+    if (!ok) {
         error = in + ": " + error;
         return false;
     }
@@ -315,15 +307,9 @@ bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status)
     if (!ReadHeadFields(src, "", pe, error) || pe.tableSize == 0)
         return true;
     status.signedFile = true;
-    if (pe.tableOffset > src.size || src.size - pe.tableOffset != pe.tableSize) {
-        status.problem = "the certificate table is not at the end of the file";
+    status.tableOffset = pe.tableOffset;
+    if (!CheckTablePlace(pe, src.size, status.problem) || !CheckTableSize(pe.tableSize, status.problem))
         return false;
-    }
-    if (pe.tableSize > kLargestCertificateTable) {
-        status.problem = "the certificate table holds " + std::to_string(pe.tableSize) + " bytes, more than the " +
-                         std::to_string(kLargestCertificateTable) + " mksetup reads";
-        return false;
-    }
     std::vector<uint8_t> table(pe.tableSize);
     SignatureInfo info;
     if (!ReadInstallerAt(src, pe.tableOffset, table.data(), table.size())) {
@@ -340,15 +326,16 @@ bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status)
 bool BalanceWouldMend(const InstallerSource &src, const InstallerInfo &whole)
 {
     SignatureStatus status;
-    if (!ReadInstallerSignature(src, status) || !status.signedFile ||
-        whole.scan.items.size() != size_t(kPayloadItemCount))
-        return false;
-    PeSignatureFields pe;
-    std::string ignored;
-    if (!ReadHeadFields(src, "", pe, ignored))
+    return ReadInstallerSignature(src, status) && BalanceWouldMend(src, status, whole);
+}
+
+bool BalanceWouldMend(const InstallerSource &src, const SignatureStatus &status, const InstallerInfo &whole)
+{
+    if (!status.signedFile || whole.scan.items.size() != size_t(kPayloadItemCount))
         return false;
     InstallerSource front = src;
-    front.size = pe.tableOffset;
+    front.size = status.tableOffset;
     InstallerInfo info;
+    std::string ignored;
     return InspectInstallerSource(front, info, ignored);
 }

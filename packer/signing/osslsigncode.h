@@ -40,6 +40,7 @@ bool BalanceInstallerFile(const std::string &in, const std::string &out, bool fo
 // What an installer's certificate table says, for `list`.
 struct SignatureStatus {
     bool signedFile;
+    uint32_t tableOffset;  // where the table starts: the installer in front of it ends there
     std::string signer;
     bool nested;
     std::string problem;  // a table this packer cannot read, in words
@@ -48,5 +49,7 @@ bool ReadInstallerSignature(const InstallerSource &src, SignatureStatus &status)
 
 // True when the installer is signed with a readable signature, the table adds no
 // item (`whole`: the installer as list read it) and the installer in front of the
-// table is sound: then `mksetup balance` makes the whole sound.
+// table is sound: then `mksetup balance` makes the whole sound. `status`, when
+// given, is what ReadInstallerSignature read of it when it returned true.
 bool BalanceWouldMend(const InstallerSource &src, const InstallerInfo &whole);
+bool BalanceWouldMend(const InstallerSource &src, const SignatureStatus &status, const InstallerInfo &whole);
