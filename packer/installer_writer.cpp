@@ -228,7 +228,7 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
             return false;
         std::string name = i < job.inputNames->size() ? (*job.inputNames)[i] : PayloadItemName(int(i));
         if (!onlyCounting)
-            ReportItemStarted(i, name, bytes->size());
+            ReportItemStarted(i, bytes->size());
         StoredItem item;
         bool ok = StartItem(s, i) && WriteStoredItem(*bytes, name, PassItemBytes, &s, item, error) && EndItem(s);
         if (!ok) {
@@ -239,7 +239,7 @@ bool StreamBuild(const BuildJob &job, bool align, bool onlyCounting, InstallerSi
             return false;
         }
         if (!onlyCounting)
-            ReportItemDone(i, name, item);
+            ReportItemDone(i, item);
         report.items.push_back(std::move(item));
     }
     std::vector<uint8_t> head = stub;

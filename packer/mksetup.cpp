@@ -372,7 +372,7 @@ constexpr uint64_t kLiveItemBytes = uint64_t(1) << 20;
 // compressed files) is.
 constexpr size_t kNotableCost = 1024;
 
-void ShowItemStarted(size_t index, const std::string &, uint64_t bytesIn)
+void ShowItemStarted(size_t index, uint64_t bytesIn)
 {
     display.index = index;
     display.bytesIn = bytesIn;
@@ -391,7 +391,7 @@ void ShowItemWork(unsigned permille)
     liveLineWidth = width > 1 ? size_t(width - 1) : 0;
 }
 
-void ShowItemDone(size_t index, const std::string &, const StoredItem &item)
+void ShowItemDone(size_t index, const StoredItem &item)
 {
     WipeLiveLine();
     display.totalIn += display.bytesIn;

@@ -28,15 +28,15 @@ void ReportWork(WorkStage stage, uint64_t done, uint64_t total)
     progressListener.itemWork(permille);
 }
 
-void ReportItemStarted(size_t index, const std::string &name, uint64_t bytesIn)
+void ReportItemStarted(size_t index, uint64_t bytesIn)
 {
     lastPermille = ~0u;
     if (progressListener.itemStarted != nullptr)
-        progressListener.itemStarted(index, name, bytesIn);
+        progressListener.itemStarted(index, bytesIn);
 }
 
-void ReportItemDone(size_t index, const std::string &name, const StoredItem &item)
+void ReportItemDone(size_t index, const StoredItem &item)
 {
     if (progressListener.itemDone != nullptr)
-        progressListener.itemDone(index, name, item);
+        progressListener.itemDone(index, item);
 }

@@ -5,7 +5,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 struct StoredItem;
 
@@ -21,11 +20,11 @@ enum WorkStage {
 };
 
 struct ProgressListener {
-    void (*itemStarted)(size_t index, const std::string &name, uint64_t bytesIn);
+    void (*itemStarted)(size_t index, uint64_t bytesIn);
     // How far the open item's encoding has come, in thousandths; called only
     // when the value has changed.
     void (*itemWork)(unsigned permille);
-    void (*itemDone)(size_t index, const std::string &name, const StoredItem &item);
+    void (*itemDone)(size_t index, const StoredItem &item);
 };
 extern ProgressListener progressListener;
 
@@ -34,5 +33,5 @@ extern ProgressListener progressListener;
 constexpr size_t kProgressStep = 65536;
 void ReportWork(WorkStage stage, uint64_t done, uint64_t total);
 // The writer, around each item it writes (not during a pass that only counts).
-void ReportItemStarted(size_t index, const std::string &name, uint64_t bytesIn);
-void ReportItemDone(size_t index, const std::string &name, const StoredItem &item);
+void ReportItemStarted(size_t index, uint64_t bytesIn);
+void ReportItemDone(size_t index, const StoredItem &item);
